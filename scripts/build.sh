@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# build.sh <dir> <build-type> [sanitizer]: configure (once) and build one tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=$1; type=$2; san=${3:-}
+jobs=$(nproc 2>/dev/null || echo 2)
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKORRAFIN_SANITIZE="$san" >/dev/null
+fi
+cmake --build "$dir" -j "$jobs"
