@@ -1,0 +1,73 @@
+// A real database file in a fresh temp directory, initialised and wrapped in a
+// ForwardingDatabase, plus helpers to add users and groups by name.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "db/SqliteDatabase.h"
+#include "support/ForwardingDatabase.h"
+#include "support/TempDir.h"
+
+namespace Korrafin::Test {
+
+class TestDatabase {
+public:
+    TestDatabase() : path_(dir_.file("test.db")) { open(); }
+
+    // Closes and opens the same file again, as a restart would.
+    void reopen() {
+        db.reset();
+        real.reset();
+        open();
+    }
+
+    int64_t addUser(const std::string& nick) {
+        DB::DbUser u;
+        u.nickname = nick;
+        u.unique_identifier = "uid-" + nick;
+        return real->SaveUser(u);
+    }
+
+    int64_t addGroup(const std::string& name, int32_t priority) {
+        DB::DbServerGroup g;
+        g.name = name;
+        g.priority = priority;
+        return real->SaveServerGroup(g);
+    }
+
+    int64_t groupId(const std::string& name) {
+        for (const auto& g : real->GetAllServerGroups())
+            if (g.name == name) return g.id;
+        throw std::runtime_error("no group " + name);
+    }
+
+    const std::string& path() const { return path_; }
+
+    std::shared_ptr<DB::SqliteDatabase> real;
+    std::shared_ptr<ForwardingDatabase> db;  // wraps `real`
+
+private:
+    void open() {
+        // Initialize prints its opening lines; keep them out of captured output.
+        testing::internal::CaptureStdout();
+        real = std::make_shared<DB::SqliteDatabase>(path_);
+        try {
+            real->Initialize();
+        } catch (...) {
+            testing::internal::GetCapturedStdout();
+            throw;
+        }
+        testing::internal::GetCapturedStdout();
+        db = std::make_shared<ForwardingDatabase>(real);
+    }
+
+    TempDir dir_;
+    std::string path_;
+};
+
+}  // namespace Korrafin::Test
