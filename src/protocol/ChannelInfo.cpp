@@ -1,0 +1,108 @@
+#include "protocol/ChannelInfo.h"
+
+#include <array>
+#include <stdexcept>
+#include <string_view>
+
+namespace Korrafin {
+
+namespace {
+
+// Longest prefix of s of at most max bytes that does not end inside a UTF-8
+// sequence (looks back at most three continuation bytes).
+std::size_t cutLength(std::string_view s, std::size_t max) {
+    if (s.size() <= max) return s.size();
+    std::size_t k = max;
+    for (int back = 0; back < 3 && k > 0 && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80; ++back) --k;
+    if ((static_cast<uint8_t>(s[k]) & 0xC0) == 0x80) k = max;  // not UTF-8 after all: plain byte cut
+    return k;
+}
+
+// The string lengths that go on the wire, in write order: name, description,
+// iconUrl, bannerUrl, textColor.
+struct WireLengths {
+    std::array<std::size_t, 5> len{};
+    std::size_t body() const {
+        std::size_t n = ChannelInfo::kFixedWireBody;
+        for (auto l : len) n += l;
+        return n;
+    }
+};
+
+WireLengths wireLengths(const ChannelInfo& c) {
+    const std::array<std::string_view, 5> s{c.name, c.description, c.iconUrl, c.bannerUrl, c.textColor};
+    WireLengths w;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) total += s[i].size();
+    if (total + ChannelInfo::kFixedWireBody <= ChannelInfo::kMaxWireBody) {
+        for (std::size_t i = 0; i < s.size(); ++i) w.len[i] = s[i].size();
+        return w;
+    }
+    // Hand out the string budget with the name first and the description last.
+    constexpr std::array<std::size_t, 5> priority{0, 2, 3, 4, 1};
+    std::size_t budget = ChannelInfo::kMaxWireBody - ChannelInfo::kFixedWireBody;
+    for (std::size_t i : priority) {
+        w.len[i] = cutLength(s[i], budget);
+        budget -= w.len[i];
+    }
+    return w;
+}
+
+}  // namespace
+
+void ChannelInfo::serialise(PacketBuilder& b) const {
+    const WireLengths w = wireLengths(*this);
+    b.writeLE(static_cast<uint16_t>(w.body()));
+    b.writeLE(id);
+    b.writeLE(parentId);
+    b.writeStr(std::string_view(name).substr(0, w.len[0]));
+    b.writeStr(std::string_view(description).substr(0, w.len[1]));
+    b.writeLE(hasPassword);
+    b.writeLE(maxUsers);
+    b.writeLE(userCount);
+    b.writeLE(sortOrder);
+    b.writeLE(isPermanent);
+    b.writeLE(requiredRole);
+    b.writeLE(type);
+    b.writeLE(logMode);
+    b.writeStr(std::string_view(iconUrl).substr(0, w.len[2]));
+    b.writeStr(std::string_view(bannerUrl).substr(0, w.len[3]));
+    b.writeStr(std::string_view(textColor).substr(0, w.len[4]));
+    b.writeLE(messageCount);
+}
+
+ChannelInfo ChannelInfo::deserialise(PacketReader& r) {
+    const std::size_t len = r.readLE<uint16_t>();
+    PacketReader body{r.readBytes(len).data(), len};
+    ChannelInfo c;
+    c.id = body.readLE<uint16_t>();
+    c.parentId = body.readLE<uint16_t>();
+    c.name = body.readStr();
+    c.description = body.readStr();
+    c.hasPassword = body.readLE<uint8_t>() != 0;
+    c.maxUsers = body.readLE<uint16_t>();
+    c.userCount = body.readLE<uint32_t>();
+    c.sortOrder = body.readLE<uint8_t>();
+    c.isPermanent = body.readLE<uint8_t>() != 0;
+    c.requiredRole = body.readLE<uint8_t>();
+    c.type = body.readLE<uint8_t>();
+    c.logMode = body.readLE<uint8_t>() != 0;
+    if (body.remaining() > 0) c.iconUrl = body.readStr();
+    if (body.remaining() > 0) c.bannerUrl = body.readStr();
+    if (body.remaining() > 0) c.textColor = body.readStr();
+    if (body.remaining() > 0) c.messageCount = body.readLE<uint32_t>();
+    return c;
+}
+
+PacketBuilder buildChannelList(const std::vector<ChannelInfo>& channels) {
+    if (channels.size() > 0xFFFF) throw std::length_error("Channel list too long");
+    PacketBuilder b(MessageType::ChannelList);
+    std::size_t total = 2;
+    for (const auto& c : channels) total += 2 + wireLengths(c).body();
+    b.payload.reserve(total);
+    b.writeLE(static_cast<uint16_t>(channels.size()));
+    for (const auto& c : channels) c.serialise(b);
+    return b;
+}
+
+}  // namespace Korrafin

@@ -1,0 +1,99 @@
+#include "protocol/Packets.h"
+
+#include <stdexcept>
+
+#include "protocol/PacketBuilder.h"
+
+namespace Korrafin {
+
+std::vector<uint8_t> channelListPacket(const std::vector<ChannelInfo>& channels) {
+    return buildChannelList(channels).finalise();
+}
+
+std::vector<uint8_t> userListPacket(const std::vector<UserInfo>& users) {
+    return buildUserList(users).finalise();
+}
+
+std::vector<uint8_t> userInfoPacket(MessageType type, const UserInfo& user) {
+    PacketBuilder b(type);
+    user.serialise(b);
+    return b.finalise();
+}
+
+std::vector<uint8_t> userLeftChannelPacket(uint32_t clientId, uint16_t channelId) {
+    PacketBuilder b(MessageType::UserLeftChannel);
+    b.writeLE(clientId);
+    b.writeLE(channelId);
+    return b.finalise();
+}
+
+std::vector<uint8_t> userLeftPacket(uint32_t clientId) {
+    PacketBuilder b(MessageType::UserLeft);
+    b.writeLE(clientId);
+    return b.finalise();
+}
+
+std::vector<uint8_t> channelJoinResultPacket(ResultCode result, uint16_t channelId) {
+    PacketBuilder b(MessageType::ChannelJoinResult);
+    b.writeLE(result);
+    b.writeLE(channelId);
+    return b.finalise();
+}
+
+std::vector<uint8_t> errorPacket(std::string_view text) {
+    PacketBuilder b(MessageType::Error);
+    b.writeLE(ResultCode::Refused);
+    b.writeStr(text);
+    return b.finalise();
+}
+
+std::vector<uint8_t> chatMessagePacket(uint32_t senderId, uint16_t channelId, std::string_view nickname,
+                                       std::string_view text, uint64_t messageId) {
+    PacketBuilder b(MessageType::ChatMessage);
+    b.writeLE(senderId);
+    b.writeLE(channelId);
+    b.writeStr(nickname);
+    b.writeStr(text);
+    b.writeLE(messageId);
+    return b.finalise();
+}
+
+std::vector<uint8_t> directMessagePacket(uint32_t senderId, std::string_view nickname, std::string_view text) {
+    PacketBuilder b(MessageType::DirectMessage);
+    b.writeLE(senderId);
+    b.writeStr(nickname);
+    b.writeStr(text);
+    return b.finalise();
+}
+
+std::vector<uint8_t> channelMessageCountPacket(uint16_t channelId, uint32_t count) {
+    PacketBuilder b(MessageType::ChannelMessageCount);
+    b.writeLE(channelId);
+    b.writeLE(count);
+    return b.finalise();
+}
+
+std::vector<uint8_t> channelReorderPacket(const std::vector<uint16_t>& ids) {
+    if (ids.size() > 0xFFFF) throw std::length_error("ChannelReorder: too many ids");
+    PacketBuilder b(MessageType::ChannelReorder);
+    b.payload.reserve(2 + 2 * ids.size());
+    b.writeLE(static_cast<uint16_t>(ids.size()));
+    for (uint16_t id : ids) b.writeLE(id);
+    return b.finalise();
+}
+
+std::vector<uint8_t> serverSettingsPacket(const DB::DbServerSettings& s) {
+    PacketBuilder b(MessageType::ServerSettings);
+    b.writeStr(s.name);
+    b.writeStr(s.description);
+    b.writeStr(s.icon_url);
+    b.writeStr(s.banner_url);
+    b.writeLE(s.accent_color);
+    b.writeLE(s.notify_channel_id);
+    b.writeStr(s.welcome_message);
+    b.writeLE(s.entry_channel_id);
+    b.writeStr(s.badge_config_json);
+    return b.finalise();
+}
+
+}  // namespace Korrafin

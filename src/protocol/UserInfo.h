@@ -1,0 +1,42 @@
+// The public record of one connected client and its wire form. A plain value
+// with no lock of its own: whoever shares one between threads guards it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "permissions/Roles.h"
+#include "protocol/PacketBuilder.h"
+#include "protocol/PacketReader.h"
+
+namespace Korrafin {
+
+struct UserInfo {
+    uint32_t clientId = 0;   // set once when the session is made
+    uint16_t vsId = 0;       // virtual server that admitted the session
+    uint16_t channelId = 0;  // 0 = in no channel yet, 1 = the lobby
+    std::string nickname;
+    UserRole role = UserRole::Guest;
+    uint8_t voiceFlags = 0;  // relayed as the client sent it
+    uint32_t pingMs = 0;
+    std::string extra1;
+    std::string extra2;
+    uint8_t status = 0;
+    std::string activity;
+
+    // Appends the eleven fields in member order; strings as u16 length + bytes.
+    // Throws "String too long" for a string over 65535 bytes (the packet is
+    // then abandoned part-written).
+    void serialise(PacketBuilder& b) const;
+
+    // The first seven fields are required; extra1, extra2, status and
+    // activity are each read only while bytes remain, else keep their default.
+    // Throws the reader's underflow error.
+    static UserInfo deserialise(PacketReader& r);
+};
+
+// MessageType::UserList: u32 count, then each record in the given order.
+PacketBuilder buildUserList(const std::vector<UserInfo>& users);
+
+}  // namespace Korrafin

@@ -1,0 +1,102 @@
+// The channel tree of one virtual server: channel records by id, the members
+// of each channel in joining order, and the channel each client was last
+// added to. Any thread may call any operation; each takes the tree's one
+// mutex for its whole run (a leaf lock) and hands out copies, never
+// references. The hooks run on the calling thread after the mutex has been
+// released, so they may call back into the tree; assign them before the tree
+// is shared between threads. Never logs, never sends, never touches storage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "protocol/ChannelInfo.h"
+
+namespace Korrafin {
+
+class ChannelManager {
+public:
+    using Hook = std::function<void(const ChannelInfo&)>;
+
+    static constexpr uint16_t kLobbyId = 1;
+    static constexpr uint16_t kFirstAutoId = 2;
+
+    Hook onCreated;
+    Hook onDeleted;
+    Hook onUpdated;
+
+    ChannelManager() = default;
+    ChannelManager(const ChannelManager&) = delete;
+    ChannelManager& operator=(const ChannelManager&) = delete;
+
+    // Stores a copy under the record's id, or under the next free automatic id
+    // when that is 0 (never 0, 1 or an id in use); replaces a record of that
+    // id and empties its member list; returns the id. Returns 0, storing
+    // nothing, when the record asks for an automatic id and none is free.
+    uint16_t createChannel(const ChannelInfo& info);
+    // As createChannel; an explicit id also moves the automatic counter past it.
+    uint16_t createChannelWithId(const ChannelInfo& info);
+
+    std::optional<ChannelInfo> find(uint16_t channelId) const;  // stored userCount
+    std::vector<ChannelInfo> all() const;                      // live userCount
+    std::vector<ChannelInfo> children(uint16_t parentId) const;  // stored userCount
+
+    // Replaces every field but messageCount; false for an unknown id.
+    bool updateChannel(const ChannelInfo& info);
+    // False for the lobby and for an unknown id. Children and the clients'
+    // last-channel entries are left as they are.
+    bool deleteChannel(uint16_t channelId);
+    // Drops every channel and member list and resets the automatic counter;
+    // the clients' last-channel entries stay.
+    void clear();
+
+    // False for an unknown channel. A client may be listed more than once:
+    // keeping a client in one channel is the caller's job.
+    bool addUser(uint16_t channelId, uint32_t clientId);
+    // Removes every entry of the client from the channel and forgets its last
+    // channel whatever it names; false only for an unknown channel.
+    bool removeUser(uint16_t channelId, uint32_t clientId);
+    std::vector<uint32_t> usersIn(uint16_t channelId) const;
+    uint32_t userCount(uint16_t channelId) const;
+    uint16_t channelOf(uint32_t clientId) const;  // 0 when none
+
+    // True when the channel exists and has no password or the text matches
+    // it byte for byte.
+    bool checkPassword(uint16_t channelId, const std::string& password) const;
+    // Keeps the low 8 bits of the order; false for an unknown channel.
+    bool setSortOrder(uint16_t channelId, uint16_t order);
+    // The new count (32-bit, wrapping); 0 for an unknown channel.
+    uint32_t incrementMessageCount(uint16_t channelId);
+    uint32_t messageCount(uint16_t channelId) const;
+
+    // Hands out the next free automatic id without storing anything; 0 when
+    // none is free.
+    uint16_t nextId();
+
+    // Array of the permanent channels (password in plain text).
+    nlohmann::json toJson() const;
+    // Creates one channel per element with an id above 1 (replacing any of
+    // that id); throws the JSON library's type_error for an element that is
+    // not an object or a member of the wrong type, keeping earlier channels.
+    void fromJson(const nlohmann::json& value);
+
+private:
+    // Requires `mutex`. Tries every value once from the counter on.
+    uint16_t allocateIdLocked();
+    uint16_t storeLocked(const ChannelInfo& info, uint16_t id);
+
+    mutable std::mutex mutex;
+    std::unordered_map<uint16_t, ChannelInfo> channels;
+    std::unordered_map<uint16_t, std::vector<uint32_t>> members;
+    std::unordered_map<uint32_t, uint16_t> userChannel;
+    uint16_t nextChannelId = kFirstAutoId;
+};
+
+}  // namespace Korrafin

@@ -1,0 +1,129 @@
+// Channel and user lists, channel join/leave announcements, moves and the
+// removal of a finished session.
+#include <utility>
+
+#include "core/Logger.h"
+#include "protocol/ClientSession.h"
+#include "protocol/Packets.h"
+#include "vserver/VirtualServer.h"
+
+namespace Korrafin {
+
+namespace {
+
+using Recipients = std::vector<std::shared_ptr<ClientSession>>;
+
+// Every packet to every recipient, packet by packet, so each recipient sees
+// them in the order given.
+void sendAll(const Recipients& recipients, const std::vector<std::vector<uint8_t>>& packets) {
+    for (const auto& packet : packets) {
+        for (const auto& s : recipients) s->send(packet);
+    }
+}
+
+}  // namespace
+
+void VirtualServer::broadcastChannelList() const { broadcast(channelListPacket(channelManager.all()), 0); }
+
+void VirtualServer::sendChannelList(const std::shared_ptr<ClientSession>& session) const {
+    if (session) session->send(channelListPacket(channelManager.all()));
+}
+
+void VirtualServer::sendUserList(const std::shared_ptr<ClientSession>& session) const {
+    if (!session) return;
+    const auto sessions = allSessions();
+    std::vector<UserInfo> users;
+    users.reserve(sessions.size());
+    for (const auto& s : sessions) users.push_back(s->info());
+    session->send(userListPacket(users));
+}
+
+void VirtualServer::onUserJoinedChannel(uint32_t clientId, uint16_t channelId) {
+    const auto session = findSession(clientId);
+    if (!session) return;
+    const UserInfo info = session->info();
+    broadcast(userInfoPacket(MessageType::UserJoinedChannel, info), 0);
+    broadcastChannelList();
+    if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onUserJoin(clientId, info.nickname, channelId);
+}
+
+void VirtualServer::onUserLeftChannel(uint32_t clientId, uint16_t channelId) {
+    broadcast(userLeftChannelPacket(clientId, channelId), 0);
+    broadcastChannelList();
+}
+
+bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, const std::string& password) {
+    std::shared_ptr<ClientSession> session;
+    std::vector<std::vector<uint8_t>> announcements;
+    std::string nickname;
+    {
+        // The checks and the membership change form one step against other
+        // moves and removals of this virtual server; the announcements are
+        // built here, from the state this move left, and sent after.
+        std::lock_guard<std::mutex> move(moveMutex_);
+        session = findSession(clientId);
+        if (!session) return false;
+        const auto channel = channelManager.find(channelId);
+        if (!channel) return false;
+        if (channel->type == static_cast<uint8_t>(ChannelType::Spacer)) return false;
+        // The moved user's own right; the system actor's exemption does not apply.
+        if (!permissions.check(clientId, session->role(), Permission::JOIN_CHANNEL, channelId)) return false;
+        if (!channelManager.checkPassword(channelId, password)) return false;
+        if (channel->maxUsers != 0 && channelManager.userCount(channelId) >= channel->maxUsers) return false;
+
+        announcements.reserve(4);
+        const uint16_t oldChannel = session->channelId();
+        if (oldChannel != 0) {
+            channelManager.removeUser(oldChannel, clientId);
+            announcements.push_back(userLeftChannelPacket(clientId, oldChannel));
+            announcements.push_back(channelListPacket(channelManager.all()));
+        }
+        channelManager.addUser(channelId, clientId);
+        UserInfo info;
+        session->updateInfo([&](UserInfo& u) {
+            u.channelId = channelId;
+            info = u;
+        });
+        nickname = info.nickname;
+        announcements.push_back(userInfoPacket(MessageType::UserJoinedChannel, info));
+        announcements.push_back(channelListPacket(channelManager.all()));
+    }
+
+    sendAll(allSessions(), announcements);
+    if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onUserJoin(clientId, nickname, channelId);
+    session->send(channelJoinResultPacket(ResultCode::Ok, channelId));
+    return true;
+}
+
+void VirtualServer::removeSession(uint32_t clientId) {
+    // The host calls this on every virtual server: most find nothing and
+    // should not queue behind a move.
+    if (!findSession(clientId)) return;
+
+    std::shared_ptr<ClientSession> session;
+    std::vector<std::vector<uint8_t>> announcements;
+    {
+        std::lock_guard<std::mutex> move(moveMutex_);
+        {
+            std::lock_guard<std::mutex> lock(sessionsMutex_);
+            const auto it = sessions_.find(clientId);
+            if (it == sessions_.end()) return;
+            session = std::move(it->second);
+            sessions_.erase(it);
+        }
+        const uint16_t channelId = session->channelId();
+        if (channelId != 0) {
+            channelManager.removeUser(channelId, clientId);
+            announcements.push_back(userLeftChannelPacket(clientId, channelId));
+            announcements.push_back(channelListPacket(channelManager.all()));
+        }
+        announcements.push_back(userLeftPacket(clientId));
+    }
+
+    sendAll(allSessions(), announcements);
+    if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onUserLeave(clientId, session->nickname());
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Client {} ({}) disconnected", id_, clientId,
+                            session->address());
+}
+
+}  // namespace Korrafin

@@ -1,0 +1,517 @@
+// The client session over real sockets: framing, header refusals, handler
+// errors, Hello, ping, sending and closing.
+#include <fcntl.h>
+#include <sys/time.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/ClientSession.h"
+#include "protocol/PacketBuilder.h"
+#include "support/LogCapture.h"
+#include "support/SessionHarness.h"
+#include "support/TestClient.h"
+#include "vserver/VirtualServer.h"
+
+namespace Korrafin {
+namespace {
+
+namespace kt = ::Korrafin::Test;
+
+using namespace std::chrono_literals;
+using ::Korrafin::Test::LogCapture;
+using ::Korrafin::Test::SessionHarness;
+
+std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>>& parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+std::vector<uint8_t> bytes(std::size_t n, uint8_t fill = 0xAB) { return std::vector<uint8_t>(n, fill); }
+
+// A packet the server itself writes, to prove that nothing came before it.
+std::vector<uint8_t> sentinel() {
+    PacketBuilder b(MessageType::ServerSettings);
+    b.writeStr("sentinel");
+    return b.finalise();
+}
+
+struct HelloAck {
+    uint8_t ok;
+    uint16_t vsId;
+    std::string name;
+    uint32_t maxSlots;
+    uint32_t users;
+};
+
+HelloAck parseHelloAck(const kt::Packet& p) {
+    auto r = p.reader();
+    HelloAck a{};
+    a.ok = r.readLE<uint8_t>();
+    a.vsId = r.readLE<uint16_t>();
+    a.name = r.readStr();
+    a.maxSlots = r.readLE<uint32_t>();
+    a.users = r.readLE<uint32_t>();
+    EXPECT_EQ(r.remaining(), 0u);
+    return a;
+}
+
+class ClientSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Logger::instance().setLevel(LogLevel::Trace);
+        LogCapture::instance().clear();
+    }
+    void TearDown() override { Logger::instance().setLevel(LogLevel::Info); }
+};
+
+// ---------------------------------------------------------------- framing
+
+// Three Hellos (payloads 0, 1000 and 3 bytes, never read) around a packet of
+// a type nobody handles: however the stream is cut, the same three HelloAcks
+// come back and the unknown type is reported once.
+std::vector<uint8_t> mixedStream() {
+    return concat({kt::packet(MessageType::Hello), kt::rawPacket(0x0099, bytes(5)),
+                   kt::packet(MessageType::Hello, bytes(1000)), kt::packet(MessageType::Hello, bytes(3))});
+}
+
+void expectMixedStreamAnswered(kt::TestClient& client, uint32_t clientId) {
+    for (int i = 0; i < 3; ++i) {
+        auto p = client.next();
+        ASSERT_TRUE(p) << "HelloAck " << i;
+        EXPECT_EQ(p->type, MessageType::HelloAck);
+    }
+    EXPECT_TRUE(client.drain(100ms).empty()) << "exactly three HelloAcks";
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Trace,
+                                           "Client " + std::to_string(clientId) + ": unhandled message type 0099"),
+              1u);
+}
+
+TEST_F(ClientSessionTest, FramingDispatchesTheSamePacketsHoweverTheStreamIsCut) {
+    const std::vector<uint8_t> stream = mixedStream();
+    struct Cut {
+        const char* name;
+        std::vector<std::size_t> sizes;  // chunk sizes; the last one repeats
+    };
+    std::mt19937 rng(12345);
+    std::vector<std::size_t> randomSizes;
+    for (int i = 0; i < 200; ++i) randomSizes.push_back(1 + rng() % 97);
+    const std::vector<Cut> cuts = {
+        {"one chunk", {stream.size()}},
+        {"one byte at a time", {1}},
+        {"header split from payload", {11, 1, 1000}},
+        {"random pieces", randomSizes},
+    };
+    uint32_t id = 100;
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE(cut.name);
+        LogCapture::instance().clear();
+        SessionHarness h(++id, SessionHarness::Transport::Unix);
+        // The test is the reader thread here, so every cut is exactly as given.
+        std::size_t off = 0, i = 0;
+        while (off < stream.size()) {
+            const std::size_t n = std::min(cut.sizes[std::min(i++, cut.sizes.size() - 1)], stream.size() - off);
+            h.session->onDataReceived(stream.data() + off, n);
+            off += n;
+        }
+        h.session->send(sentinel());
+        for (int k = 0; k < 3; ++k) {
+            auto p = h.client.next();
+            ASSERT_TRUE(p);
+            EXPECT_EQ(p->type, MessageType::HelloAck);
+        }
+        auto last = h.client.next();
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->type, MessageType::ServerSettings) << "exactly three HelloAcks";
+        EXPECT_EQ(LogCapture::instance().countContaining("unhandled message type 0099"), 1u);
+    }
+}
+
+TEST_F(ClientSessionTest, FramingOverTheSocketOneByteAtATimeAndInOneChunk) {
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{8192}}) {
+        SCOPED_TRACE(chunk);
+        LogCapture::instance().clear();
+        const uint32_t id = chunk == 1 ? 201 : 202;
+        SessionHarness h(id);
+        h.start({}, chunk);
+        h.client.send(mixedStream());
+        expectMixedStreamAnswered(h.client, id);
+    }
+}
+
+TEST_F(ClientSessionTest, APacketIsDispatchedWhenItsLastByteArrives) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    const auto hello = kt::packet(MessageType::Hello, bytes(20));
+    h.session->onDataReceived(hello.data(), hello.size() - 1);
+    EXPECT_EQ(h.session->state(), SessionState::Connected);
+    h.session->onDataReceived(hello.data() + hello.size() - 1, 1);
+    EXPECT_EQ(h.session->state(), SessionState::AwaitingAuth);
+}
+
+// ---------------------------------------------------------------- header refusals
+
+TEST_F(ClientSessionTest, BadHeadersAreRefusedAsSoonAsTwelveBytesAreThere) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> header;  // 12 bytes only: the payload never arrives
+        std::string warn;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"bad magic", kt::rawPacket(0x01, {}, 0xDEADBEEF, 1, 100), "Client 7: bad magic DEADBEEF – disconnecting",
+         "Protocol error"},
+        {"bad magic is zero-padded", kt::rawPacket(0x01, {}, 0x00ABCDEF, 1, 0),
+         "Client 7: bad magic 00ABCDEF – disconnecting", "Protocol error"},
+        {"version", kt::rawPacket(0x01, {}, PacketHeader::kMagic, 2, 10), "Client 7: version mismatch 2",
+         "Version mismatch"},
+        {"version 255", kt::rawPacket(0x01, {}, PacketHeader::kMagic, 255, 10), "Client 7: version mismatch 255",
+         "Version mismatch"},
+        {"one byte over the limit", kt::rawPacket(0x01, {}, PacketHeader::kMagic, 1, 0x400001),
+         "Client 7: oversized packet 4194305 bytes", "Oversized packet"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture::instance().clear();
+        SessionHarness h(7);
+        h.start();
+        // A valid Hello right behind the bad header must not be dispatched.
+        h.client.send(concat({c.header, kt::packet(MessageType::Hello)}));
+        EXPECT_TRUE(h.client.waitClosed()) << "the refusal closes the connection";
+        EXPECT_TRUE(h.client.drain(50ms).empty()) << "nothing is sent";
+        h.join();
+        EXPECT_EQ(h.session->state(), SessionState::Closed);
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, c.warn), 1u);
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: " + c.reason), 1u);
+    }
+}
+
+TEST_F(ClientSessionTest, ShortAndMaximalHeadersWait) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    // Eleven bytes of garbage are not yet a header.
+    const auto junk = bytes(11, 0xFF);
+    h.session->onDataReceived(junk.data(), junk.size());
+    EXPECT_EQ(h.session->state(), SessionState::Connected);
+
+    SessionHarness h2(8, SessionHarness::Transport::Unix);
+    const auto maxHeader = kt::rawPacket(0x01, {}, PacketHeader::kMagic, 1, PacketHeader::kMaxPayload);
+    h2.session->onDataReceived(maxHeader.data(), maxHeader.size());
+    EXPECT_FALSE(h2.session->isClosed()) << "exactly the limit is accepted";
+    // Its payload completes it: a 4 MiB Hello is answered.
+    const auto payload = bytes(PacketHeader::kMaxPayload);
+    h2.session->onDataReceived(payload.data(), payload.size());
+    auto ack = h2.client.next();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->type, MessageType::HelloAck);
+    EXPECT_EQ(LogCapture::instance().countContaining("Disconnecting"), 0u);
+}
+
+// ---------------------------------------------------------------- handler errors
+
+TEST_F(ClientSessionTest, AHandlerThatReadsTooFarIsLoggedAndTheNextPacketRuns) {
+    struct Case {
+        const char* name;
+        bool withVServer;
+        std::vector<uint8_t> shortPacket;
+    };
+    const std::vector<Case> cases = {
+        // Read before the virtual server is looked at: one byte is too short for its channel id.
+        {"channel join", false, kt::packet(MessageType::ChannelJoin, {0x05})},
+        // A role change needs a u32 target and a u8 role.
+        {"role change", true, kt::packet(MessageType::SetUserRole, {1, 0, 0, 0})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture::instance().clear();
+        auto vs = std::make_shared<VirtualServer>(VirtualServer::VSConfig{});
+        SessionHarness h(7);
+        if (c.withVServer) {
+            ASSERT_TRUE(vs->acceptSession(h.session));
+        }
+        ASSERT_TRUE(h.session->changeState(SessionState::Connected, SessionState::Authenticated));
+        h.start();
+        h.client.send(concat({c.shortPacket, kt::packet(MessageType::Hello)}));
+        auto p = h.client.next();
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->type, MessageType::HelloAck);
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn,
+                                               "Client 7: packet processing error: PacketReader: buffer underflow"),
+                  1u);
+        EXPECT_FALSE(h.session->isClosed());
+    }
+}
+
+// ---------------------------------------------------------------- hello
+
+TEST_F(ClientSessionTest, HelloWithoutAVirtualServer) {
+    SessionHarness h(7);
+    h.start();
+    h.client.send(kt::packet(MessageType::Hello));
+    auto p = h.client.next();
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->type, MessageType::HelloAck);
+    const HelloAck a = parseHelloAck(*p);
+    EXPECT_EQ(a.ok, 1);
+    EXPECT_EQ(a.vsId, 0);
+    EXPECT_EQ(a.name, "Korrafin");
+    EXPECT_EQ(a.maxSlots, 32u);
+    EXPECT_EQ(a.users, 0u);
+    h.client.close();
+    h.join();  // the state changes on the reader thread, after the answer is out
+    EXPECT_EQ(h.session->state(), SessionState::AwaitingAuth);
+}
+
+TEST_F(ClientSessionTest, HelloWithAVirtualServerCountsEverySession) {
+    VirtualServer::VSConfig cfg;
+    cfg.id = 9;
+    cfg.name = "Ninth";
+    cfg.maxSlots = 5;
+    auto vs = std::make_shared<VirtualServer>(cfg);
+    SessionHarness other(6);
+    ASSERT_TRUE(vs->acceptSession(other.session));  // never says Hello, still counts
+    SessionHarness h(7);
+    ASSERT_TRUE(vs->acceptSession(h.session));
+    h.start();
+    h.client.send(kt::packet(MessageType::Hello));
+    auto p = h.client.next();
+    ASSERT_TRUE(p);
+    const HelloAck a = parseHelloAck(*p);
+    EXPECT_EQ(a.vsId, 9);
+    EXPECT_EQ(a.name, "Ninth");
+    EXPECT_EQ(a.maxSlots, 5u);
+    EXPECT_EQ(a.users, 2u);
+}
+
+TEST_F(ClientSessionTest, HelloSendsTheBitsOfANegativeSlotLimit) {
+    VirtualServer::VSConfig cfg;
+    cfg.maxSlots = 3;
+    auto vs = std::make_shared<VirtualServer>(cfg);
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    ASSERT_TRUE(vs->acceptSession(h.session));
+    cfg.maxSlots = -1;
+    vs->setConfig(cfg);
+    const auto hello = kt::packet(MessageType::Hello);
+    h.session->onDataReceived(hello.data(), hello.size());
+    auto p = h.client.next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(parseHelloAck(*p).maxSlots, 0xFFFFFFFFu);
+}
+
+TEST_F(ClientSessionTest, ASecondHelloReturnsAnAuthenticatedSessionToAwaitingAuth) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    ASSERT_TRUE(h.session->changeState(SessionState::Connected, SessionState::Authenticated));
+    h.session->updateInfo([](UserInfo& u) {
+        u.nickname = "ann";
+        u.channelId = 4;
+        u.role = UserRole::Admin;
+    });
+    const auto hello = kt::packet(MessageType::Hello);
+    h.session->onDataReceived(hello.data(), hello.size());
+    EXPECT_EQ(h.session->state(), SessionState::AwaitingAuth);
+    const UserInfo info = h.session->info();
+    EXPECT_EQ(info.nickname, "ann");
+    EXPECT_EQ(info.channelId, 4);
+    EXPECT_EQ(info.role, UserRole::Admin);
+    ASSERT_TRUE(h.client.next());
+}
+
+// ---------------------------------------------------------------- closing
+
+TEST_F(ClientSessionTest, DisconnectClosesOnceLogsOnceAndWakesTheReader) {
+    SessionHarness h(7);
+    std::atomic<int> ended{0};
+    h.start([&](uint32_t) { ended.fetch_add(1); });
+    h.session->disconnect("bye");
+    h.session->disconnect("again");
+    h.session->disconnect("");
+    EXPECT_TRUE(h.client.waitClosed()) << "the peer sees the connection end";
+    h.join();  // the reader was blocked in recv and has been woken
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_EQ(h.session->state(), SessionState::Closed);
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: bye"), 1u);
+    EXPECT_EQ(LogCapture::instance().countContaining("Disconnecting client 7"), 1u);
+}
+
+TEST_F(ClientSessionTest, AnEmptyReasonIsNotLogged) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    h.session->disconnect("");
+    EXPECT_TRUE(h.session->isClosed());
+    EXPECT_EQ(LogCapture::instance().countContaining("Disconnecting client 7"), 0u);
+}
+
+TEST_F(ClientSessionTest, NothingIsSentOrDispatchedAfterDisconnect) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    h.session->disconnect("kicked");
+    h.session->send(sentinel());
+    const auto hello = kt::packet(MessageType::Hello);
+    h.session->onDataReceived(hello.data(), hello.size());
+    EXPECT_EQ(h.session->state(), SessionState::Closed) << "closed is final";
+    EXPECT_FALSE(h.session->changeState(SessionState::Closed, SessionState::Connected));
+    EXPECT_TRUE(h.client.waitClosed());
+    EXPECT_TRUE(h.client.drain(50ms).empty());
+}
+
+TEST_F(ClientSessionTest, TheDescriptorStaysOpenUntilTheLastReferenceGoes) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    const int fd = h.session->fd();
+    h.session->disconnect("bye");
+    // While the session lives its number cannot be handed to a new socket.
+    EXPECT_NE(::fcntl(fd, F_GETFD), -1);
+    const kt::SocketPair fresh = kt::unixPair();
+    EXPECT_NE(fresh.server, fd);
+    EXPECT_NE(fresh.client, fd);
+    ::close(fresh.server);
+    ::close(fresh.client);
+    h.session.reset();
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "closed by the destructor";
+}
+
+TEST_F(ClientSessionTest, DisconnectDoesNotDisturbAnotherSessionsSocket) {
+    // After one session is gone, a new session may get its number; the old
+    // session's late send must not reach the new one.
+    auto h1 = std::make_unique<SessionHarness>(7, SessionHarness::Transport::Unix);
+    auto old = h1->session;
+    old->disconnect("bye");
+    SessionHarness h2(8, SessionHarness::Transport::Unix);
+    old->send(sentinel());
+    old.reset();
+    h1.reset();
+    h2.session->send(kt::packet(MessageType::Ping, {0, 0, 0, 0}));
+    auto p = h2.client.next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->type, MessageType::Ping);
+    EXPECT_FALSE(h2.client.next(50ms));
+}
+
+// ---------------------------------------------------------------- sending
+
+TEST_F(ClientSessionTest, AClientThatStopsReadingIsDisconnectedAndGetsNoFurtherPacket) {
+    const kt::SocketPair pair = kt::unixPair();
+    const int small = 4096;
+    ::setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(pair.client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const timeval readLimit{3, 0};  // a failing test must not hang on the read below
+    ::setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
+    auto session = std::make_shared<ClientSession>(pair.server, 7, "127.0.0.1");
+
+    PacketBuilder big(MessageType::ChatMessage);
+    big.payload.assign(PacketHeader::kMaxPayload, 0x5A);
+    const auto first = big.finalise();
+    const auto t0 = std::chrono::steady_clock::now();
+    session->send(first);  // the peer reads nothing: this must give up, not hang
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, 3s);
+    EXPECT_LT(waited, 20s);
+    EXPECT_TRUE(session->isClosed());
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: Send timed out"), 1u);
+
+    session->send(sentinel());
+    // Everything the peer can read is a prefix of the first packet, then the end.
+    std::vector<uint8_t> got;
+    uint8_t buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(pair.client, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_LT(got.size(), first.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), first.begin()));
+    ::close(pair.client);
+}
+
+TEST_F(ClientSessionTest, AWriteToAClosedPeerClosesTheSession) {
+    const kt::SocketPair pair = kt::unixPair();
+    auto session = std::make_shared<ClientSession>(pair.server, 7, "127.0.0.1");
+    ::close(pair.client);
+    session->send(sentinel());
+    EXPECT_TRUE(session->isClosed());
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: Send failed"), 1u);
+}
+
+TEST_F(ClientSessionTest, AnOverlongOutgoingPacketIsDroppedWhole) {
+    SessionHarness h(7, SessionHarness::Transport::Unix);
+    h.session->send(std::vector<uint8_t>(ClientSession::kMaxPacketBytes + 1, 0));
+    EXPECT_FALSE(h.session->isClosed());
+    EXPECT_EQ(LogCapture::instance().countContaining("Client 7: outgoing packet of 4194317 bytes"), 1u);
+    h.session->send(sentinel());
+    auto p = h.client.next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->type, MessageType::ServerSettings);
+}
+
+TEST_F(ClientSessionTest, ConcurrentSendersNeverInterleavePackets) {
+    SessionHarness h(7);
+    constexpr int kThreads = 4, kPerThread = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                PacketBuilder b(MessageType::ChatMessage);
+                b.writeLE<uint32_t>(static_cast<uint32_t>(t));
+                b.payload.resize(4 + 3000 + 97 * t, static_cast<uint8_t>(t));
+                h.session->send(b);
+            }
+        });
+    }
+    int got = 0;
+    while (got < kThreads * kPerThread) {
+        auto p = h.client.next();
+        ASSERT_TRUE(p);
+        auto r = p->reader();
+        const uint32_t t = r.readLE<uint32_t>();
+        ASSERT_LT(t, static_cast<uint32_t>(kThreads));
+        ASSERT_EQ(p->payload.size(), 4 + 3000 + 97 * t);
+        for (std::size_t i = 4; i < p->payload.size(); ++i) ASSERT_EQ(p->payload[i], t);
+        ++got;
+    }
+    for (auto& th : threads) th.join();
+}
+
+// ---------------------------------------------------------------- ping
+
+TEST_F(ClientSessionTest, PingAndPongMeasureTheRoundTrip) {
+    SessionHarness h(7);
+    h.start();
+    // None outstanding: nothing changes. The Hello behind it tells when the
+    // reader thread is past it.
+    h.client.send(concat({kt::packet(MessageType::Pong), kt::packet(MessageType::Hello)}));
+    auto ack = h.client.next();
+    ASSERT_TRUE(ack);
+    ASSERT_EQ(ack->type, MessageType::HelloAck);
+    EXPECT_EQ(h.session->lastPingMs(), 0u);
+    h.session->sendPing();
+    h.session->sendPing();  // still outstanding: not sent
+    auto ping = h.client.next();
+    ASSERT_TRUE(ping);
+    ASSERT_EQ(ping->type, MessageType::Ping);
+    EXPECT_EQ(ping->reader().readLE<uint32_t>(), 0u);
+    EXPECT_FALSE(h.client.next(50ms));
+    EXPECT_EQ(h.session->lastPingMs(), 0u);
+
+    std::this_thread::sleep_for(30ms);
+    h.client.send(kt::packet(MessageType::Pong, {1, 2, 3}));
+    // The Pong is handled on the reader thread; wait for it to land.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (h.session->lastPingMs() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    const uint32_t rtt = h.session->lastPingMs();
+    EXPECT_GE(rtt, 30u);
+    EXPECT_LT(rtt, 3000u);
+    EXPECT_EQ(h.session->info().pingMs, rtt);
+
+    h.session->sendPing();
+    auto again = h.client.next();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->reader().readLE<uint32_t>(), rtt) << "a new Ping carries the last round trip";
+}
+
+}  // namespace
+}  // namespace Korrafin
