@@ -190,19 +190,12 @@ int SqliteDatabase::GetSchemaVersion() {
 }
 
 void SqliteDatabase::CreateSchema() {
-    Exec("BEGIN IMMEDIATE");
-    try {
+    {
+        WriteTxn txn(*this);
         std::string message;
         if (!execScript(db, schemaScript().c_str(), message, "unknown"))
             throw std::runtime_error("Schema creation failed: " + message);
-        Exec("COMMIT");
-    } catch (...) {
-        try {
-            Exec("ROLLBACK");
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Error, "{}", e.what());
-        }
-        throw;
+        txn.commit();
     }
     SeedDefaults();
 }
@@ -221,17 +214,10 @@ void SqliteDatabase::SeedDefaults() {
         "INSERT INTO ServerGroups(name, priority, default_perm) VALUES ('Server Admin', 100, -1)",
         "INSERT INTO Channels(name, sort_order, is_permanent) VALUES ('Lobby', 0, 1)",
     };
-    Exec("BEGIN IMMEDIATE");
-    try {
+    {
+        WriteTxn txn(*this);
         for (const char* seed : seeds) Exec(seed);
-        Exec("COMMIT");
-    } catch (...) {
-        try {
-            Exec("ROLLBACK");
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Error, "{}", e.what());
-        }
-        throw;
+        txn.commit();
     }
     Logger::instance().log(LogLevel::Info, "Seeded default server groups and lobby channel");
 }
@@ -252,27 +238,18 @@ bool SqliteDatabase::ColumnExists(const char* table, const char* column) {
 void SqliteDatabase::MigrationStep(int toVersion, const char* table, const char* columnDef, const char* script) {
     const std::string failure = "Migration v" + std::to_string(toVersion) + " failed: ";
     const char* fallback = toVersion == 8 ? "(no message)" : "unknown";
-    Exec("BEGIN IMMEDIATE");
-    try {
-        std::string message;
-        if (columnDef) {
-            const std::string column(columnDef, std::strcspn(columnDef, " "));
-            if (!ColumnExists(table, column.c_str())) {
-                const std::string alter = std::string("ALTER TABLE ") + table + " ADD COLUMN " + columnDef + ";";
-                if (!execScript(db, alter.c_str(), message, fallback)) throw std::runtime_error(failure + message);
-            }
+    WriteTxn txn(*this);
+    std::string message;
+    if (columnDef) {
+        const std::string column(columnDef, std::strcspn(columnDef, " "));
+        if (!ColumnExists(table, column.c_str())) {
+            const std::string alter = std::string("ALTER TABLE ") + table + " ADD COLUMN " + columnDef + ";";
+            if (!execScript(db, alter.c_str(), message, fallback)) throw std::runtime_error(failure + message);
         }
-        if (script && !execScript(db, script, message, fallback)) throw std::runtime_error(failure + message);
-        writeStep(Prepare("UPDATE SchemaInfo SET version = ?"), "RunMigrations version bump", int32_t{toVersion});
-        Exec("COMMIT");
-    } catch (...) {
-        try {
-            Exec("ROLLBACK");
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Error, "{}", e.what());
-        }
-        throw;
     }
+    if (script && !execScript(db, script, message, fallback)) throw std::runtime_error(failure + message);
+    writeStep(Prepare("UPDATE SchemaInfo SET version = ?"), "RunMigrations version bump", int32_t{toVersion});
+    txn.commit();
 }
 
 void SqliteDatabase::RunMigrations(int fromVersion) {
