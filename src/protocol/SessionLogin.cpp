@@ -1,15 +1,170 @@
 // Login to a virtual server, identity registration and account login.
+#include <exception>
+#include <string>
+
+#include "core/Logger.h"
+#include "db/Records.h"
 #include "protocol/ClientSession.h"
+#include "protocol/Packets.h"
+#include "vserver/VirtualServer.h"
 
 namespace Korrafin {
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleAuthRequest(PacketReader& /*reader*/) {}
+namespace {
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleUserRegister(PacketReader& /*reader*/) {}
+std::vector<uint8_t> authResponsePacket(ResultCode result, uint32_t clientId, UserRole role) {
+    PacketBuilder b(MessageType::AuthResponse);
+    b.writeLE(result);
+    b.writeLE(clientId);
+    b.writeLE(role);
+    return b.finalise();
+}
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleUserLogin(PacketReader& /*reader*/) {}
+std::vector<uint8_t> identityStatusPacket(bool registered) {
+    PacketBuilder b(MessageType::IdentityStatus);
+    b.writeLE<uint8_t>(registered ? 1 : 0);
+    return b.finalise();
+}
+
+std::vector<uint8_t> resultTextPacket(MessageType type, ResultCode result, const std::string& text) {
+    PacketBuilder b(type);
+    b.writeLE(result);
+    b.writeStr(text);
+    return b.finalise();
+}
+
+}  // namespace
+
+void ClientSession::handleAuthRequest(PacketReader& reader) {
+    const std::string nickname = reader.readStr();
+    const std::string serverKey = reader.readStr();
+    const std::string identity = reader.readStr();
+    // The two trailing strings are optional; a single stray byte is malformed.
+    std::string extra1;
+    std::string extra2;
+    if (reader.remaining() > 0) extra1 = reader.readStr();
+    if (reader.remaining() > 0) extra2 = reader.readStr();
+
+    auto refuse = [this](ResultCode code) { send(authResponsePacket(code, 0, UserRole::Guest)); };
+
+    if (nickname.empty() || nickname.size() > UserInfo::kMaxNicknameBytes) return refuse(ResultCode::BadName);
+    if (extra1.size() > UserInfo::kMaxClientTextBytes || extra2.size() > UserInfo::kMaxClientTextBytes)
+        return refuse(ResultCode::Refused);
+
+    const auto vs = vserver();
+    if (vs && vs->hasNicknameConflict(nickname, 0)) return refuse(ResultCode::NicknameInUse);
+
+    // Every store read happens here, before anything of the session changes:
+    // a storage error leaves the client unauthenticated and free to retry,
+    // never logged in without lists or a channel.
+    UserRole role = vs && vs->verifyServerKey(serverKey) ? UserRole::Admin : UserRole::Member;
+    bool registered = false;
+    DB::DbServerSettings settings;
+    if (vs) {
+        if (const auto stored = vs->getUserByUniqueId(identity)) {
+            registered = true;
+            // A stored role only ever raises; a byte that names no role is ignored.
+            const auto storedByte = static_cast<uint8_t>(stored->role & 0xFF);
+            if (storedByte <= static_cast<uint8_t>(UserRole::Owner) && storedByte > static_cast<uint8_t>(role))
+                role = static_cast<UserRole>(storedByte);
+        }
+        settings = vs->getServerSettings();
+    }
+
+    // Test and take the nickname in one step against concurrent logins.
+    if (vs && !vs->claimNickname(clientId_, nickname)) return refuse(ResultCode::NicknameInUse);
+
+    setIdentity(identity);
+    updateInfo([&](UserInfo& u) {
+        u.nickname = nickname;
+        u.extra1 = extra1;
+        u.extra2 = extra2;
+        u.role = role;
+    });
+    if (!changeState(SessionState::AwaitingAuth, SessionState::Authenticated)) return;  // closed meanwhile
+
+    send(authResponsePacket(ResultCode::Ok, clientId_, role));
+    send(identityStatusPacket(registered));
+
+    if (vs) {
+        // The settings are read again for the later steps so that a change in
+        // between is seen; should that read fail, the login goes on with the
+        // settings read above.
+        auto currentSettings = [&]() -> DB::DbServerSettings {
+            try {
+                return vs->getServerSettings();
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn, "Client {}: server settings unavailable during login: {}",
+                                        clientId_, e.what());
+                return settings;
+            }
+        };
+
+        send(serverSettingsPacket(settings));
+        send(channelListPacket(vs->channelManager.all()));
+        vs->sendUserList(shared_from_this());
+
+        const DB::DbServerSettings welcomeSettings = currentSettings();
+        const std::string welcome = welcomeSettings.welcome_message.empty()
+                                        ? "Welcome to " + vs->config().name + "!"
+                                        : welcomeSettings.welcome_message;
+        send(chatMessagePacket(0, ChannelManager::kLobbyId, "Server", welcome, 0));
+
+        vs->broadcast(userInfoPacket(MessageType::UserJoined, info()), clientId_);
+
+        uint16_t entry = currentSettings().entry_channel_id;
+        if (entry == 0 || !vs->channelManager.find(entry)) entry = ChannelManager::kLobbyId;
+        vs->moveUserToChannel(clientId_, entry, "");
+    }
+
+    Logger::instance().logf(LogLevel::Info, "Client {} authenticated as '{}' (role={}, uid={})", clientId_, nickname,
+                            static_cast<unsigned>(role), identity.empty() ? std::string("<none>") : identity);
+}
+
+void ClientSession::handleUserRegister(PacketReader& reader) {
+    const auto vs = vserver();
+    if (!vs) return;
+    const std::string identity = reader.readStr();
+    const std::string nickname = reader.readStr();
+
+    const ResultCode result = vs->registerIdentity(identity, nickname, clientId_);
+    switch (result) {
+        case ResultCode::Ok:
+            send(identityStatusPacket(true));
+            send(resultTextPacket(MessageType::UserRegisterResult, result, "Identity registered on this server."));
+            return;
+        case ResultCode::IdentityExists:
+            send(resultTextPacket(MessageType::UserRegisterResult, result,
+                                  "This identity is already registered on this server."));
+            return;
+        default:
+            send(resultTextPacket(MessageType::UserRegisterResult, result, "Registration failed."));
+            return;
+    }
+}
+
+void ClientSession::handleUserLogin(PacketReader& reader) {
+    const auto vs = vserver();
+    if (!vs) return;
+    const std::string username = reader.readStr();
+    const std::string password = reader.readStr();
+
+    std::string token;
+    const ResultCode result = vs->loginUser(username, password, clientId_, token);
+    const char* text = "Login failed.";
+    switch (result) {
+        case ResultCode::Ok: text = "Login successful."; break;
+        case ResultCode::UnknownUser: text = "Username not found."; break;
+        case ResultCode::WrongPassword: text = "Wrong password."; break;
+        default: break;
+    }
+    if (result != ResultCode::Ok) token.clear();
+
+    PacketBuilder b(MessageType::UserLoginResult);
+    b.writeLE(result);
+    b.writeStr(token);
+    b.writeStr(text);
+    send(b);
+}
 
 }  // namespace Korrafin

@@ -1,21 +1,106 @@
-// Server settings, plugin list and virtual-server lifecycle requests.
+// Server settings, plugin list and virtual-server lifecycle requests. The
+// dispatcher has already turned away everybody below admin. The
+// virtual-server requests reach every virtual server of the process through
+// the host, not only the requester's own.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Logger.h"
+#include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
+#include "protocol/Packets.h"
+#include "server/Server.h"
+#include "vserver/VirtualServer.h"
 
 namespace Korrafin {
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleServerSettingsUpdate(PacketReader& /*reader*/) {}
+// Eight fields, then a badge configuration when any byte is left. Stored,
+// then shown to every session of the virtual server, the requester included.
+void ClientSession::handleServerSettingsUpdate(PacketReader& reader) {
+    auto vs = vserver();
+    if (!vs) return;
+    DB::DbServerSettings s;
+    s.name = reader.readStr();
+    s.description = reader.readStr();
+    s.icon_url = reader.readStr();
+    s.banner_url = reader.readStr();
+    s.accent_color = reader.readLE<uint32_t>();
+    s.notify_channel_id = reader.readLE<uint16_t>();
+    s.welcome_message = reader.readStr();
+    s.entry_channel_id = reader.readLE<uint16_t>();
+    if (reader.remaining() > 0) s.badge_config_json = reader.readStr();
 
-// Not served yet: the packet is dropped.
-void ClientSession::handlePluginListRequest(PacketReader& /*reader*/) {}
+    // A storage failure ends the request here: nobody is shown settings that
+    // were not kept.
+    vs->saveServerSettings(s);
+    Logger::instance().logf(LogLevel::Info,
+                            "Client {} ({}) updated server settings: name='{}', notifyChannelId={}, "
+                            "entryChannelId={}, hasWelcome={}, hasBadgeConfig={}",
+                            clientId_, nickname(), s.name, s.notify_channel_id, s.entry_channel_id,
+                            s.welcome_message.empty() ? 0 : 1, s.badge_config_json.empty() ? 0 : 1);
+    vs->broadcast(serverSettingsPacket(s), 0);
+}
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleVServerListRequest(PacketReader& /*reader*/) {}
+// Empty payload. PluginList: what the virtual server's plugin host has
+// loaded, in load order; empty without one.
+void ClientSession::handlePluginListRequest(PacketReader& /*reader*/) {
+    auto vs = vserver();
+    if (!vs) return;
+    std::vector<PluginInfo> plugins;
+    if (PluginHost* loader = vs->pluginLoader.load(std::memory_order_acquire)) plugins = loader->getLoadedPlugins();
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleVServerStop(PacketReader& /*reader*/) {}
+    PacketBuilder b(MessageType::PluginList);
+    writeBoundedList(b, plugins, [](PacketBuilder& out, const PluginInfo& p) {
+        out.writeStr(p.name);
+        out.writeStr(p.version);
+        out.writeStr(p.author);
+        out.writeStr(p.description);
+    });
+    send(b);
+}
 
-// Not served yet: the packet is dropped.
-void ClientSession::handleVServerStart(PacketReader& /*reader*/) {}
+// Empty payload. VServerList: every virtual server of the process, paused
+// ones included, in registry order. Each is read through the reference the
+// registry handed out, so one removed meanwhile is still safe to read.
+void ClientSession::handleVServerListRequest(PacketReader& /*reader*/) {
+    Server* server = host();
+    if (!server) return;
+    const std::vector<std::shared_ptr<VirtualServer>> all = server->allVServers();
+
+    PacketBuilder b(MessageType::VServerList);
+    writeBoundedList(b, all, [](PacketBuilder& out, const std::shared_ptr<VirtualServer>& vs) {
+        const VirtualServer::VSConfig cfg = vs->config();
+        out.writeLE(vs->id());
+        out.writeStr(cfg.name);
+        out.writeLE(cfg.tcpPort);
+        out.writeLE(static_cast<uint16_t>(cfg.maxSlots));
+        out.writeLE(static_cast<uint16_t>(vs->slotUsage()));
+        out.writeLE<uint8_t>(vs->isRunning() ? 1 : 0);
+    });
+    send(b);
+}
+
+// u16 id. Pauses that virtual server, wherever it is; when it is the
+// requester's own, the requester is disconnected with everybody else there.
+// No reply: the outcome shows in the list and the log.
+void ClientSession::handleVServerStop(PacketReader& reader) {
+    Server* server = host();
+    if (!server) return;
+    const uint16_t id = reader.readLE<uint16_t>();
+    const bool ok = server->pauseVServer(id);
+    Logger::instance().logf(LogLevel::Info, "Client {} ({}) {} vserver {}", clientId_, nickname(),
+                            ok ? "stopped" : "failed to stop", id);
+}
+
+// u16 id. Resumes that virtual server; no reply.
+void ClientSession::handleVServerStart(PacketReader& reader) {
+    Server* server = host();
+    if (!server) return;
+    const uint16_t id = reader.readLE<uint16_t>();
+    const bool ok = server->resumeVServer(id);
+    Logger::instance().logf(LogLevel::Info, "Client {} ({}) {} vserver {}", clientId_, nickname(),
+                            ok ? "started" : "failed to start", id);
+}
 
 }  // namespace Korrafin

@@ -2,6 +2,7 @@
 // with no lock of its own: whoever shares one between threads guards it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,12 @@
 namespace Korrafin {
 
 struct UserInfo {
+    // Limits on what a client may put into its own record. Every user list
+    // carries every record, so these keep a full list far below the
+    // receivers' packet limit.
+    static constexpr std::size_t kMaxNicknameBytes = 64;
+    static constexpr std::size_t kMaxClientTextBytes = 1024;  // extra1, extra2, activity
+
     uint32_t clientId = 0;   // set once when the session is made
     uint16_t vsId = 0;       // virtual server that admitted the session
     uint16_t channelId = 0;  // 0 = in no channel yet, 1 = the lobby

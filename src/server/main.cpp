@@ -1,9 +1,9 @@
-// Process entry: banner, configuration path, start-up.
+// Process entry: signal handling, banner, start-up, serving, shutdown.
 #include <iostream>
 #include <string>
 
-#include "core/Config.h"
-#include "core/Logger.h"
+#include "server/Server.h"
+#include "server/SignalStop.h"
 
 namespace {
 
@@ -22,13 +22,25 @@ void printBanner() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Korrafin::SignalStop::install();
     const std::string path = argc > 1 ? argv[1] : "server.json";
     printBanner();
-    Korrafin::Config config;
-    try {
-        config.load(path);
-    } catch (const std::exception& e) {
-        Korrafin::Logger::instance().logf(Korrafin::LogLevel::Warn, "Config load failed ({}). Using defaults.", e.what());
+
+    int status = 0;
+    {
+        Korrafin::Server server;
+        {
+            // A signal during start-up is remembered by stop and honoured
+            // as soon as run begins.
+            Korrafin::SignalStop signals([&server] { server.stop(); });
+            if (server.init(path)) {
+                // The admin console starts here once it exists.
+                server.run();
+            } else {
+                std::cerr << "Server initialisation failed. Check logs.\n" << std::flush;
+                status = 1;
+            }
+        }  // no signal reaches the server from here on
     }
-    return 0;
+    return status;
 }

@@ -52,6 +52,44 @@ uint16_t ChannelManager::createChannelWithId(const ChannelInfo& info) {
     return info.id;
 }
 
+uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) {
+    std::optional<ChannelInfo> created;
+    uint16_t id = info.id;
+    {
+        std::lock_guard lock(mutex);
+        if (id == 0) {
+            id = allocateIdLocked();
+            if (id == 0) return 0;
+        } else {
+            if (channels.contains(id)) return 0;
+        }
+        if (onParentChainLocked(id, info.parentId)) return 0;
+        storeLocked(info, id);
+        if (id >= nextChannelId) nextChannelId = static_cast<uint16_t>(id + 1);
+        if (onCreated) created = channels.at(id);
+    }
+    if (created) onCreated(*created);
+    return id;
+}
+
+bool ChannelManager::onParentChainLocked(uint16_t id, uint16_t parentId) const {
+    // A chain longer than the tree runs in a loop that does not pass `id`
+    // (one made elsewhere, e.g. by stored rows): that is not this record's.
+    uint16_t current = parentId;
+    for (std::size_t steps = 0; current != 0 && steps <= channels.size(); ++steps) {
+        if (current == id) return true;
+        const auto it = channels.find(current);
+        if (it == channels.end()) return false;
+        current = it->second.parentId;
+    }
+    return false;
+}
+
+bool ChannelManager::wouldBeOwnAncestor(uint16_t id, uint16_t parentId) const {
+    std::lock_guard lock(mutex);
+    return onParentChainLocked(id, parentId);
+}
+
 std::optional<ChannelInfo> ChannelManager::find(uint16_t channelId) const {
     std::lock_guard lock(mutex);
     auto it = channels.find(channelId);
@@ -85,6 +123,19 @@ bool ChannelManager::updateChannel(const ChannelInfo& info) {
         auto it = channels.find(info.id);
         if (it == channels.end()) return false;
         // The count is kept by the tree, as the stored row keeps its own.
+        const uint32_t count = it->second.messageCount;
+        it->second = info;
+        it->second.messageCount = count;
+    }
+    if (onUpdated) onUpdated(info);
+    return true;
+}
+
+bool ChannelManager::updateChannelAcyclic(const ChannelInfo& info) {
+    {
+        std::lock_guard lock(mutex);
+        auto it = channels.find(info.id);
+        if (it == channels.end() || onParentChainLocked(info.id, info.parentId)) return false;
         const uint32_t count = it->second.messageCount;
         it->second = info;
         it->second.messageCount = count;
@@ -139,6 +190,13 @@ std::vector<uint32_t> ChannelManager::usersIn(uint16_t channelId) const {
     return it->second;
 }
 
+void ChannelManager::usersIn(uint16_t channelId, std::vector<uint32_t>& out) const {
+    out.clear();
+    std::lock_guard lock(mutex);
+    auto it = members.find(channelId);
+    if (it != members.end()) out.insert(out.end(), it->second.begin(), it->second.end());
+}
+
 uint32_t ChannelManager::userCount(uint16_t channelId) const {
     std::lock_guard lock(mutex);
     auto it = members.find(channelId);
@@ -162,7 +220,7 @@ bool ChannelManager::setSortOrder(uint16_t channelId, uint16_t order) {
     std::lock_guard lock(mutex);
     auto it = channels.find(channelId);
     if (it == channels.end()) return false;
-    it->second.sortOrder = static_cast<uint8_t>(order);
+    it->second.sortOrder = static_cast<uint8_t>(std::min<uint16_t>(order, 0xFF));
     return true;
 }
 

@@ -43,6 +43,12 @@ public:
     uint16_t createChannel(const ChannelInfo& info);
     // As createChannel; an explicit id also moves the automatic counter past it.
     uint16_t createChannelWithId(const ChannelInfo& info);
+    // As createChannelWithId, but never replaces and never puts a channel
+    // under itself: an id of 0 takes the next automatic id. Returns 0,
+    // storing nothing, when the id already names a channel, no automatic id
+    // is free, or the new channel would be its own ancestor (a channel on
+    // its parent chain already names its id as parent).
+    uint16_t createChannelIfFree(const ChannelInfo& info);
 
     std::optional<ChannelInfo> find(uint16_t channelId) const;  // stored userCount
     std::vector<ChannelInfo> all() const;                      // live userCount
@@ -50,6 +56,12 @@ public:
 
     // Replaces every field but messageCount; false for an unknown id.
     bool updateChannel(const ChannelInfo& info);
+    // As updateChannel, but also false, changing nothing, when the record's
+    // parentId would make the channel its own ancestor.
+    bool updateChannelAcyclic(const ChannelInfo& info);
+    // True when channel `id` lies on the parent chain that starts at
+    // `parentId` (itself included): giving `id` that parent closes a loop.
+    bool wouldBeOwnAncestor(uint16_t id, uint16_t parentId) const;
     // False for the lobby and for an unknown id. Children and the clients'
     // last-channel entries are left as they are.
     bool deleteChannel(uint16_t channelId);
@@ -64,13 +76,18 @@ public:
     // channel whatever it names; false only for an unknown channel.
     bool removeUser(uint16_t channelId, uint32_t clientId);
     std::vector<uint32_t> usersIn(uint16_t channelId) const;
+    // The same list written into `out` (cleared first), so a caller on a hot
+    // path can reuse one buffer's capacity.
+    void usersIn(uint16_t channelId, std::vector<uint32_t>& out) const;
     uint32_t userCount(uint16_t channelId) const;
     uint16_t channelOf(uint32_t clientId) const;  // 0 when none
 
     // True when the channel exists and has no password or the text matches
     // it byte for byte.
     bool checkPassword(uint16_t channelId, const std::string& password) const;
-    // Keeps the low 8 bits of the order; false for an unknown channel.
+    // Holds the order, or 255 (the last place a byte holds) for any larger
+    // one, so a late position never wraps to the front; false for an
+    // unknown channel.
     bool setSortOrder(uint16_t channelId, uint16_t order);
     // The new count (32-bit, wrapping); 0 for an unknown channel.
     uint32_t incrementMessageCount(uint16_t channelId);
@@ -91,6 +108,7 @@ private:
     // Requires `mutex`. Tries every value once from the counter on.
     uint16_t allocateIdLocked();
     uint16_t storeLocked(const ChannelInfo& info, uint16_t id);
+    bool onParentChainLocked(uint16_t id, uint16_t parentId) const;
 
     mutable std::mutex mutex;
     std::unordered_map<uint16_t, ChannelInfo> channels;

@@ -1,27 +1,313 @@
 // Channel administration, channel persistence, message counts and the
 // server settings record.
+//
+// With a database, a channel's id is its row id: the row is stored first and
+// the tree takes its id, so what clients see is what a restart reloads.
+#include <algorithm>
+#include <exception>
+
+#include "core/Logger.h"
+#include "protocol/ClientSession.h"
+#include "protocol/Packets.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
 
-// Not served yet: every operation below refuses or changes nothing.
+namespace {
 
-void VirtualServer::loadChannelsFromDb() {}
+constexpr std::size_t kMaxChannelName = 128;
+constexpr int64_t kMaxChannelId = 0xFFFF;
 
-uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& /*info*/, uint32_t /*actorId*/) { return 0; }
+bool validName(const std::string& name) { return !name.empty() && name.size() <= kMaxChannelName; }
 
-bool VirtualServer::adminUpdateChannel(const ChannelInfo& /*info*/, uint32_t /*actorId*/) { return false; }
-
-bool VirtualServer::adminDeleteChannel(uint16_t /*channelId*/, uint32_t /*actorId*/) { return false; }
-
-bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& /*ids*/, uint32_t /*actorId*/) {
-    return false;
+// The channel's wire record counts its body in 16 bits: a record that would
+// not fit could not be listed, and with it the whole channel list. The
+// password is never on the wire.
+bool fitsWireRecord(const ChannelInfo& c) {
+    const std::size_t body = ChannelInfo::kFixedWireBody + c.name.size() + c.description.size() + c.iconUrl.size() +
+                             c.bannerUrl.size() + c.textColor.size();
+    return body <= ChannelInfo::kMaxWireBody;
 }
 
-void VirtualServer::incrementChannelMessageCount(uint16_t /*channelId*/) {}
+// What the tree holds of a stored position: a byte, where anything past its
+// end is the last place rather than a wrapped one.
+uint8_t sortOrderFromRow(int32_t stored) { return static_cast<uint8_t>(std::clamp(stored, 0, 0xFF)); }
 
-DB::DbServerSettings VirtualServer::getServerSettings() const { return {}; }
+// A row id that can be a channel id without narrowing onto another channel.
+bool fitsChannelId(int64_t rowId) { return rowId >= 1 && rowId <= kMaxChannelId; }
 
-void VirtualServer::saveServerSettings(const DB::DbServerSettings& /*settings*/) {}
+ChannelInfo channelFromRow(const DB::DbChannel& row) {
+    ChannelInfo c;
+    c.id = static_cast<uint16_t>(row.id);
+    c.parentId = static_cast<uint16_t>(row.parent_id);
+    c.name = row.name;
+    c.description = row.description;
+    c.password = row.password;
+    c.hasPassword = row.has_password;
+    c.maxUsers = static_cast<uint16_t>(row.max_users);
+    c.userCount = 0;
+    c.sortOrder = sortOrderFromRow(row.sort_order);
+    c.isPermanent = row.is_permanent;
+    c.requiredRole = static_cast<uint8_t>(row.required_role);
+    c.type = static_cast<uint8_t>(row.channel_type);
+    c.logMode = row.log_mode;
+    c.iconUrl = row.icon_url;
+    c.bannerUrl = row.banner_url;
+    c.textColor = row.text_color;
+    c.messageCount = static_cast<uint32_t>(row.message_count);
+    return c;
+}
+
+// The row's message count is never written from the record.
+DB::DbChannel rowFromChannel(const ChannelInfo& c, int64_t id) {
+    DB::DbChannel row;
+    row.id = id;
+    row.parent_id = c.parentId;
+    row.name = c.name;
+    row.description = c.description;
+    row.password = c.password;
+    row.has_password = c.hasPassword;
+    row.max_users = c.maxUsers;
+    row.sort_order = c.sortOrder;
+    row.is_permanent = c.isPermanent;
+    row.required_role = c.requiredRole;
+    row.channel_type = c.type;
+    row.log_mode = c.logMode;
+    row.icon_url = c.iconUrl;
+    row.banner_url = c.bannerUrl;
+    row.text_color = c.textColor;
+    row.message_count = 0;
+    return row;
+}
+
+// The same lobby record the constructor makes.
+ChannelInfo defaultLobby() {
+    ChannelInfo lobby;
+    lobby.id = ChannelManager::kLobbyId;
+    lobby.name = "Lobby";
+    lobby.description = "Default channel";
+    lobby.isPermanent = true;
+    lobby.type = static_cast<uint8_t>(ChannelType::Voice);
+    return lobby;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- loading
+
+void VirtualServer::loadChannelsFromDb() {
+    const auto store = db;
+    if (!store) return;
+
+    try {
+        auto rows = store->GetAllChannels();
+        if (rows.empty()) return;
+        std::sort(rows.begin(), rows.end(),
+                  [](const DB::DbChannel& a, const DB::DbChannel& b) { return a.sort_order < b.sort_order; });
+        channelManager.clear();
+        std::size_t loaded = 0;
+        for (const auto& row : rows) {
+            // Narrowing such an id would put the row onto another channel.
+            if (!fitsChannelId(row.id)) {
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] Channel row {} skipped: id out of range", id_,
+                                        row.id);
+                continue;
+            }
+            channelManager.createChannelWithId(channelFromRow(row));
+            ++loaded;
+        }
+        Logger::instance().logf(LogLevel::Info, "[VServer {}] Loaded {} channels from DB", id_, loaded);
+    } catch (const std::exception& e) {
+        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Failed to load channels from DB: {}", id_, e.what());
+    }
+
+    // Whatever the rows held: there is a lobby to enter, and no channel hangs
+    // under a parent that is not there (it is shown at the top level).
+    if (!channelManager.find(ChannelManager::kLobbyId)) channelManager.createChannelWithId(defaultLobby());
+    for (auto c : channelManager.all()) {
+        if (c.parentId != 0 && !channelManager.find(c.parentId)) {
+            c.parentId = 0;
+            channelManager.updateChannel(c);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- administration
+
+uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t actorId) {
+    if (!checkPerm(actorId, Permission::CREATE_CHANNELS, 0)) {
+        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: CREATE_CHANNELS", id_, actorId);
+        return 0;
+    }
+    if (!validName(info.name) || !fitsWireRecord(info)) return 0;
+
+    ChannelInfo channel = info;
+    uint16_t newId = 0;
+    if (const auto store = db) {
+        // Stored first: a channel the database does not hold would vanish at
+        // the next restart, so a failed store refuses the creation.
+        int64_t rowId = 0;
+        try {
+            rowId = store->SaveChannel(rowFromChannel(channel, 0));
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB save channel failed: {}", id_, e.what());
+            return 0;
+        }
+        if (fitsChannelId(rowId)) {
+            channel.id = static_cast<uint16_t>(rowId);
+            newId = channelManager.createChannelIfFree(channel);
+        }
+        if (newId == 0) {
+            // Out of range, or the id of a channel that lives in memory only:
+            // never replace that channel. Or a channel under itself (the
+            // parent chain already names the new id): refused like a bad
+            // name. Either way, drop the row nobody can reach.
+            if (!fitsChannelId(rowId) || !channelManager.wouldBeOwnAncestor(channel.id, channel.parentId)) {
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] Channel row {} cannot become a channel id",
+                                        id_, rowId);
+            }
+            try {
+                store->DeleteChannel(rowId);
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB delete channel {} failed: {}", id_, rowId,
+                                        e.what());
+            }
+            return 0;
+        }
+    } else {
+        channel.id = 0;  // automatic: never replace a channel the caller named
+        newId = channelManager.createChannelIfFree(channel);
+        if (newId == 0) return 0;
+    }
+
+    broadcastChannelList();
+    if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onChannelCreated(newId, info.name, info.parentId);
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Channel '{}' (id={}) created by client {}", id_, info.name,
+                            newId, actorId);
+    return newId;
+}
+
+bool VirtualServer::adminUpdateChannel(const ChannelInfo& info, uint32_t actorId) {
+    if (!checkPerm(actorId, Permission::EDIT_CHANNELS, 0)) {
+        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS", id_, actorId);
+        return false;
+    }
+    if (!validName(info.name) || !fitsWireRecord(info)) return false;
+    // A channel under itself, however far down, has no place in the tree.
+    if (!channelManager.updateChannelAcyclic(info)) return false;
+
+    if (const auto store = db) {
+        try {
+            store->UpdateChannel(rowFromChannel(info, info.id));
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB update channel failed: {}", id_, e.what());
+        }
+    }
+    broadcastChannelList();
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Channel {} updated by client {}", id_, info.id, actorId);
+    return true;
+}
+
+bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
+    if (channelId == ChannelManager::kLobbyId) return false;
+    if (!checkPerm(actorId, Permission::DELETE_CHANNELS, 0)) {
+        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: DELETE_CHANNELS", id_, actorId);
+        return false;
+    }
+    const auto channel = channelManager.find(channelId);
+    if (!channel) return false;
+    if (channel->isPermanent && channel->type != static_cast<uint8_t>(ChannelType::Spacer)) return false;
+
+    for (uint32_t member : channelManager.usersIn(channelId)) moveUserToChannel(member, ChannelManager::kLobbyId, "");
+
+    // Whoever is still listed (the lobby refused the move, or the member came
+    // in meanwhile) leaves with the channel instead of staying in one that no
+    // longer exists. Under the move lock, so nobody joins between this and
+    // the removal.
+    std::vector<std::vector<uint8_t>> leaves;
+    {
+        std::lock_guard<std::mutex> move(moveMutex_);
+        for (uint32_t member : channelManager.usersIn(channelId)) {
+            channelManager.removeUser(channelId, member);
+            if (const auto session = findSession(member)) {
+                session->updateInfo([channelId](UserInfo& u) {
+                    if (u.channelId == channelId) u.channelId = 0;
+                });
+            }
+            leaves.push_back(userLeftChannelPacket(member, channelId));
+        }
+        channelManager.deleteChannel(channelId);
+    }
+    for (const auto& packet : leaves) broadcast(packet, 0);
+
+    if (const auto store = db) {
+        try {
+            store->DeleteChannel(channelId);
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB delete channel {} failed: {}", id_, channelId,
+                                    e.what());
+        }
+    }
+    broadcastChannelList();
+    if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onChannelDeleted(channelId);
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Channel {} deleted by client {}", id_, channelId, actorId);
+    return true;
+}
+
+bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint32_t actorId) {
+    if (!checkPerm(actorId, Permission::EDIT_CHANNELS, 0)) {
+        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS (reorder)", id_,
+                                actorId);
+        return false;
+    }
+    const auto count = static_cast<uint16_t>(ids.size());
+    for (uint16_t i = 0; i < count; ++i) channelManager.setSortOrder(ids[i], i);
+
+    if (const auto store = db) {
+        try {
+            store->ReorderChannels(std::vector<int64_t>(ids.begin(), ids.end()));
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB reorder failed: {}", id_, e.what());
+        }
+    }
+    broadcastChannelList();
+    broadcast(channelReorderPacket(ids), 0);
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Channels reordered by client {}", id_, actorId);
+    return true;
+}
+
+// ---------------------------------------------------------------- message counts
+
+void VirtualServer::incrementChannelMessageCount(uint16_t channelId) {
+    if (channelId == 0 || !channelManager.find(channelId)) return;
+
+    uint32_t count = 0;
+    if (const auto store = db) {
+        try {
+            const int64_t stored = store->IncrementChannelMessageCount(channelId);
+            const uint32_t inTree = channelManager.incrementMessageCount(channelId);
+            // No row (a channel made in memory only): the tree's count is the count.
+            count = stored != 0 ? static_cast<uint32_t>(stored) : inTree;
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "[VServer {}] message-count persist failed for channel {}: {}",
+                                    id_, channelId, e.what());
+            count = channelManager.incrementMessageCount(channelId);
+        }
+    } else {
+        count = channelManager.incrementMessageCount(channelId);
+    }
+    broadcast(channelMessageCountPacket(channelId, count), 0);
+}
+
+// ---------------------------------------------------------------- settings
+
+DB::DbServerSettings VirtualServer::getServerSettings() const {
+    if (const auto store = db) return store->GetServerSettings();
+    return DB::DbServerSettings{};
+}
+
+void VirtualServer::saveServerSettings(const DB::DbServerSettings& settings) {
+    if (const auto store = db) store->SaveServerSettings(settings);
+}
 
 }  // namespace Korrafin

@@ -230,8 +230,11 @@ TEST(ChannelManagerRecords, PasswordsSortOrderAndMessageCounts) {
     };
     for (const auto& c : cases) EXPECT_EQ(m.checkPassword(c.id, c.given), c.want) << c.id << " '" << c.given << "'";
 
+    // A late position stays last instead of wrapping to the front.
+    EXPECT_TRUE(m.setSortOrder(2, 255));
+    EXPECT_EQ(m.find(2)->sortOrder, 255);
     EXPECT_TRUE(m.setSortOrder(2, 300));
-    EXPECT_EQ(m.find(2)->sortOrder, 44);
+    EXPECT_EQ(m.find(2)->sortOrder, 255);
     EXPECT_FALSE(m.setSortOrder(9, 1));
 
     EXPECT_EQ(m.incrementMessageCount(9), 0u);
@@ -244,6 +247,39 @@ TEST(ChannelManagerRecords, PasswordsSortOrderAndMessageCounts) {
     m.createChannel(full);
     EXPECT_EQ(m.incrementMessageCount(4), 0u);
     EXPECT_EQ(m.messageCount(4), 0u);
+}
+
+// A client draws the list as a tree: no channel may end up under itself.
+TEST(ChannelManagerRecords, NoChannelBecomesItsOwnAncestor) {
+    ChannelManager m;
+    m.createChannel(lobby());
+    m.createChannel(channel(2, "a"));
+    m.createChannel(channel(3, "b", 2));
+    m.createChannel(channel(4, "c", 3));
+    m.createChannel(channel(5, "orphan", 9));  // its parent is not there (yet)
+
+    EXPECT_FALSE(m.updateChannelAcyclic(channel(2, "a", 2)));
+    EXPECT_FALSE(m.updateChannelAcyclic(channel(2, "a", 4)));
+    EXPECT_EQ(m.find(2)->parentId, 0) << "a refused update changes nothing";
+    EXPECT_TRUE(m.updateChannelAcyclic(channel(4, "c", 2)));
+    EXPECT_TRUE(m.updateChannelAcyclic(channel(2, "a", 77)));
+    EXPECT_FALSE(m.updateChannelAcyclic(channel(8, "unknown")));
+
+    // A new channel whose parent chain already names its id.
+    EXPECT_EQ(m.createChannelIfFree(channel(9, "loop", 5)), 0);
+    EXPECT_FALSE(m.find(9));
+    EXPECT_EQ(m.createChannelIfFree(channel(6, "self", 6)), 0);
+    EXPECT_EQ(m.createChannelIfFree(channel(9, "fine", 1)), 9);
+    EXPECT_EQ(m.createChannelIfFree(channel(9, "taken")), 0);
+    const uint16_t automatic = m.createChannelIfFree(channel(0, "auto", 2));
+    EXPECT_EQ(automatic, 10);
+    EXPECT_EQ(m.find(automatic)->name, "auto");
+
+    // A loop made elsewhere (e.g. by stored rows) does not stall the check.
+    m.createChannel(channel(11, "x", 12));
+    m.createChannel(channel(12, "y", 11));
+    EXPECT_FALSE(m.wouldBeOwnAncestor(3, 11));
+    EXPECT_TRUE(m.wouldBeOwnAncestor(12, 11));
 }
 
 // ---- membership -----------------------------------------------------------

@@ -1,0 +1,203 @@
+// The process host: start-up from the configuration file, the registry of
+// virtual servers and their lifecycle, the TCP listeners, one reader thread
+// per connection, the voice relay, and shutdown. One Server per process,
+// built by main on its stack; never copied or moved.
+//
+// Threads: init and run on the main thread (run serves until stop); the
+// registry operations, stop and the accessors may be called from any thread
+// (reader threads, and later the web panel, the console, bots and plugins).
+//
+// Ownership: the registry holds each VirtualServer by std::shared_ptr;
+// callers outside the registry mutex hold the shared_ptr they were given for
+// as long as they use it. Every reader thread is counted; removing a virtual
+// server waits for the reader threads of its sessions, and the destructor
+// waits for all of them before any member goes.
+//
+// Locks, in this order: a lifecycle lock (one per group of ids; serialises
+// create, pause, resume and remove of one id) -> registryMutex_ -> a virtual
+// server's locks -> the relay's map mutexes. readersMutex_ and
+// configFileMutex_ are leaves. registryMutex_ is never held while a packet is
+// sent, a database opens, a virtual server starts or stops, or a thread is
+// joined.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "core/Config.h"
+#include "server/UdpVoiceServer.h"
+#include "vserver/VirtualServer.h"
+
+namespace Korrafin {
+
+class ClientSession;
+
+namespace DB {
+class IDatabase;
+class SqliteDatabase;
+}  // namespace DB
+
+namespace Auth {
+class PrivilegeKeyManager;
+}
+
+class Server {
+public:
+    // What the host keeps for one virtual server besides the object itself.
+    struct VServerResources {
+        int listenFd = -1;         // own port's listener; -1 without one or while paused
+        std::thread acceptThread;  // runs vsAcceptLoop while the listener is open and serving
+        std::shared_ptr<DB::IDatabase> db;                       // own database; empty = master
+        std::shared_ptr<Auth::PrivilegeKeyManager> keyManager;  // own key manager; empty = master
+        bool paused = false;
+    };
+
+    // Texts printed on the first run.
+    static constexpr const char* kPanelPasswordAlphabet =
+        "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789!@#$%&";
+    static constexpr std::size_t kPanelPasswordLength = 20;
+    static constexpr int kListenBacklog = 4096;
+
+    Server() = default;
+    // Stops, detaches the bot and plugin hooks, disconnects every session and
+    // waits for every reader thread; then the members go in reverse order.
+    ~Server();
+
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // ---- start-up and serving (main thread) ----
+
+    // The start-up sequence. True when the voice relay and the main listener
+    // are up; false (with its log lines) otherwise.
+    bool init(const std::string& configPath);
+    // Starts the own-port accept threads and the idle workers, then accepts on
+    // the main port until stop; joins the workers and returns. A stop that
+    // was requested before run (during start-up) is honoured at once.
+    void run();
+    // Ends serving: shuts the listeners down and joins their accept threads,
+    // stops the voice relay. Idempotent; a second caller waits for the first.
+    // Safe from any thread, but not from a signal handler.
+    void stop();
+    bool isRunning() const { return running_.load(); }
+
+    // ---- registry (any thread) ----
+
+    // False when the id exists, its database cannot be opened or its own
+    // port cannot be listened on; then nothing of it is kept.
+    bool createVServer(const VirtualServer::VSConfig& cfg);
+    // Stops it (disconnecting its sessions), waits for their reader threads
+    // and deletes it; false for an unknown id.
+    bool removeVServer(uint16_t id);
+    // Closes its own listener and stops it, keeping it registered; true when
+    // it was paused already; false for an unknown id.
+    bool pauseVServer(uint16_t id);
+    // Starts it and reopens its own listener; a listener that cannot be opened
+    // stops it again and returns false. True when it was running already.
+    bool resumeVServer(uint16_t id);
+    bool isVServerRunning(uint16_t id) const;
+    std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
+    // Every virtual server, paused ones included, in registry order.
+    std::vector<std::shared_ptr<VirtualServer>> allVServers() const;
+    // Rewrites "virtualServers" in the configuration file (temporary file,
+    // then rename). Refuses, with a WARN line, to touch a file that exists but
+    // does not parse. Never throws.
+    void saveVServersToConfig();
+
+    // ---- connections (called by the accept loops) ----
+
+    // Takes ownership of the connected socket: a session with the next client
+    // id, handed to the first virtual server (if any), and a reader thread.
+    void onClientConnected(int fd, const std::string& address);
+    // The same, handed to the given virtual server.
+    void onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs);
+    // Removes the client from every virtual server and recounts the users.
+    void onClientDisconnected(uint32_t clientId);
+    // From 1; never 0, also after the counter wraps.
+    uint32_t nextClientId();
+    // The next value of `counter` that is not 0 (0 is the system actor's).
+    static uint32_t takeNonZeroId(std::atomic<uint32_t>& counter);
+
+    // ---- accessors ----
+    UdpVoiceServer& voiceRelay() { return udp_; }
+    std::shared_ptr<DB::SqliteDatabase> masterDatabase() const { return masterDb_; }
+    const std::string& configPath() const { return configPath_; }
+    uint16_t tcpPort() const { return tcpPort_; }
+    // Users over all virtual servers as last counted, and the configured
+    // slots; the directory client reports both.
+    int currentUsers() const { return currentUsers_.load(); }
+    int configuredSlots() const { return configuredSlots_.load(); }
+    // Reader threads that have not ended yet.
+    std::size_t liveReaderCount() const;
+
+private:
+    struct Reader {
+        std::weak_ptr<ClientSession> session;
+        const VirtualServer* vs = nullptr;  // the one it was handed to; identity only
+    };
+
+    // Start-up steps.
+    void loadConfiguration();
+    void createConfiguredVServers();
+    void ensurePanelPassword();
+    bool openMainListener();
+
+    // Serving.
+    void acceptLoop();
+    void vsAcceptLoop(uint16_t id, int listenFd);
+    void startWorkers(int n);
+    void workerLoop();
+    void handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs);
+    void readerMain(std::shared_ptr<ClientSession> session);
+    void endConnection(std::shared_ptr<ClientSession> session);
+    // Waits until no reader thread of `vs` (every reader when null) is left,
+    // disconnecting their sessions again while it waits. A reader thread that
+    // calls it does not wait for itself.
+    void waitForReaders(const VirtualServer* vs);
+    void disconnectAllAndWait();
+
+    std::mutex& lifecycleLock(uint16_t id) { return lifecycleLocks_[id % lifecycleLocks_.size()]; }
+
+    // In the order of the start-up description; destroyed in reverse.
+    Config config_;
+    std::string configPath_;
+    std::shared_ptr<DB::SqliteDatabase> masterDb_;
+    std::shared_ptr<Auth::PrivilegeKeyManager> masterKeys_;
+    std::unordered_map<uint16_t, VServerResources> resources_;  // registryMutex_
+    int listenFd_ = -1;
+    uint16_t tcpPort_ = 9987;
+    uint16_t udpPort_ = 9988;
+    std::vector<std::thread> workers_;
+    std::atomic<bool> running_{false};
+    mutable std::mutex registryMutex_;
+    std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
+    UdpVoiceServer udp_;
+    // The bot API, the web panel, the plugin loaders and the directory client
+    // take their places here when they exist; start-up and the destructor
+    // mark where they start and go.
+    std::atomic<uint32_t> clientIdCounter_{1};
+
+    // Directory figures.
+    std::atomic<int> currentUsers_{0};
+    std::atomic<int> configuredSlots_{0};
+
+    std::array<std::mutex, 32> lifecycleLocks_;
+    std::mutex stopMutex_;
+    std::atomic<bool> stopRequested_{false};
+    std::mutex configFileMutex_;
+
+    mutable std::mutex readersMutex_;
+    std::condition_variable readersCv_;
+    std::unordered_map<uint32_t, Reader> readers_;  // by client id
+};
+
+}  // namespace Korrafin

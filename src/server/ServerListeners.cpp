@@ -1,0 +1,286 @@
+// Serving: the accept loops, the reader thread of every connection, the idle
+// workers, and stop.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <system_error>
+
+#include "core/Logger.h"
+#include "protocol/ClientSession.h"
+#include "server/Server.h"
+#include "server/Sockets.h"
+
+namespace Korrafin {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 8192;
+constexpr auto kResourcePause = std::chrono::milliseconds(50);
+constexpr auto kWorkerTick = std::chrono::milliseconds(10);
+constexpr auto kReaderWaitRound = std::chrono::milliseconds(50);
+
+// The client id of the connection whose reader thread this is (0 elsewhere),
+// so that a reader never waits for itself.
+thread_local uint32_t t_readerClientId = 0;
+
+// Accepts one connection; -1 when the listener is finished (shut down,
+// closed or failed for good). Transient failures are retried here.
+int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer, bool& failed) {
+    failed = false;
+    for (;;) {
+        socklen_t len = sizeof peer;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        const int err = errno;
+        if (!running.load()) return -1;
+        bool resource = false;
+        if (!detail::transientAcceptError(err, resource)) {
+            failed = true;
+            return -1;
+        }
+        if (resource) std::this_thread::sleep_for(kResourcePause);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- run and stop
+
+void Server::run() {
+    running_.store(true);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        for (auto& [id, r] : resources_) {
+            if (r.listenFd < 0 || r.paused || r.acceptThread.joinable() || !running_.load()) continue;
+            r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, r.listenFd);
+        }
+    }
+
+    const int n = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    startWorkers(n);
+    Logger::instance().logf(LogLevel::Info, "Started {} worker threads", n);
+
+    // A stop that came while starting up (a signal during init) is honoured now.
+    if (stopRequested_.load()) stop();
+
+    acceptLoop();
+
+    // The workers end once stop has cleared the flag; the listener is closed
+    // only after stop is through with it, so it never shuts a reused number.
+    for (auto& w : workers_) {
+        if (w.joinable()) w.join();
+    }
+    {
+        std::lock_guard<std::mutex> serial(stopMutex_);
+        if (listenFd_ >= 0) ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    Logger::instance().logf(LogLevel::Info, "Server shutdown complete");
+}
+
+void Server::stop() {
+    // Seen by run when this call finds nothing running yet.
+    stopRequested_.store(true);
+    std::lock_guard<std::mutex> serial(stopMutex_);
+    if (!running_.exchange(false)) return;
+    Logger::instance().logf(LogLevel::Info, "Server stopping...");
+
+    // The main loop runs on the thread that called run: woken here, it ends
+    // and run closes the socket.
+    detail::wakeListener(listenFd_);
+
+    std::vector<std::pair<int, std::thread>> listeners;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        for (auto& [id, r] : resources_) {
+            if (r.listenFd < 0) continue;
+            listeners.emplace_back(r.listenFd, std::move(r.acceptThread));
+            r.listenFd = -1;
+        }
+    }
+    for (auto& [fd, thread] : listeners) {
+        detail::wakeListener(fd);
+        if (thread.joinable()) thread.join();
+        ::close(fd);
+    }
+
+    udp_.stop();
+    // The web panel and the directory client stop here once they exist.
+}
+
+void Server::startWorkers(int n) {
+    for (int i = 0; i < n; ++i) workers_.emplace_back(&Server::workerLoop, this);
+}
+
+void Server::workerLoop() {
+    while (running_.load()) std::this_thread::sleep_for(kWorkerTick);
+}
+
+// ---------------------------------------------------------------- accept loops
+
+void Server::acceptLoop() {
+    while (running_.load()) {
+        sockaddr_in peer{};
+        bool failed = false;
+        const int fd = acceptOne(listenFd_, running_, peer, failed);
+        if (fd < 0) {
+            if (failed && running_.load()) Logger::instance().logf(LogLevel::Warn, "accept() failed");
+            break;
+        }
+        const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+        Logger::instance().logf(LogLevel::Info, "New connection from {}:{}", address, ntohs(peer.sin_port));
+        onClientConnected(fd, address);
+    }
+}
+
+void Server::vsAcceptLoop(uint16_t id, int listenFd) {
+    while (running_.load()) {
+        sockaddr_in peer{};
+        bool failed = false;
+        const int fd = acceptOne(listenFd, running_, peer, failed);
+        if (fd < 0) return;
+        const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+        auto vs = getVServer(id);
+        if (!vs || !running_.load()) {
+            ::close(fd);
+            return;
+        }
+        Logger::instance().logf(LogLevel::Info, "VS {} new connection from {}", id, address);
+        onClientConnectedToVS(fd, address, std::move(vs));
+    }
+}
+
+// ---------------------------------------------------------------- connections
+
+uint32_t Server::nextClientId() { return takeNonZeroId(clientIdCounter_); }
+
+uint32_t Server::takeNonZeroId(std::atomic<uint32_t>& counter) {
+    for (;;) {
+        const uint32_t id = counter.fetch_add(1);
+        if (id != 0) return id;
+    }
+}
+
+void Server::onClientConnected(int fd, const std::string& address) {
+    std::shared_ptr<VirtualServer> first;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (!vservers_.empty()) first = vservers_.begin()->second;
+    }
+    handOver(fd, address, std::move(first));
+}
+
+void Server::onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs) {
+    handOver(fd, address, std::move(vs));
+}
+
+void Server::handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs) {
+    const uint32_t id = nextClientId();
+    auto session = std::make_shared<ClientSession>(fd, id, address);
+    session->setHost(this);
+
+    // Counted before it is admitted, so that removing its virtual server
+    // waits for this connection as well.
+    {
+        std::lock_guard<std::mutex> lock(readersMutex_);
+        readers_[id] = Reader{session, vs.get()};
+    }
+    if (vs) {
+        vs->acceptSession(session);
+        currentUsers_.exchange(static_cast<int>(vs->slotUsage()));
+    }
+    vs.reset();
+
+    try {
+        std::thread(&Server::readerMain, this, session).detach();
+    } catch (const std::system_error& e) {
+        // Only this connection is lost; the listener goes on.
+        Logger::instance().logf(LogLevel::Warn, "Client {}: cannot start a reader thread: {}", id, e.what());
+        endConnection(std::move(session));
+    }
+}
+
+void Server::readerMain(std::shared_ptr<ClientSession> session) {
+    t_readerClientId = session->clientId();
+    const int fd = session->fd();
+    uint8_t buf[kReadChunk];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        session->onDataReceived(buf, static_cast<std::size_t>(n));
+    }
+    endConnection(std::move(session));
+}
+
+void Server::endConnection(std::shared_ptr<ClientSession> session) {
+    const uint32_t id = session->clientId();
+    // Closed first: from here on the relay learns nothing more of it.
+    session->disconnect("");
+    session.reset();
+
+    onClientDisconnected(id);
+    udp_.forgetClient(id);
+
+    // The last touch of this Server by this thread.
+    std::lock_guard<std::mutex> lock(readersMutex_);
+    readers_.erase(id);
+    readersCv_.notify_all();
+}
+
+void Server::onClientDisconnected(uint32_t clientId) {
+    // Snapshot under the lock, then work without it: the removal sends.
+    const auto vservers = allVServers();
+    uint64_t users = 0;
+    for (const auto& vs : vservers) {
+        vs->removeSession(clientId);
+        users += vs->slotUsage();
+    }
+    currentUsers_.exchange(static_cast<int>(users));
+}
+
+// ---------------------------------------------------------------- waiting for readers
+
+std::size_t Server::liveReaderCount() const {
+    std::lock_guard<std::mutex> lock(readersMutex_);
+    return readers_.size();
+}
+
+void Server::waitForReaders(const VirtualServer* vs) {
+    const uint32_t self = t_readerClientId;
+    std::unique_lock<std::mutex> lock(readersMutex_);
+    for (;;) {
+        std::vector<std::shared_ptr<ClientSession>> live;
+        bool any = false;
+        for (const auto& [id, r] : readers_) {
+            if (id == self || (vs && r.vs != vs)) continue;
+            any = true;
+            if (auto s = r.session.lock()) live.push_back(std::move(s));
+        }
+        if (!any) return;
+        // Again each round: a connection admitted after the server stopped
+        // must not keep the wait going.
+        lock.unlock();
+        for (const auto& s : live) s->disconnect("Server shutting down");
+        live.clear();
+        lock.lock();
+        readersCv_.wait_for(lock, kReaderWaitRound);
+    }
+}
+
+void Server::disconnectAllAndWait() {
+    for (const auto& vs : allVServers()) vs->stop();
+    waitForReaders(nullptr);
+}
+
+}  // namespace Korrafin

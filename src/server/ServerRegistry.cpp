@@ -1,0 +1,262 @@
+// The registry of virtual servers: create, pause, resume, remove, look-ups,
+// and the "virtualServers" rewrite of the configuration file.
+//
+// Each lifecycle operation holds the lifecycle lock of its id for its whole
+// run, so two operations on one id never interleave; the registry mutex is
+// taken only for the map steps inside it.
+#include <unistd.h>
+
+#include <exception>
+#include <fstream>
+#include <sstream>
+
+#include "auth/PrivilegeKeyManager.h"
+#include "core/Logger.h"
+#include "db/SqliteDatabase.h"
+#include "server/ConfigFile.h"
+#include "server/Server.h"
+#include "server/Sockets.h"
+
+namespace Korrafin {
+
+namespace {
+
+// Closes a listener whose accept thread (if any) has been joined.
+void closeListener(int fd, std::thread& acceptThread) {
+    detail::wakeListener(fd);
+    if (acceptThread.joinable()) acceptThread.join();
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
+    const uint16_t id = cfg.id;
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (vservers_.contains(id)) {
+            Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
+            return false;
+        }
+    }
+
+    std::shared_ptr<DB::IDatabase> ownDb;
+    std::shared_ptr<Auth::PrivilegeKeyManager> ownKeys;
+    if (!cfg.dbPath.empty()) {
+        try {
+            auto db = std::make_shared<DB::SqliteDatabase>(cfg.dbPath);
+            db->Initialize();
+            ownDb = std::move(db);
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Error, "VS {} DB init failed: {}", id, e.what());
+            return false;
+        }
+        ownKeys = std::make_shared<Auth::PrivilegeKeyManager>(ownDb);
+    }
+
+    // The virtual server points at its key manager without owning it: the
+    // deleter keeps that manager alive for as long as anyone holds the server.
+    std::shared_ptr<Auth::PrivilegeKeyManager> keys = ownKeys ? ownKeys : masterKeys_;
+    std::shared_ptr<VirtualServer> vs(new VirtualServer(cfg), [keys](VirtualServer* p) { delete p; });
+    vs->db = ownDb ? ownDb : std::shared_ptr<DB::IDatabase>(masterDb_);
+    if (vs->db) vs->loadChannelsFromDb();
+    vs->keyManager = keys.get();
+    vs->start();
+
+    int fd = -1;
+    if (cfg.tcpPort != 0) {
+        detail::ListenStep failed;
+        fd = detail::openTcpListener(cfg.tcpPort, kListenBacklog, failed);
+        if (fd < 0) {
+            if (failed == detail::ListenStep::Socket) {
+                Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed", id);
+            } else {
+                Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed", id, cfg.tcpPort);
+            }
+            return false;  // the virtual server, its key manager and database go here
+        }
+        Logger::instance().logf(LogLevel::Info, "VS {} listening on port {}", id, cfg.tcpPort);
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (vservers_.contains(id)) {  // cannot happen under the lifecycle lock; never replace
+            if (fd >= 0) ::close(fd);
+            Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
+            return false;
+        }
+        udp_.registerVServer(id, vs);
+        vservers_.emplace(id, vs);
+        VServerResources& r = resources_[id];
+        r.listenFd = fd;
+        r.db = ownDb;
+        r.keyManager = ownKeys;
+        r.paused = false;
+        // Before run the thread would have nothing to do: run starts it.
+        if (fd >= 0 && running_.load()) r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, fd);
+    }
+
+    Logger::instance().logf(LogLevel::Info, "VS {} '{}' created (port={}, maxSlots={})", id, cfg.name, cfg.tcpPort,
+                            cfg.maxSlots);
+    return true;
+}
+
+bool Server::removeVServer(uint16_t id) {
+    std::shared_ptr<VirtualServer> vs;
+    VServerResources res;
+    {
+        std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
+        {
+            std::lock_guard<std::mutex> lock(registryMutex_);
+            const auto it = vservers_.find(id);
+            if (it == vservers_.end()) return false;
+            vs = std::move(it->second);
+            vservers_.erase(it);
+            udp_.unregisterVServer(id);
+            if (const auto r = resources_.find(id); r != resources_.end()) {
+                res = std::move(r->second);
+                r->second.listenFd = -1;
+                resources_.erase(r);
+            }
+        }
+        closeListener(res.listenFd, res.acceptThread);
+        res.listenFd = -1;
+        vs->stop();
+    }
+    // Outside the lifecycle lock: a reader of this server may be waiting for
+    // that lock in a request of its own, and must be able to finish.
+    waitForReaders(vs.get());
+    Logger::instance().logf(LogLevel::Info, "VS {} removed", id);
+    vs.reset();  // before `res`: the server points at its own database and keys
+    return true;
+}
+
+bool Server::pauseVServer(uint16_t id) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
+    std::shared_ptr<VirtualServer> vs;
+    int fd = -1;
+    std::thread acceptThread;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        const auto it = vservers_.find(id);
+        if (it == vservers_.end()) return false;
+        VServerResources& r = resources_[id];
+        if (r.paused) return true;
+        vs = it->second;
+        fd = r.listenFd;
+        r.listenFd = -1;
+        acceptThread = std::move(r.acceptThread);
+        r.paused = true;
+    }
+    closeListener(fd, acceptThread);
+    vs->stop();
+    Logger::instance().logf(LogLevel::Info, "VS {} paused", id);
+    return true;
+}
+
+bool Server::resumeVServer(uint16_t id) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
+    std::shared_ptr<VirtualServer> vs;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        const auto it = vservers_.find(id);
+        if (it == vservers_.end()) return false;
+        const auto r = resources_.find(id);
+        if (r != resources_.end() && !r->second.paused) return true;
+        vs = it->second;
+    }
+    const uint16_t port = vs->config().tcpPort;
+    vs->start();
+
+    int fd = -1;
+    if (port != 0) {
+        detail::ListenStep failed;
+        fd = detail::openTcpListener(port, kListenBacklog, failed);
+        if (fd < 0) {
+            if (failed == detail::ListenStep::Socket) {
+                Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed on resume", id);
+            } else {
+                Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed on resume", id, port);
+            }
+            // Still marked paused: it must not run where nobody can reach it.
+            vs->stop();
+            return false;
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        VServerResources& r = resources_[id];
+        r.listenFd = fd;
+        r.paused = false;
+        if (fd >= 0 && running_.load()) r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, fd);
+    }
+    Logger::instance().logf(LogLevel::Info, "VS {} resumed on port {}", id, port);
+    return true;
+}
+
+bool Server::isVServerRunning(uint16_t id) const {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    if (const auto r = resources_.find(id); r != resources_.end() && r->second.paused) return false;
+    const auto it = vservers_.find(id);
+    return it != vservers_.end() && it->second->isRunning();
+}
+
+std::shared_ptr<VirtualServer> Server::getVServer(uint16_t id) const {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    const auto it = vservers_.find(id);
+    return it == vservers_.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<VirtualServer>> Server::allVServers() const {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    std::vector<std::shared_ptr<VirtualServer>> out;
+    out.reserve(vservers_.size());
+    for (const auto& [id, vs] : vservers_) out.push_back(vs);
+    return out;
+}
+
+void Server::saveVServersToConfig() {
+    if (configPath_.empty()) return;
+    std::lock_guard<std::mutex> fileLock(configFileMutex_);
+    try {
+        nlohmann::json doc;
+        {
+            std::ifstream in(configPath_, std::ios::binary);
+            if (in) {
+                std::ostringstream text;
+                text << in.rdbuf();
+                if (!in.good() && !in.eof()) throw std::runtime_error("cannot read the file");
+                // Whatever the operator wrote there is theirs: a file that does
+                // not parse is left alone rather than replaced.
+                doc = nlohmann::json::parse(text.str());
+            } else if (::access(configPath_.c_str(), F_OK) == 0) {
+                throw std::runtime_error("cannot open the file");
+            }
+        }
+        if (!doc.is_object()) doc = nlohmann::json::object();
+
+        nlohmann::json list = nlohmann::json::array();
+        {
+            std::lock_guard<std::mutex> lock(registryMutex_);
+            for (const auto& [id, vs] : vservers_) {
+                const VirtualServer::VSConfig c = vs->config();
+                nlohmann::json entry{{"id", c.id},
+                                     {"maxSlots", c.maxSlots},
+                                     {"name", c.name},
+                                     {"serverKey", c.serverKey},
+                                     {"welcomeMessage", c.welcomeMessage}};
+                if (!c.dbPath.empty()) entry["dbPath"] = c.dbPath;
+                if (c.tcpPort != 0) entry["tcpPort"] = c.tcpPort;
+                list.push_back(std::move(entry));
+            }
+        }
+        doc["virtualServers"] = std::move(list);
+        detail::replaceFile(configPath_, doc.dump(4) + "\n");
+    } catch (const std::exception&) {
+        Logger::instance().logf(LogLevel::Warn, "saveVServersToConfig: failed to write {}", configPath_);
+    }
+}
+
+}  // namespace Korrafin

@@ -1,0 +1,77 @@
+#include "server/Sockets.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace Korrafin::detail {
+
+int openTcpListener(uint16_t port, int backlog, ListenStep& failed) {
+    failed = ListenStep::None;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        failed = ListenStep::Socket;
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        failed = ListenStep::Bind;
+        ::close(fd);
+        return -1;
+    }
+    if (::listen(fd, backlog) != 0) {
+        failed = ListenStep::Listen;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void wakeListener(int fd) {
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool transientAcceptError(int err, bool& resource) {
+    resource = false;
+    switch (err) {
+        case EINTR:
+        case EAGAIN:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:  // a firewall refused this one connection
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            return true;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            resource = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string ipv4Text(uint32_t networkOrderAddress) {
+    in_addr a{};
+    a.s_addr = networkOrderAddress;
+    char buf[INET_ADDRSTRLEN] = {};
+    if (!::inet_ntop(AF_INET, &a, buf, sizeof buf)) return {};
+    return buf;
+}
+
+}  // namespace Korrafin::detail

@@ -1,0 +1,115 @@
+// Shared set-up of the end-to-end tests: a temporary working directory, a
+// generated configuration on free loopback ports, the real server binary
+// started there, and a database seeded before the server first opens it.
+// The tests run inside a network namespace of their own (loopback only).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <net/if.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "db/SqliteDatabase.h"
+#include "support/Ports.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+
+#ifndef KORRAFIN_BINARY
+#error "KORRAFIN_BINARY must name the server binary"
+#endif
+
+namespace Korrafin::Test {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kReadyLine = "Listening on TCP port";
+
+// True when this process sees no network interface but loopback.
+inline bool loopbackOnly() {
+    struct if_nameindex* list = ::if_nameindex();
+    if (!list) return false;
+    bool only = true;
+    for (auto* i = list; i->if_index != 0; ++i) only = only && std::string(i->if_name) == "lo";
+    ::if_freenameindex(list);
+    return only;
+}
+
+class E2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The server talks to the network on its own (later: the directory
+        // client); it is only ever started where nothing leaves the machine.
+        ASSERT_TRUE(loopbackOnly()) << "run this through ctest: it needs a loopback-only network namespace";
+    }
+
+    std::string path(const std::string& name) const { return dir.file(name); }
+
+    // server.json with the test's ports; `virtualServers` as given (none
+    // when null).
+    void writeConfig(const nlohmann::json& virtualServers = nullptr) {
+        nlohmann::json doc{{"server",
+                            {{"tcpPort", tcpPort},
+                             {"udpPort", udpPort},
+                             {"logFile", "korrafin.log"},
+                             {"dbPath", "./data/server.db"},
+                             {"webPanel", {{"enabled", false}}}}},
+                           {"globalApi", {{"listed", false}}}};
+        if (!virtualServers.is_null()) doc["virtualServers"] = virtualServers;
+        writeFile(path("server.json"), doc.dump(4));
+    }
+
+    std::unique_ptr<ServerProcess> start(const std::vector<std::string>& args = {"server.json"}) {
+        return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(), args);
+    }
+
+    // Started and listening.
+    std::unique_ptr<ServerProcess> startReady(const std::vector<std::string>& args = {"server.json"}) {
+        auto p = start(args);
+        if (!p->waitForOutput(kReadyLine)) {
+            ADD_FAILURE() << "server did not come up:\n" << p->output() << "\n--- stderr:\n" << p->errors();
+        }
+        return p;
+    }
+
+    // Stops it with `sig` and expects a clean exit within a few seconds.
+    void stopCleanly(ServerProcess& p, int sig = SIGTERM) {
+        p.signal(sig);
+        const auto status = p.waitExit(10s);
+        ASSERT_TRUE(status) << "still running after the signal";
+        EXPECT_EQ(*status, 0) << p.output() << "\n--- stderr:\n" << p.errors();
+    }
+
+    // Channels stored before the server first opens the database; their ids.
+    std::vector<uint16_t> seedChannels(const std::vector<std::string>& names) {
+        std::filesystem::create_directories(path("data"));
+        testing::internal::CaptureStdout();
+        std::vector<uint16_t> ids;
+        {
+            DB::SqliteDatabase db(path("data/server.db"));
+            db.Initialize();
+            for (const auto& name : names) {
+                DB::DbChannel c;
+                c.name = name;
+                c.parent_id = 0;
+                c.is_permanent = true;
+                ids.push_back(static_cast<uint16_t>(db.SaveChannel(c)));
+            }
+        }
+        testing::internal::GetCapturedStdout();
+        return ids;
+    }
+
+    TempDir dir;
+    uint16_t tcpPort = freePort(SOCK_STREAM);
+    uint16_t udpPort = freePort(SOCK_DGRAM);
+};
+
+}  // namespace Korrafin::Test

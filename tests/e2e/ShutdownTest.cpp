@@ -1,0 +1,37 @@
+// Stopping the real binary by signal while clients are connected.
+#include "e2e/E2eFixture.h"
+#include "support/ProtocolClient.h"
+
+namespace Korrafin::Test {
+namespace {
+
+using ShutdownTest = E2eTest;
+
+TEST_F(ShutdownTest, SigintAndSigtermStopTheServerWithClientsConnected) {
+    const uint16_t ownPort = freePort();
+    writeConfig(nlohmann::json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(ownPort) + "}]"));
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        auto server = startReady();
+        ProtocolClient loggedIn(tcpPort), other(ownPort), silent(tcpPort);
+        ASSERT_TRUE(loggedIn.connected() && other.connected() && silent.connected());
+        ASSERT_TRUE(loggedIn.hello() && loggedIn.login("a"));
+        ASSERT_TRUE(other.hello() && other.login("b"));
+
+        const auto t0 = std::chrono::steady_clock::now();
+        server->signal(sig);
+        const auto status = server->waitExit(10s);
+        ASSERT_TRUE(status) << "still running";
+        EXPECT_EQ(*status, 0) << server->output() << server->errors();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+
+        const std::string out = server->output();
+        EXPECT_NE(out.find("\n[Signal " + std::to_string(sig) + "] Shutting down...\n"), std::string::npos);
+        EXPECT_NE(out.find("Server stopping..."), std::string::npos);
+        EXPECT_NE(out.find("Server shutdown complete"), std::string::npos);
+        for (ProtocolClient* c : {&loggedIn, &other, &silent}) EXPECT_TRUE(c->tcp->waitClosed(3000ms));
+    }
+}
+
+}  // namespace
+}  // namespace Korrafin::Test

@@ -1,0 +1,152 @@
+// Start-up of the real binary: the generated configuration, what it prints,
+// the first-run panel password, and start-ups that must fail cleanly.
+#include <regex>
+#include <string>
+
+#include "e2e/E2eFixture.h"
+#include "support/ProtocolClient.h"
+#include "support/RawSqlite.h"
+
+namespace Korrafin::Test {
+namespace {
+
+const std::string kPasswordAlphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789!@#$%&";
+
+std::string defaultDocument(const std::string& key) {
+    return R"({
+    "globalApi": {
+        "country": "DE",
+        "description": "",
+        "listed": true,
+        "publicIp": "auto"
+    },
+    "server": {
+        "logFile": "korrafin.log",
+        "logLevel": "info",
+        "tcpPort": 9987,
+        "udpPort": 9988,
+        "webPanel": {
+            "enabled": true,
+            "password": "quill",
+            "port": 9380
+        }
+    },
+    "virtualServers": [
+        {
+            "id": 1,
+            "maxSlots": 32,
+            "name": "Korrafin Server",
+            "serverKey": ")" +
+           key + R"(",
+            "welcomeMessage": "Welcome to Korrafin!"
+        }
+    ]
+})";
+}
+
+using StartupTest = E2eTest;
+
+// Without a configuration file the defaults apply: the ports are 9987 and
+// 9988, free in this test's own network namespace.
+TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNextTime) {
+    std::string key;
+    std::string password;
+    {
+        auto server = startReady({});  // no argument: "server.json"
+        const std::string out = server->output();
+        EXPECT_NE(out.find("  Korrafin Server  v1.0.0\n"), std::string::npos);
+        EXPECT_NE(out.find("Config load failed ("), std::string::npos);
+        EXPECT_NE(out.find("Generated default config: server.json"), std::string::npos);
+        EXPECT_NE(out.find("[DB] Database path: ./data/server.db\n"), std::string::npos);
+        EXPECT_NE(out.find("VS 1 'Default Server' created (port=0, maxSlots=32)"), std::string::npos);
+        EXPECT_NE(out.find("Listening on TCP port 9987, UDP port 9988"), std::string::npos);
+
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(out, m, std::regex("\n   Passwort : (\\S+)\n   Port     : 9380\n")));
+        password = m[1];
+        EXPECT_EQ(password.size(), 20u);
+        EXPECT_EQ(password.find_first_not_of(kPasswordAlphabet), std::string::npos) << password;
+        EXPECT_NE(out.find("[WebPanel] Passwort generiert und in DB hinterlegt (port=9380)"), std::string::npos);
+
+        const std::string text = readFile(path("server.json"));
+        ASSERT_TRUE(std::regex_search(text, m, std::regex("\"serverKey\": \"([0-9a-f]+)\"")));
+        key = m[1];
+        EXPECT_EQ(key.size(), 32u) << "a random key, not a fixed word";
+        EXPECT_EQ(text, defaultDocument(key));
+        stopCleanly(*server);
+    }
+    EXPECT_EQ(RawSqlite(path("data/server.db")).rows("SELECT value FROM Settings WHERE key='web_panel_password'"),
+              (std::vector<std::vector<std::string>>{{password}}));
+    EXPECT_TRUE(std::filesystem::exists(path("korrafin.log")));
+
+    // The second start reads the file it left, and does not show the
+    // password again.
+    auto server = startReady({});
+    const std::string out = server->output();
+    EXPECT_NE(out.find("VS 1 'Korrafin Server' created (port=0, maxSlots=32)"), std::string::npos);
+    EXPECT_EQ(out.find("Generated default config"), std::string::npos);
+    EXPECT_EQ(out.find("Passwort :"), std::string::npos);
+    EXPECT_EQ(readFile(path("server.json")), defaultDocument(key));
+
+    ProtocolClient admin(9987);
+    ASSERT_TRUE(admin.connected());
+    ASSERT_TRUE(admin.hello());
+    ASSERT_TRUE(admin.login("root", key));
+    EXPECT_EQ(admin.role, 3) << "the generated key is the server key";
+    stopCleanly(*server);
+}
+
+TEST_F(StartupTest, AConfigurationThatDoesNotParseIsLeftAsItIs) {
+    const std::string broken = "{ \"server\": { \"tcpPort\": 1234, ";
+    writeFile(path("server.json"), broken);
+    auto server = startReady();
+    EXPECT_NE(server->output().find("Config load failed ("), std::string::npos);
+    EXPECT_NE(server->output().find("Listening on TCP port 9987, UDP port 9988"), std::string::npos);
+    stopCleanly(*server, SIGINT);
+    EXPECT_EQ(readFile(path("server.json")), broken);
+}
+
+TEST_F(StartupTest, ATakenPortFailsStartUpWithStatusOne) {
+    struct Case {
+        const char* what;
+        int type;
+        std::string expected;
+    };
+    const uint16_t ownPort = freePort();
+    for (const Case& c : {Case{"main TCP port", SOCK_STREAM, "bind() failed on port " + std::to_string(tcpPort)},
+                          Case{"UDP port", SOCK_DGRAM, "Failed to start UDP voice server on port " +
+                                                           std::to_string(udpPort)}}) {
+        SCOPED_TRACE(c.what);
+        // A virtual server with a port of its own makes the failed start-up
+        // wind down more than the default one would.
+        writeConfig(nlohmann::json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(ownPort) + "}]"));
+        PortHolder taken(c.type == SOCK_STREAM ? tcpPort : udpPort, c.type);
+        auto server = start();
+        const auto status = server->waitExit(20s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, 1) << server->output() << server->errors();
+        EXPECT_NE(server->errors().find("Server initialisation failed. Check logs.\n"), std::string::npos);
+        EXPECT_NE(server->output().find(c.expected), std::string::npos) << server->output();
+    }
+}
+
+TEST_F(StartupTest, ASignalDuringStartUpStopsTheServerOnceItIsUp) {
+    // Several databases of their own make start-up take a while.
+    nlohmann::json list = nlohmann::json::array();
+    for (int id = 1; id <= 8; ++id)
+        list.push_back({{"id", id}, {"dbPath", "./data/vs" + std::to_string(id) + ".db"}});
+    writeConfig(list);
+    auto server = start();
+    ASSERT_TRUE(server->waitForOutput("Korrafin Server  v1.0.0"));  // the handler is installed by now
+    server->signal(SIGTERM);
+    const auto status = server->waitExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0) << server->output() << server->errors();
+    const std::string out = server->output();
+    EXPECT_NE(out.find("\n[Signal 15] Shutting down...\n"), std::string::npos);
+    EXPECT_NE(out.find("Server stopping..."), std::string::npos);
+    EXPECT_NE(out.find("Server shutdown complete"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace Korrafin::Test

@@ -1,0 +1,388 @@
+// The host in this process: the registry's lifecycle operations, the
+// listeners and their connections, reader threads and their end, stop and
+// destruction.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "protocol/ClientSession.h"
+#include "support/LogCapture.h"
+#include "support/Ports.h"
+#include "support/ServerHost.h"
+#include "support/TestClient.h"
+#include "support/UdpPeer.h"
+
+namespace Korrafin {
+namespace {
+
+namespace kt = ::Korrafin::Test;
+using namespace std::chrono_literals;
+using kt::LogCapture;
+using nlohmann::json;
+
+struct HelloAck {
+    uint16_t vsId = 0;
+    std::string name;
+};
+
+// Connects, says Hello and reads the answer; nothing when none comes.
+std::optional<HelloAck> hello(kt::TestClient& c) {
+    c.send(kt::packet(MessageType::Hello));
+    for (;;) {
+        auto p = c.next(3000ms);
+        if (!p) return std::nullopt;
+        if (p->type != MessageType::HelloAck) continue;
+        auto r = p->reader();
+        r.readLE<uint8_t>();
+        HelloAck ack;
+        ack.vsId = r.readLE<uint16_t>();
+        ack.name = r.readStr();
+        return ack;
+    }
+}
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+VirtualServer::VSConfig vsConfig(uint16_t id, const std::string& name, uint16_t port = 0) {
+    VirtualServer::VSConfig c;
+    c.id = id;
+    c.name = name;
+    c.tcpPort = port;
+    return c;
+}
+
+class ServerHostTest : public ::testing::Test {
+protected:
+    void SetUp() override { LogCapture::instance().clear(); }
+    void TearDown() override { stopServing(); }
+
+    void boot(const json& virtualServers = json::array()) {
+        kt::HostConfig cfg;
+        cfg.virtualServers = virtualServers;
+        host = std::make_unique<kt::Host>(cfg);
+        ASSERT_TRUE(host->ok);
+    }
+    Server& server() { return *host->server; }
+
+    void serve() {
+        runner = std::thread([this] { server().run(); });
+        ASSERT_TRUE(eventually([this] { return server().isRunning(); }));
+    }
+    void stopServing() {
+        if (!runner.joinable()) return;
+        server().stop();
+        runner.join();
+    }
+
+    std::unique_ptr<kt::TestClient> connect(uint16_t port) {
+        const int fd = kt::connectLoopback(port);
+        if (fd < 0) return nullptr;
+        return std::make_unique<kt::TestClient>(fd);
+    }
+
+    std::unique_ptr<kt::Host> host;
+    std::thread runner;
+};
+
+TEST_F(ServerHostTest, TheLifecycleOfAVirtualServerWithoutAPortOfItsOwn) {
+    boot(json::parse(R"([{"id":1,"name":"One"}])"));
+    Server& s = server();
+    auto& log = LogCapture::instance();
+
+    EXPECT_FALSE(s.createVServer(vsConfig(1, "Again")));
+    EXPECT_EQ(log.count(LogLevel::Warn, "VS 1 already exists"), 1u);
+    EXPECT_EQ(s.getVServer(1)->config().name, "One");
+
+    ASSERT_TRUE(s.createVServer(vsConfig(3, "Three")));
+    EXPECT_EQ(log.count(LogLevel::Info, "VS 3 'Three' created (port=0, maxSlots=32)"), 1u);
+    EXPECT_TRUE(s.isVServerRunning(3));
+    EXPECT_EQ(s.allVServers().size(), 2u);
+    EXPECT_EQ(s.getVServer(3)->db.get(), s.getVServer(1)->db.get()) << "both use the master database";
+
+    ASSERT_TRUE(s.pauseVServer(3));
+    EXPECT_FALSE(s.isVServerRunning(3));
+    EXPECT_FALSE(s.getVServer(3)->isRunning());
+    log.clear();
+    EXPECT_TRUE(s.pauseVServer(3));
+    EXPECT_TRUE(log.lines().empty()) << "a second pause does nothing";
+    EXPECT_EQ(s.allVServers().size(), 2u) << "paused servers stay listed";
+
+    ASSERT_TRUE(s.resumeVServer(3));
+    EXPECT_EQ(log.count(LogLevel::Info, "VS 3 resumed on port 0"), 1u);
+    EXPECT_TRUE(s.isVServerRunning(3));
+    log.clear();
+    EXPECT_TRUE(s.resumeVServer(3));
+    EXPECT_TRUE(log.lines().empty()) << "resuming a running server does nothing";
+
+    ASSERT_TRUE(s.removeVServer(3));
+    EXPECT_EQ(log.count(LogLevel::Info, "VS 3 removed"), 1u);
+    EXPECT_FALSE(s.getVServer(3));
+    EXPECT_TRUE(s.createVServer(vsConfig(3, "Three again"))) << "the id is free at once";
+
+    for (uint16_t unknown : {uint16_t{40}, uint16_t{0}}) {
+        EXPECT_FALSE(s.pauseVServer(unknown));
+        EXPECT_FALSE(s.resumeVServer(unknown));
+        EXPECT_FALSE(s.removeVServer(unknown));
+        EXPECT_FALSE(s.isVServerRunning(unknown));
+        EXPECT_FALSE(s.getVServer(unknown));
+    }
+}
+
+TEST_F(ServerHostTest, AFailedCreationKeepsNothing) {
+    boot(json::parse(R"([{"id":1}])"));
+    Server& s = server();
+    const uint16_t taken = kt::freePort();
+    kt::PortHolder holder(taken);
+
+    EXPECT_FALSE(s.createVServer(vsConfig(5, "Busy", taken)));
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Error,
+                                           "VS 5: bind/listen on port " + std::to_string(taken) + " failed"),
+              1u);
+    EXPECT_FALSE(s.getVServer(5));
+
+    auto badDb = vsConfig(6, "BadDb");
+    badDb.dbPath = "/proc/self/no-such-dir/x.db";
+    EXPECT_FALSE(s.createVServer(badDb));
+    EXPECT_EQ(LogCapture::instance().countContaining("VS 6 DB init failed: "), 1u);
+    EXPECT_FALSE(s.getVServer(6));
+
+    EXPECT_TRUE(s.createVServer(vsConfig(5, "Free", kt::freePort())));
+}
+
+TEST_F(ServerHostTest, AVirtualServerWithItsOwnDatabaseLeavesTheFileBehind) {
+    boot();
+    kt::TempDir dir;
+    auto cfg = vsConfig(4, "Own");
+    cfg.dbPath = dir.file("own.db");
+    ASSERT_TRUE(server().createVServer(cfg));
+    EXPECT_NE(server().getVServer(4)->db.get(), server().getVServer(1)->db.get());
+    EXPECT_NE(server().getVServer(4)->keyManager, nullptr);
+    ASSERT_TRUE(server().removeVServer(4));
+    EXPECT_TRUE(std::filesystem::exists(cfg.dbPath));
+}
+
+TEST_F(ServerHostTest, OwnPortsServeWhileRunningAndCloseWhilePaused) {
+    const uint16_t port = kt::freePort();
+    boot(json::parse(R"([{"id":1,"name":"Main"},{"id":2,"name":"Side","tcpPort":)" + std::to_string(port) + "}]"));
+    serve();
+
+    auto first = connect(port);
+    ASSERT_TRUE(first);
+    auto ack = hello(*first);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->vsId, 2);
+    EXPECT_EQ(ack->name, "Side");
+
+    ASSERT_TRUE(server().pauseVServer(2));
+    EXPECT_TRUE(first->waitClosed()) << "pausing disconnects its sessions";
+    EXPECT_FALSE(connect(port)) << "and closes its port";
+
+    ASSERT_TRUE(server().resumeVServer(2));
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "VS 2 resumed on port " + std::to_string(port)), 1u);
+    auto again = connect(port);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(hello(*again));
+}
+
+TEST_F(ServerHostTest, AResumeThatCannotListenStopsTheServerAgain) {
+    const uint16_t port = kt::freePort();
+    boot(json::parse(R"([{"id":2,"tcpPort":)" + std::to_string(port) + "}]"));
+    ASSERT_TRUE(server().pauseVServer(2));
+    {
+        kt::PortHolder squatter(port);
+        EXPECT_FALSE(server().resumeVServer(2));
+        EXPECT_EQ(LogCapture::instance().count(
+                      LogLevel::Error, "VS 2: bind/listen on port " + std::to_string(port) + " failed on resume"),
+                  1u);
+        EXPECT_FALSE(server().isVServerRunning(2));
+        EXPECT_FALSE(server().getVServer(2)->isRunning()) << "a server nobody can reach must not run";
+    }
+    EXPECT_TRUE(server().resumeVServer(2));
+    EXPECT_TRUE(server().isVServerRunning(2));
+}
+
+TEST_F(ServerHostTest, ClientIdsCountFromOneAcrossPortsAndNeverGiveZero) {
+    const uint16_t port = kt::freePort();
+    boot(json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(port) + "}]"));
+    serve();
+    auto a = connect(host->config.tcpPort);
+    auto b = connect(port);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(hello(*a) && hello(*b));
+    std::vector<uint32_t> ids;
+    for (const auto& vs : server().allVServers())
+        for (const auto& s : vs->allSessions()) ids.push_back(s->clientId());
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2}));
+
+    std::atomic<uint32_t> counter{0xFFFFFFFFu};
+    EXPECT_EQ(Server::takeNonZeroId(counter), 0xFFFFFFFFu);
+    EXPECT_EQ(Server::takeNonZeroId(counter), 1u);
+}
+
+TEST_F(ServerHostTest, TheMainPortFeedsTheFirstVirtualServerEvenWhilePaused) {
+    boot(json::parse(R"([{"id":1,"name":"A"},{"id":2,"name":"B"}])"));
+    serve();
+    const auto first = server().allVServers().front();
+    ASSERT_TRUE(server().pauseVServer(first->id()));
+    for (int i = 0; i < 2; ++i) {
+        auto c = connect(host->config.tcpPort);
+        ASSERT_TRUE(c);
+        const auto ack = hello(*c);
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack->vsId, first->id());
+    }
+}
+
+TEST_F(ServerHostTest, WithNoVirtualServerAConnectionIsStillServed) {
+    boot();
+    ASSERT_TRUE(server().removeVServer(1));  // the "Default Server"
+    serve();
+    auto c = connect(host->config.tcpPort);
+    ASSERT_TRUE(c);
+    const auto ack = hello(*c);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->vsId, 0);
+    EXPECT_EQ(ack->name, "Korrafin");
+    EXPECT_EQ(server().liveReaderCount(), 1u);
+    c->close();
+    EXPECT_TRUE(eventually([&] { return server().liveReaderCount() == 0; }));
+}
+
+TEST_F(ServerHostTest, AClosedConnectionLeavesItsServerAndIsForgottenByTheRelay) {
+    boot(json::parse(R"([{"id":1}])"));
+    serve();
+    auto a = connect(host->config.tcpPort);
+    auto b = connect(host->config.tcpPort);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(hello(*a) && hello(*b));
+    ASSERT_TRUE(eventually([&] { return server().currentUsers() == 2; }));
+    const auto vs = server().getVServer(1);
+    ASSERT_EQ(vs->slotUsage(), 2u);
+    const uint32_t aId = std::min(vs->allSessions()[0]->clientId(), vs->allSessions()[1]->clientId());
+    ASSERT_TRUE(vs->moveUserToChannel(aId, 1, ""));
+
+    // a talks once, so the relay knows its address.
+    kt::UdpPeer voice;
+    voice.sendTo(server().voiceRelay().localPort(), kt::voiceDatagram(aId, 1, 1, 0, {1}));
+    ASSERT_TRUE(eventually([&] { return server().voiceRelay().endpointOf(aId).has_value(); }));
+
+    a->close();
+    ASSERT_TRUE(eventually([&] { return vs->slotUsage() == 1; }));
+    EXPECT_TRUE(eventually([&] { return server().currentUsers() == 1; }));
+    EXPECT_FALSE(server().voiceRelay().endpointOf(aId));
+    bool toldLeft = false;
+    for (const auto& p : b->drain())
+        if (p.type == MessageType::UserLeft && p.reader().readLE<uint32_t>() == aId) toldLeft = true;
+    EXPECT_TRUE(toldLeft);
+}
+
+TEST_F(ServerHostTest, RemovingAVirtualServerWaitsForTheReadersOfItsSessions) {
+    const uint16_t port = kt::freePort();
+    boot(json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(port) + "}]"));
+    serve();
+    std::vector<std::unique_ptr<kt::TestClient>> clients;
+    for (int i = 0; i < 24; ++i) {
+        clients.push_back(connect(port));
+        ASSERT_TRUE(clients.back() && hello(*clients.back()));
+    }
+    std::weak_ptr<VirtualServer> watch = server().getVServer(2);
+    ASSERT_EQ(server().liveReaderCount(), 24u);
+
+    ASSERT_TRUE(server().removeVServer(2));
+    EXPECT_EQ(server().liveReaderCount(), 0u) << "every reader of its sessions has ended";
+    EXPECT_TRUE(watch.expired()) << "nothing keeps the removed server alive";
+    for (auto& c : clients) EXPECT_TRUE(c->waitClosed());
+}
+
+TEST_F(ServerHostTest, DestroyingTheHostEndsEveryConnectionAndWaitsForItsReader) {
+    boot();
+    ASSERT_TRUE(server().removeVServer(1));
+    serve();
+    auto unadmitted = connect(host->config.tcpPort);  // no virtual server to hand it to
+    ASSERT_TRUE(unadmitted && hello(*unadmitted));
+    const uint16_t port = kt::freePort();
+    ASSERT_TRUE(server().createVServer(vsConfig(2, "Late", port)));
+    auto admitted = connect(port);
+    ASSERT_TRUE(admitted && hello(*admitted));
+    ASSERT_EQ(server().liveReaderCount(), 2u);
+
+    stopServing();
+    const auto t0 = std::chrono::steady_clock::now();
+    host->server.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_TRUE(admitted->waitClosed());
+    EXPECT_TRUE(unadmitted->waitClosed());
+}
+
+TEST_F(ServerHostTest, AStopBeforeRunIsHonouredWhenRunBeginsAndStopRunsOnce) {
+    boot();
+    server().stop();  // as a signal during start-up would
+    const auto t0 = std::chrono::steady_clock::now();
+    server().run();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Server stopping..."), 1u);
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Server shutdown complete"), 1u);
+    server().stop();
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Server stopping..."), 1u);
+    EXPECT_EQ(kt::connectLoopback(host->config.tcpPort), -1) << "the main port is closed";
+}
+
+TEST_F(ServerHostTest, AcceptingSurvivesRunningOutOfDescriptors) {
+    const uint16_t port = kt::freePort();
+    boot(json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(port) + "}]"));
+    serve();
+
+    // Both connections are made while descriptors are exhausted: the accept
+    // calls fail with EMFILE until the limit is raised again.
+    const int mainFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int sideFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    int highest = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(e.path().filename().string()));
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;  // every number below the limit in use
+    for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+    auto connectTo = [](int fd, uint16_t p) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(p);
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    };
+    const int r1 = connectTo(mainFd, host->config.tcpPort);
+    const int r2 = connectTo(sideFd, port);
+    std::this_thread::sleep_for(200ms);
+    for (int fd : fillers) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(r1, 0);
+    ASSERT_EQ(r2, 0);
+
+    kt::TestClient mainClient(mainFd), sideClient(sideFd);
+    EXPECT_TRUE(hello(mainClient));
+    EXPECT_TRUE(hello(sideClient));
+    // And later connections are served as well.
+    auto later = connect(port);
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(hello(*later));
+}
+
+}  // namespace
+}  // namespace Korrafin
