@@ -5,7 +5,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh" "$root/build" Release
+# The server and the load tool; the tests are built by scripts/test.sh.
+"$root/scripts/build.sh" "$root/build" Release "" -DKORRAFIN_BUILD_TESTS=OFF
 mkdir -p "$root/run"
 config=${1:-server.json}
 case "$config" in /*) ;; *) [ -e "$config" ] && config=$(cd "$(dirname "$config")" && pwd)/$(basename "$config") ;; esac

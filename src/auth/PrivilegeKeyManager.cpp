@@ -1,11 +1,11 @@
 #include "auth/PrivilegeKeyManager.h"
 
-#include <ctime>
 #include <iostream>
 #include <utility>
 
 #include "core/CryptoUtils.h"
 #include "core/Logger.h"
+#include "core/UnixTime.h"
 #include "db/Records.h"
 
 namespace Korrafin::Auth {
@@ -74,7 +74,7 @@ std::string PrivilegeKeyManager::GenerateToken(const std::string& type, int64_t 
     key.token = token;
     key.type = type;
     key.target_id = targetId;
-    key.created_at = static_cast<int64_t>(std::time(nullptr));
+    key.created_at = unixSeconds();
     key.used = false;
     key.description = description;
     db_->CreatePrivilegeKey(key);

@@ -83,28 +83,17 @@ std::optional<DbUser> SqliteDatabase::GetUserByUniqueId(const std::string& uniqu
 }
 
 int64_t SqliteDatabase::SaveUser(const DbUser& user) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT OR REPLACE INTO Users(nickname, unique_identifier, created_at, role) VALUES(?, ?, ?, ?)"),
-              "SaveUser", user.nickname, user.unique_identifier, user.created_at == 0 ? NowEpoch() : user.created_at,
-              user.role);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert("INSERT OR REPLACE INTO Users(nickname, unique_identifier, created_at, role) VALUES(?, ?, ?, ?)",
+                  "SaveUser", user.nickname, user.unique_identifier,
+                  user.created_at == 0 ? unixSeconds() : user.created_at, user.role);
 }
 
 void SqliteDatabase::UpdateUserNickname(int64_t id, const std::string& nickname) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE Users SET nickname = ? WHERE id = ?"), "UpdateUserNickname", nickname, id);
-    txn.commit();
+    Write("UPDATE Users SET nickname = ? WHERE id = ?", "UpdateUserNickname", nickname, id);
 }
 
 void SqliteDatabase::UpdateUserRole(int64_t id, int role) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE Users SET role = ? WHERE id = ?"), "UpdateUserRole", int32_t{role}, id);
-    txn.commit();
+    Write("UPDATE Users SET role = ? WHERE id = ?", "UpdateUserRole", int32_t{role}, id);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,37 +168,24 @@ std::optional<DbChannel> SqliteDatabase::GetChannelById(int64_t id) {
 }
 
 int64_t SqliteDatabase::SaveChannel(const DbChannel& c) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO Channels(parent_id,name,description,password,has_password,max_users,sort_order,"
-                      "is_permanent,required_role,channel_type,log_mode,icon_url,banner_url,text_color) "
-                      "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
-              "SaveChannel", c.parent_id, c.name, c.description, c.password, c.has_password, c.max_users,
-              c.sort_order, c.is_permanent, c.required_role, c.channel_type, c.log_mode, c.icon_url, c.banner_url,
-              c.text_color);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert(
+        "INSERT INTO Channels(parent_id,name,description,password,has_password,max_users,sort_order,"
+        "is_permanent,required_role,channel_type,log_mode,icon_url,banner_url,text_color) "
+        "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+        "SaveChannel", c.parent_id, c.name, c.description, c.password, c.has_password, c.max_users, c.sort_order,
+        c.is_permanent, c.required_role, c.channel_type, c.log_mode, c.icon_url, c.banner_url, c.text_color);
 }
 
 void SqliteDatabase::UpdateChannel(const DbChannel& c) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE Channels SET parent_id=?,name=?,description=?,password=?,has_password=?,max_users=?,"
-                      "sort_order=?,is_permanent=?,required_role=?,channel_type=?,log_mode=?,icon_url=?,"
-                      "banner_url=?,text_color=? WHERE id=?"),
-              "UpdateChannel", c.parent_id, c.name, c.description, c.password, c.has_password, c.max_users,
-              c.sort_order, c.is_permanent, c.required_role, c.channel_type, c.log_mode, c.icon_url, c.banner_url,
-              c.text_color, c.id);
-    txn.commit();
+    Write(
+        "UPDATE Channels SET parent_id=?,name=?,description=?,password=?,has_password=?,max_users=?,"
+        "sort_order=?,is_permanent=?,required_role=?,channel_type=?,log_mode=?,icon_url=?,"
+        "banner_url=?,text_color=? WHERE id=?",
+        "UpdateChannel", c.parent_id, c.name, c.description, c.password, c.has_password, c.max_users, c.sort_order,
+        c.is_permanent, c.required_role, c.channel_type, c.log_mode, c.icon_url, c.banner_url, c.text_color, c.id);
 }
 
-void SqliteDatabase::DeleteChannel(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("DELETE FROM Channels WHERE id = ?"), "DeleteChannel", id);
-    txn.commit();
-}
+void SqliteDatabase::DeleteChannel(int64_t id) { Write("DELETE FROM Channels WHERE id = ?", "DeleteChannel", id); }
 
 int64_t SqliteDatabase::IncrementChannelMessageCount(int64_t channelId) {
     std::lock_guard lock(mutex);
@@ -228,13 +204,11 @@ std::optional<std::string> SqliteDatabase::GetChannelContent(int64_t channelId) 
 }
 
 void SqliteDatabase::SetChannelContent(int64_t channelId, const std::string& json) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO ChannelContent(channel_id, content_json, updated_at) VALUES(?,?,?) "
-                      "ON CONFLICT(channel_id) DO UPDATE SET   content_json = excluded.content_json,   "
-                      "updated_at   = excluded.updated_at"),
-              "SetChannelContent", channelId, json, NowEpoch());
-    txn.commit();
+    Write(
+        "INSERT INTO ChannelContent(channel_id, content_json, updated_at) VALUES(?,?,?) "
+        "ON CONFLICT(channel_id) DO UPDATE SET   content_json = excluded.content_json,   "
+        "updated_at   = excluded.updated_at",
+        "SetChannelContent", channelId, json, unixSeconds());
 }
 
 void SqliteDatabase::ReorderChannels(const std::vector<int64_t>& ids) {

@@ -64,13 +64,8 @@ std::optional<DbServerGroup> SqliteDatabase::GetServerGroupById(int64_t id) {
 }
 
 int64_t SqliteDatabase::SaveServerGroup(const DbServerGroup& group) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO ServerGroups(name, priority, default_perm) VALUES(?, ?, ?)"), "SaveServerGroup",
-              group.name, group.priority, group.default_perm);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert("INSERT INTO ServerGroups(name, priority, default_perm) VALUES(?, ?, ?)", "SaveServerGroup",
+                  group.name, group.priority, group.default_perm);
 }
 
 std::vector<DbChannelGroup> SqliteDatabase::GetAllChannelGroups() {
@@ -79,29 +74,17 @@ std::vector<DbChannelGroup> SqliteDatabase::GetAllChannelGroups() {
 }
 
 int64_t SqliteDatabase::SaveChannelGroup(const DbChannelGroup& group) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO ChannelGroups(name, default_perm) VALUES(?, ?)"), "SaveChannelGroup", group.name,
-              group.default_perm);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert("INSERT INTO ChannelGroups(name, default_perm) VALUES(?, ?)", "SaveChannelGroup", group.name,
+                  group.default_perm);
 }
 
 void SqliteDatabase::AssignUserToServerGroup(int64_t userId, int64_t groupId) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT OR IGNORE INTO UserGroups(user_id, group_id) VALUES(?, ?)"), "AssignUserToServerGroup",
-              userId, groupId);
-    txn.commit();
+    Write("INSERT OR IGNORE INTO UserGroups(user_id, group_id) VALUES(?, ?)", "AssignUserToServerGroup", userId,
+          groupId);
 }
 
 void SqliteDatabase::RemoveUserFromServerGroup(int64_t userId, int64_t groupId) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("DELETE FROM UserGroups WHERE user_id = ? AND group_id = ?"), "RemoveUserFromServerGroup",
-              userId, groupId);
-    txn.commit();
+    Write("DELETE FROM UserGroups WHERE user_id = ? AND group_id = ?", "RemoveUserFromServerGroup", userId, groupId);
 }
 
 std::vector<int64_t> SqliteDatabase::GetUserServerGroups(int64_t userId) {
@@ -146,10 +129,7 @@ int64_t SqliteDatabase::SavePermission(const DbPermission& p) {
 }
 
 void SqliteDatabase::DeletePermission(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("DELETE FROM Permissions WHERE id = ?"), "DeletePermission", id);
-    txn.commit();
+    Write("DELETE FROM Permissions WHERE id = ?", "DeletePermission", id);
 }
 
 // ---------------------------------------------------------------------------
@@ -168,10 +148,7 @@ std::string SqliteDatabase::GetSetting(const std::string& key, const std::string
 }
 
 void SqliteDatabase::SetSetting(const std::string& key, const std::string& value) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT OR REPLACE INTO Settings(key, value) VALUES(?, ?)"), "SetSetting", key, value);
-    txn.commit();
+    Write("INSERT OR REPLACE INTO Settings(key, value) VALUES(?, ?)", "SetSetting", key, value);
 }
 
 }  // namespace Korrafin::DB

@@ -99,31 +99,19 @@ std::optional<DbPrivilegeKey> SqliteDatabase::GetPrivilegeKey(const std::string&
 }
 
 int64_t SqliteDatabase::CreatePrivilegeKey(const DbPrivilegeKey& key) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO PrivilegeKeys(token, type, target_id, created_at, used, description) "
-                      "VALUES(?, ?, ?, ?, 0, ?)"),
-              "CreatePrivilegeKey", key.token, key.type, key.target_id,
-              key.created_at == 0 ? NowEpoch() : key.created_at, key.description);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert(
+        "INSERT INTO PrivilegeKeys(token, type, target_id, created_at, used, description) "
+        "VALUES(?, ?, ?, ?, 0, ?)",
+        "CreatePrivilegeKey", key.token, key.type, key.target_id, key.created_at == 0 ? unixSeconds() : key.created_at,
+        key.description);
 }
 
 void SqliteDatabase::MarkPrivilegeKeyUsed(const std::string& token) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE PrivilegeKeys SET used = 1 WHERE token = ?"), "MarkPrivilegeKeyUsed", token);
-    txn.commit();
+    Write("UPDATE PrivilegeKeys SET used = 1 WHERE token = ?", "MarkPrivilegeKeyUsed", token);
 }
 
 bool SqliteDatabase::ClaimPrivilegeKey(const std::string& token) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE PrivilegeKeys SET used = 1 WHERE token = ? AND used = 0"), "ClaimPrivilegeKey", token);
-    const bool claimed = sqlite3_changes(db) > 0;
-    txn.commit();
-    return claimed;
+    return Write("UPDATE PrivilegeKeys SET used = 1 WHERE token = ? AND used = 0", "ClaimPrivilegeKey", token);
 }
 
 std::vector<DbPrivilegeKey> SqliteDatabase::GetKeysByType(const std::string& type, bool onlyUnused) {
@@ -140,10 +128,7 @@ std::vector<DbPrivilegeKey> SqliteDatabase::GetAllPrivilegeKeys() {
 }
 
 void SqliteDatabase::RevokePrivilegeKey(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE PrivilegeKeys SET used = 1 WHERE id = ?"), "RevokePrivilegeKey", id);
-    txn.commit();
+    Write("UPDATE PrivilegeKeys SET used = 1 WHERE id = ?", "RevokePrivilegeKey", id);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,7 +164,7 @@ int64_t SqliteDatabase::RegisterUser(const DbRegisteredUser& user) {
             "last_login_at) VALUES(?, ?, ?, ?, ?, ?, ?)");
         bindAll(stmt.get(), user.username, user.display_name.empty() ? user.username : user.display_name,
                 user.password_hash, user.session_token, user.role,
-                user.created_at == 0 ? NowEpoch() : user.created_at, user.last_login_at);
+                user.created_at == 0 ? unixSeconds() : user.created_at, user.last_login_at);
         const int rc = sqlite3_step(stmt.get());
         if (rc == SQLITE_CONSTRAINT) {
             stmt.reset();
@@ -194,37 +179,23 @@ int64_t SqliteDatabase::RegisterUser(const DbRegisteredUser& user) {
 }
 
 bool SqliteDatabase::UpdateRegisteredUserToken(int64_t id, const std::string& token) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE RegisteredUsers SET session_token=?, last_login_at=? WHERE id=?"),
-              "UpdateRegisteredUserToken", token, NowEpoch(), id);
-    const bool changed = sqlite3_changes(db) > 0;
-    txn.commit();
-    return changed;
+    return Write("UPDATE RegisteredUsers SET session_token=?, last_login_at=? WHERE id=?", "UpdateRegisteredUserToken",
+                 token, unixSeconds(), id);
 }
 
 bool SqliteDatabase::UpdateRegisteredUserRole(int64_t id, int role) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE RegisteredUsers SET role=? WHERE id=?"), "UpdateRegisteredUserRole", int32_t{role}, id);
-    const bool changed = sqlite3_changes(db) > 0;
-    txn.commit();
-    return changed;
+    return Write("UPDATE RegisteredUsers SET role=? WHERE id=?", "UpdateRegisteredUserRole", int32_t{role}, id);
 }
 
 // ---------------------------------------------------------------------------
 // Direct messages
 
 int64_t SqliteDatabase::SavePrivateMessage(const DbPrivateMessage& m) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO PrivateMessages(sender_user_id, recv_user_id, sender_nick, content, sent_at, "
-                      "read_by_recv) VALUES(?, ?, ?, ?, ?, ?)"),
-              "SavePrivateMessage", m.sender_user_id, m.recv_user_id, m.sender_nick, m.content,
-              m.sent_at == 0 ? NowEpoch() : m.sent_at, m.read_by_recv);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert(
+        "INSERT INTO PrivateMessages(sender_user_id, recv_user_id, sender_nick, content, sent_at, "
+        "read_by_recv) VALUES(?, ?, ?, ?, ?, ?)",
+        "SavePrivateMessage", m.sender_user_id, m.recv_user_id, m.sender_nick, m.content,
+        m.sent_at == 0 ? unixSeconds() : m.sent_at, m.read_by_recv);
 }
 
 std::vector<DbPrivateMessage> SqliteDatabase::GetPrivateMessages(int64_t userA, int64_t userB, int limit) {
@@ -236,12 +207,10 @@ std::vector<DbPrivateMessage> SqliteDatabase::GetPrivateMessages(int64_t userA, 
 }
 
 void SqliteDatabase::MarkMessagesRead(int64_t receiverId, int64_t senderId) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE PrivateMessages SET read_by_recv=1 WHERE recv_user_id=? AND sender_user_id=? AND "
-                      "read_by_recv=0"),
-              "MarkMessagesRead", receiverId, senderId);
-    txn.commit();
+    Write(
+        "UPDATE PrivateMessages SET read_by_recv=1 WHERE recv_user_id=? AND sender_user_id=? AND "
+        "read_by_recv=0",
+        "MarkMessagesRead", receiverId, senderId);
 }
 
 // ---------------------------------------------------------------------------
@@ -254,22 +223,15 @@ std::optional<DbBotToken> SqliteDatabase::GetBotToken(const std::string& token) 
 }
 
 int64_t SqliteDatabase::SaveBotToken(const DbBotToken& t) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO BotTokens(token, bot_name, description, permissions, active, created_at, "
-                      "last_used_at) VALUES(?, ?, ?, ?, ?, ?, ?)"),
-              "SaveBotToken", t.token, t.bot_name, t.description, t.permissions, t.active,
-              t.created_at == 0 ? NowEpoch() : t.created_at, t.last_used_at);
-    const int64_t id = LastInsertRowId();
-    txn.commit();
-    return id;
+    return Insert(
+        "INSERT INTO BotTokens(token, bot_name, description, permissions, active, created_at, "
+        "last_used_at) VALUES(?, ?, ?, ?, ?, ?, ?)",
+        "SaveBotToken", t.token, t.bot_name, t.description, t.permissions, t.active,
+        t.created_at == 0 ? unixSeconds() : t.created_at, t.last_used_at);
 }
 
 void SqliteDatabase::UpdateBotTokenLastUsed(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("UPDATE BotTokens SET last_used_at=? WHERE id=?"), "UpdateBotTokenLastUsed", NowEpoch(), id);
-    txn.commit();
+    Write("UPDATE BotTokens SET last_used_at=? WHERE id=?", "UpdateBotTokenLastUsed", unixSeconds(), id);
 }
 
 std::vector<DbBotToken> SqliteDatabase::GetAllBotTokens() {
@@ -277,30 +239,23 @@ std::vector<DbBotToken> SqliteDatabase::GetAllBotTokens() {
     return readAll(Prepare(kBotTokenSelect), RowToBotToken);
 }
 
-void SqliteDatabase::DeleteBotToken(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("DELETE FROM BotTokens WHERE id=?"), "DeleteBotToken", id);
-    txn.commit();
-}
+void SqliteDatabase::DeleteBotToken(int64_t id) { Write("DELETE FROM BotTokens WHERE id=?", "DeleteBotToken", id); }
 
 // ---------------------------------------------------------------------------
 // Bans
 
 void SqliteDatabase::SaveBan(const DbBan& b) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("INSERT INTO Bans(ip, nickname, reason, banned_by, expires_at, created_at) "
-                      "VALUES(?, ?, ?, ?, ?, ?)"),
-              "SaveBan", b.ip, b.nickname, b.reason, b.banned_by, b.expires_at,
-              b.created_at == 0 ? NowEpoch() : b.created_at);
-    txn.commit();
+    Write(
+        "INSERT INTO Bans(ip, nickname, reason, banned_by, expires_at, created_at) "
+        "VALUES(?, ?, ?, ?, ?, ?)",
+        "SaveBan", b.ip, b.nickname, b.reason, b.banned_by, b.expires_at,
+        b.created_at == 0 ? unixSeconds() : b.created_at);
 }
 
 bool SqliteDatabase::IsIpBanned(const std::string& ip) {
     std::lock_guard lock(mutex);
     return readOne(Prepare("SELECT COUNT(*) FROM Bans WHERE ip = ? AND (expires_at = 0 OR expires_at > ?)"), readCount,
-                   ip, NowEpoch())
+                   ip, unixSeconds())
                .value_or(0) > 0;
 }
 
@@ -309,11 +264,6 @@ std::vector<DbBan> SqliteDatabase::GetAllBans() {
     return readAll(Prepare("SELECT id, ip, nickname, reason, banned_by, expires_at, created_at FROM Bans"), RowToBan);
 }
 
-void SqliteDatabase::RemoveBan(int64_t id) {
-    std::lock_guard lock(mutex);
-    WriteTxn txn(*this);
-    writeStep(Prepare("DELETE FROM Bans WHERE id = ?"), "RemoveBan", id);
-    txn.commit();
-}
+void SqliteDatabase::RemoveBan(int64_t id) { Write("DELETE FROM Bans WHERE id = ?", "RemoveBan", id); }
 
 }  // namespace Korrafin::DB

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -92,11 +91,6 @@ void SqliteDatabase::Rollback() {
     // SQLite ends it on every failure that would leave ROLLBACK failing.
     inTransaction = false;
     Exec("ROLLBACK");
-}
-
-int64_t SqliteDatabase::NowEpoch() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 int64_t SqliteDatabase::LastInsertRowId() { return sqlite3_last_insert_rowid(db); }

@@ -112,13 +112,21 @@ public:
 private:
     class WriteTxn;
 
+    // A write of one statement: takes `mutex`, runs the statement as one
+    // transaction and commits it (the read snapshot goes stale). Write tells
+    // whether a row changed, Insert gives the inserted row's id. Defined in
+    // Statement.h; they throw like writeStep.
+    template <typename... Args>
+    bool Write(const char* sql, const char* context, const Args&... args);
+    template <typename... Args>
+    int64_t Insert(const char* sql, const char* context, const Args&... args);
+
     // Internal machinery; none of it locks. The caller holds `mutex`.
     void Exec(const char* sql);
     StmtPtr Prepare(const char* sql);
     void BeginTransaction();
     void Commit(bool markCacheStale = true);
     void Rollback();
-    static int64_t NowEpoch();
     int64_t LastInsertRowId();
     void RefreshCache();
     std::vector<DbChannel> GetAllChannels_Locked();

@@ -1,17 +1,20 @@
 // Private to the storage layer: checking result codes, binding values,
-// stepping reads, reading columns, and the write-transaction guard. Every
-// function here runs inside an operation that already holds the database
-// mutex; none of them locks.
+// stepping reads, reading columns, the write-transaction guard, and the
+// one-statement writes. Every function here but Write and Insert runs inside
+// an operation that already holds the database mutex and does not lock;
+// Write and Insert are such operations and take the mutex themselves.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "core/UnixTime.h"
 #include "db/SqliteDatabase.h"
 
 namespace Korrafin::DB {
@@ -109,5 +112,25 @@ public:
 private:
     SqliteDatabase& db_;
 };
+
+template <typename... Args>
+bool SqliteDatabase::Write(const char* sql, const char* context, const Args&... args) {
+    std::lock_guard lock(mutex);
+    WriteTxn txn(*this);
+    writeStep(Prepare(sql), context, args...);
+    const bool changed = sqlite3_changes(db) > 0;
+    txn.commit();
+    return changed;
+}
+
+template <typename... Args>
+int64_t SqliteDatabase::Insert(const char* sql, const char* context, const Args&... args) {
+    std::lock_guard lock(mutex);
+    WriteTxn txn(*this);
+    writeStep(Prepare(sql), context, args...);
+    const int64_t id = LastInsertRowId();
+    txn.commit();
+    return id;
+}
 
 }  // namespace Korrafin::DB

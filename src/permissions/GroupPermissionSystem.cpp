@@ -129,19 +129,24 @@ const std::vector<GroupPermissionSystem::PermEntry>* GroupPermissionSystem::Find
     return it == map.end() ? nullptr : &it->second;
 }
 
-void GroupPermissionSystem::GrantUserPermission(int64_t userId, const char* name, int32_t value) {
+void GroupPermissionSystem::storeNamed(EntryMap& map, const char* targetType, int64_t id, const char* name,
+                                       int32_t value, int32_t priority) {
     DB::DbPermission row;
-    row.target_type = "user";
-    row.target_id = userId;
+    row.target_type = targetType;
+    row.target_id = id;
     row.permission_name = name;
     row.value = value;
-    row.priority = 100;
+    row.priority = priority;
     db_->SavePermission(row);
 
     std::lock_guard lock(mutex_);
-    auto& v = userPerms_[userId];
+    auto& v = map[id];
     eraseNamed(v, name);
-    v.push_back(PermEntry{name, value, 100});
+    v.push_back(PermEntry{name, value, priority});
+}
+
+void GroupPermissionSystem::GrantUserPermission(int64_t userId, const char* name, int32_t value) {
+    storeNamed(userPerms_, "user", userId, name, value, 100);
 }
 
 void GroupPermissionSystem::RevokeUserPermission(int64_t userId, const char* name) {
@@ -153,18 +158,7 @@ void GroupPermissionSystem::RevokeUserPermission(int64_t userId, const char* nam
 }
 
 void GroupPermissionSystem::SetGroupPermission(int64_t groupId, const char* name, int32_t value, int32_t priority) {
-    DB::DbPermission row;
-    row.target_type = "servergroup";
-    row.target_id = groupId;
-    row.permission_name = name;
-    row.value = value;
-    row.priority = priority;
-    db_->SavePermission(row);
-
-    std::lock_guard lock(mutex_);
-    auto& v = groupPerms_[groupId];
-    eraseNamed(v, name);
-    v.push_back(PermEntry{name, value, priority});
+    storeNamed(groupPerms_, "servergroup", groupId, name, value, priority);
 }
 
 std::optional<std::vector<int64_t>> GroupPermissionSystem::storedGroupsIfNotHeld(int64_t userId) const {
@@ -176,6 +170,11 @@ std::optional<std::vector<int64_t>> GroupPermissionSystem::storedGroupsIfNotHeld
     return db_->GetUserServerGroups(userId);
 }
 
+std::vector<int64_t>& GroupPermissionSystem::heldGroupsLocked(int64_t userId,
+                                                              std::optional<std::vector<int64_t>> stored) {
+    return userGroups_.try_emplace(userId, stored ? std::move(*stored) : std::vector<int64_t>{}).first->second;
+}
+
 void GroupPermissionSystem::AddUserToGroup(int64_t userId, int64_t groupId) {
     db_->AssignUserToServerGroup(userId, groupId);
     // A list built from this change alone would hide the user's other stored
@@ -183,7 +182,7 @@ void GroupPermissionSystem::AddUserToGroup(int64_t userId, int64_t groupId) {
     auto stored = storedGroupsIfNotHeld(userId);
 
     std::lock_guard lock(mutex_);
-    auto& list = userGroups_.try_emplace(userId, stored ? std::move(*stored) : std::vector<int64_t>{}).first->second;
+    auto& list = heldGroupsLocked(userId, std::move(stored));
     if (std::find(list.begin(), list.end(), groupId) == list.end()) list.push_back(groupId);
 }
 
@@ -192,8 +191,7 @@ void GroupPermissionSystem::RemoveUserFromGroup(int64_t userId, int64_t groupId)
     auto stored = storedGroupsIfNotHeld(userId);
 
     std::lock_guard lock(mutex_);
-    auto& list = userGroups_.try_emplace(userId, stored ? std::move(*stored) : std::vector<int64_t>{}).first->second;
-    std::erase(list, groupId);
+    std::erase(heldGroupsLocked(userId, std::move(stored)), groupId);
 }
 
 }  // namespace Korrafin

@@ -74,6 +74,13 @@ private:
     // The user's stored group ids when no list is held yet (userId > 0 only).
     // Reads the store without holding the mutex.
     std::optional<std::vector<int64_t>> storedGroupsIfNotHeld(int64_t userId) const;
+    // Requires the mutex: the user's held group list, started from `stored`
+    // (or empty) when none is held yet.
+    std::vector<int64_t>& heldGroupsLocked(int64_t userId, std::optional<std::vector<int64_t>> stored);
+    // Stores the permission row, then keeps it as the one entry of its name
+    // for `id` in `map`.
+    void storeNamed(EntryMap& map, const char* targetType, int64_t id, const char* name, int32_t value,
+                    int32_t priority);
 
     EntryMap userPerms_;
     EntryMap groupPerms_;

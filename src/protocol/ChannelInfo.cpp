@@ -32,9 +32,7 @@ struct WireLengths {
 WireLengths wireLengths(const ChannelInfo& c) {
     const std::array<std::string_view, 5> s{c.name, c.description, c.iconUrl, c.bannerUrl, c.textColor};
     WireLengths w;
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) total += s[i].size();
-    if (total + ChannelInfo::kFixedWireBody <= ChannelInfo::kMaxWireBody) {
+    if (c.fitsWireWhole()) {
         for (std::size_t i = 0; i < s.size(); ++i) w.len[i] = s[i].size();
         return w;
     }
@@ -71,6 +69,13 @@ void ChannelInfo::serialise(PacketBuilder& b) const {
     b.writeLE(messageCount);
 }
 
+bool ChannelInfo::fitsWireWhole() const {
+    const std::size_t strings = name.size() + description.size() + iconUrl.size() + bannerUrl.size() + textColor.size();
+    return strings <= kMaxWireBody - kFixedWireBody;
+}
+
+std::size_t ChannelInfo::wireSize() const { return 2 + wireLengths(*this).body(); }
+
 ChannelInfo ChannelInfo::deserialise(PacketReader& r) {
     const std::size_t len = r.readLE<uint16_t>();
     PacketReader body{r.readBytes(len).data(), len};
@@ -98,7 +103,7 @@ PacketBuilder buildChannelList(const std::vector<ChannelInfo>& channels) {
     if (channels.size() > 0xFFFF) throw std::length_error("Channel list too long");
     PacketBuilder b(MessageType::ChannelList);
     std::size_t total = 2;
-    for (const auto& c : channels) total += 2 + wireLengths(c).body();
+    for (const auto& c : channels) total += c.wireSize();
     b.payload.reserve(total);
     b.writeLE(static_cast<uint16_t>(channels.size()));
     for (const auto& c : channels) c.serialise(b);

@@ -54,6 +54,11 @@ struct ChannelInfo {
     // UTF-8 character boundary where there is one) in the order description,
     // textColor, bannerUrl, iconUrl, name until they do.
     void serialise(PacketBuilder& b) const;
+    // The bytes serialise appends: the u16 length prefix and the body.
+    std::size_t wireSize() const;
+    // True when serialise writes every string whole: together they fit the
+    // 16-bit body. The password is never on the wire and does not count.
+    bool fitsWireWhole() const;
 
     // Reads the u16 length and exactly that many bytes from `r`. Fields up to
     // logMode are required; iconUrl, bannerUrl, textColor and messageCount

@@ -439,15 +439,19 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
     }
 }
 
-void ClientSession::closeLocked(const std::string& reason) {
-    if (!markClosed()) return;
+bool ClientSession::beginClose(const std::string& reason) {
+    if (!markClosed()) return false;
     if (!reason.empty()) Logger::instance().logf(LogLevel::Info, "Disconnecting client {}: {}", clientId_, reason);
-    ::shutdown(fd_, SHUT_RDWR);
+    return true;
+}
+
+void ClientSession::closeLocked(const std::string& reason) {
+    if (beginClose(reason)) ::shutdown(fd_, SHUT_RDWR);
 }
 
 void ClientSession::disconnect(const std::string& reason) {
-    if (!markClosed()) return;
-    if (!reason.empty()) Logger::instance().logf(LogLevel::Info, "Disconnecting client {}: {}", clientId_, reason);
+    // Closed before the mutex is taken, so a write waiting for it gives up.
+    if (!beginClose(reason)) return;
     // Under the send mutex, so no write is in flight; the descriptor itself
     // stays open until the last reference goes.
     std::lock_guard<std::mutex> lock(sendMutex_);
@@ -455,10 +459,7 @@ void ClientSession::disconnect(const std::string& reason) {
 }
 
 void ClientSession::onDisconnected() {
-    if (markClosed()) {
-        std::lock_guard<std::mutex> lock(sendMutex_);
-        ::shutdown(fd_, SHUT_RDWR);
-    }
+    disconnect("");
     if (auto vs = vserver()) vs->removeSession(clientId_);
 }
 

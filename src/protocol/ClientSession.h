@@ -141,6 +141,9 @@ private:
     void closeLocked(const std::string& reason);
     // Compare-and-swap to Closed; false when it was closed already.
     bool markClosed();
+    // markClosed, then the log line of a non-empty reason; false (nothing
+    // logged) when it was closed already.
+    bool beginClose(const std::string& reason);
     void sendRefusal(const std::string& text);
 
     // Handlers. processPacket has already checked the entry condition of the

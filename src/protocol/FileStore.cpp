@@ -6,13 +6,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "core/CryptoUtils.h"
+#include "core/UnixTime.h"
 
 namespace Korrafin {
 
@@ -27,9 +27,7 @@ constexpr int kMaxNameAttempts = 64;
 std::string makeFilename(const std::string& ext) {
     static std::atomic<uint32_t> counter{0};
     const uint32_t n = counter.fetch_add(1, std::memory_order_relaxed);
-    const auto secs =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    return std::to_string(static_cast<long long>(secs)) + "_" + std::to_string(n) + "." + ext;
+    return std::to_string(static_cast<long long>(unixSeconds())) + "_" + std::to_string(n) + "." + ext;
 }
 
 std::string pathOf(std::string_view name) { return std::string(FileStore::kDirectory) + "/" + std::string(name); }

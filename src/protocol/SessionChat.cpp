@@ -1,5 +1,6 @@
 // Channel chat, direct messages, presence updates and a client's own channel joins.
 #include <string>
+#include <vector>
 
 #include "protocol/ClientSession.h"
 #include "protocol/Packets.h"
@@ -12,6 +13,14 @@ namespace {
 constexpr std::size_t kMaxChatBytes = 4096;
 
 bool chatLengthOk(const std::string& text) { return !text.empty() && text.size() <= kMaxChatBytes; }
+
+// u32 client id, u8 value: how a voice state or a status is announced.
+std::vector<uint8_t> clientBytePacket(MessageType type, uint32_t clientId, uint8_t value) {
+    PacketBuilder b(type);
+    b.writeLE(clientId);
+    b.writeLE(value);
+    return b.finalise();
+}
 
 }  // namespace
 
@@ -75,23 +84,15 @@ void ClientSession::handleChannelLeave(PacketReader& /*reader*/) {
 void ClientSession::handleVoiceState(PacketReader& reader) {
     const uint8_t flags = reader.readLE<uint8_t>();
     updateInfo([flags](UserInfo& u) { u.voiceFlags = flags; });
-    const auto vs = vserver();
-    if (!vs) return;
-    PacketBuilder b(MessageType::VoiceState);
-    b.writeLE(clientId_);
-    b.writeLE(flags);
-    vs->broadcast(b.finalise(), clientId_);
+    if (const auto vs = vserver())
+        vs->broadcast(clientBytePacket(MessageType::VoiceState, clientId_, flags), clientId_);
 }
 
 void ClientSession::handleUserStatusUpdate(PacketReader& reader) {
     const uint8_t status = reader.readLE<uint8_t>();
     updateInfo([status](UserInfo& u) { u.status = status; });
-    const auto vs = vserver();
-    if (!vs) return;
-    PacketBuilder b(MessageType::UserStatusUpdate);
-    b.writeLE(clientId_);
-    b.writeLE(status);
-    vs->broadcast(b.finalise(), clientId_);
+    if (const auto vs = vserver())
+        vs->broadcast(clientBytePacket(MessageType::UserStatusUpdate, clientId_, status), clientId_);
 }
 
 void ClientSession::handleUserActivityUpdate(PacketReader& reader) {

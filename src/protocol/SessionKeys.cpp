@@ -2,13 +2,11 @@
 // everybody but administrators for the administrative ones; redeeming a key
 // is open to every authenticated user.
 #include <cstddef>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "core/Logger.h"
+#include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
-#include "protocol/PacketHeader.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -16,35 +14,6 @@ namespace Korrafin {
 namespace {
 
 constexpr std::size_t kMaxBotNameBytes = 64;
-constexpr std::size_t kMaxListCount = 0xFFFF;
-
-// u16 count, then as many records, in order, as the receiver's payload limit
-// and the count field allow; the rest is left out. A record with a text too
-// long for a string field is left out too. Returns the count written.
-template <class T, class Write>
-std::size_t writeBoundedList(PacketBuilder& b, const std::vector<T>& items, Write writeRecord) {
-    const std::size_t countAt = b.payload.size();
-    b.writeLE<uint16_t>(0);
-    std::size_t n = 0;
-    for (const T& item : items) {
-        if (n == kMaxListCount) break;
-        const std::size_t before = b.payload.size();
-        try {
-            writeRecord(b, item);
-        } catch (const std::runtime_error&) {
-            b.payload.resize(before);
-            continue;
-        }
-        if (b.payload.size() > PacketHeader::kMaxPayload) {
-            b.payload.resize(before);
-            break;
-        }
-        ++n;
-    }
-    b.payload[countAt] = static_cast<uint8_t>(n);
-    b.payload[countAt + 1] = static_cast<uint8_t>(n >> 8);
-    return n;
-}
 
 }  // namespace
 

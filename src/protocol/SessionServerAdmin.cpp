@@ -15,6 +15,22 @@
 
 namespace Korrafin {
 
+namespace {
+
+// u16 id, then the host's lifecycle operation on it. No reply: the outcome
+// shows in the list and the log.
+void vserverCommand(ClientSession& session, PacketReader& reader, bool (Server::*command)(uint16_t), const char* done,
+                    const char* failed) {
+    Server* server = session.host();
+    if (!server) return;
+    const uint16_t id = reader.readLE<uint16_t>();
+    const bool ok = (server->*command)(id);
+    Logger::instance().logf(LogLevel::Info, "Client {} ({}) {} vserver {}", session.clientId(), session.nickname(),
+                            ok ? done : failed, id);
+}
+
+}  // namespace
+
 // Eight fields, then a badge configuration when any byte is left. Stored,
 // then shown to every session of the virtual server, the requester included.
 void ClientSession::handleServerSettingsUpdate(PacketReader& reader) {
@@ -83,24 +99,13 @@ void ClientSession::handleVServerListRequest(PacketReader& /*reader*/) {
 
 // u16 id. Pauses that virtual server, wherever it is; when it is the
 // requester's own, the requester is disconnected with everybody else there.
-// No reply: the outcome shows in the list and the log.
 void ClientSession::handleVServerStop(PacketReader& reader) {
-    Server* server = host();
-    if (!server) return;
-    const uint16_t id = reader.readLE<uint16_t>();
-    const bool ok = server->pauseVServer(id);
-    Logger::instance().logf(LogLevel::Info, "Client {} ({}) {} vserver {}", clientId_, nickname(),
-                            ok ? "stopped" : "failed to stop", id);
+    vserverCommand(*this, reader, &Server::pauseVServer, "stopped", "failed to stop");
 }
 
-// u16 id. Resumes that virtual server; no reply.
+// u16 id. Resumes that virtual server.
 void ClientSession::handleVServerStart(PacketReader& reader) {
-    Server* server = host();
-    if (!server) return;
-    const uint16_t id = reader.readLE<uint16_t>();
-    const bool ok = server->resumeVServer(id);
-    Logger::instance().logf(LogLevel::Info, "Client {} ({}) {} vserver {}", clientId_, nickname(),
-                            ok ? "started" : "failed to start", id);
+    vserverCommand(*this, reader, &Server::resumeVServer, "started", "failed to start");
 }
 
 }  // namespace Korrafin

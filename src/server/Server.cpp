@@ -208,18 +208,21 @@ Server::~Server() {
         if (fd >= 0) ::close(fd);
     }
 
-    // No event may reach a bot API or plugin host once they are gone.
+    // No new event reaches a bot API or plugin host from here on.
     for (const auto& vs : allVServers()) {
         vs->botApi.store(nullptr, std::memory_order_release);
         vs->pluginLoader.store(nullptr, std::memory_order_release);
     }
-    // The directory client, the plugin loaders, the web panel and the bot API
-    // are released here once they exist.
+    // The directory client, the web panel and the bot API stop their threads
+    // here once they exist.
 
     // Reader threads reach the registry and the relay at their end: every one
     // of them is gone before those are.
     disconnectAllAndWait();
     udp_.stop();
+    // Only now may the plugin loaders and the bot API be destroyed: a reader
+    // that loaded a hook pointer before it was cleared may have been inside
+    // one of its calls until the wait above.
 
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers;
     {

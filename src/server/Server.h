@@ -19,6 +19,10 @@
 // configFileMutex_ are leaves. registryMutex_ is never held while a packet is
 // sent, a database opens, a virtual server starts or stops, or a thread is
 // joined.
+//
+// Errors: failures of start-up, of the registry operations and of single
+// connections come back as false and log lines; no exception leaves the
+// accept loops or a reader thread.
 #pragma once
 
 #include <array>

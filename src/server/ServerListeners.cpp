@@ -137,9 +137,14 @@ void Server::acceptLoop() {
             if (failed && running_.load()) Logger::instance().logf(LogLevel::Warn, "accept() failed");
             break;
         }
-        const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
-        Logger::instance().logf(LogLevel::Info, "New connection from {}:{}", address, ntohs(peer.sin_port));
-        onClientConnected(fd, address);
+        try {
+            const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+            Logger::instance().logf(LogLevel::Info, "New connection from {}:{}", address, ntohs(peer.sin_port));
+            onClientConnected(fd, address);
+        } catch (const std::exception& e) {
+            // Only this connection is lost (handOver let go of it); the listener goes on.
+            Logger::instance().logf(LogLevel::Warn, "Connection not taken: {}", e.what());
+        }
     }
 }
 
@@ -149,14 +154,18 @@ void Server::vsAcceptLoop(uint16_t id, int listenFd) {
         bool failed = false;
         const int fd = acceptOne(listenFd, running_, peer, failed);
         if (fd < 0) return;
-        const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
         auto vs = getVServer(id);
         if (!vs || !running_.load()) {
             ::close(fd);
             return;
         }
-        Logger::instance().logf(LogLevel::Info, "VS {} new connection from {}", id, address);
-        onClientConnectedToVS(fd, address, std::move(vs));
+        try {
+            const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+            Logger::instance().logf(LogLevel::Info, "VS {} new connection from {}", id, address);
+            onClientConnectedToVS(fd, address, std::move(vs));
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "Connection not taken: {}", e.what());
+        }
     }
 }
 
@@ -186,7 +195,13 @@ void Server::onClientConnectedToVS(int fd, const std::string& address, std::shar
 
 void Server::handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs) {
     const uint32_t id = nextClientId();
-    auto session = std::make_shared<ClientSession>(fd, id, address);
+    std::shared_ptr<ClientSession> session;
+    try {
+        session = std::make_shared<ClientSession>(fd, id, address);
+    } catch (...) {
+        ::close(fd);  // no session took it over
+        throw;
+    }
     session->setHost(this);
 
     // Counted before it is admitted, so that removing its virtual server
@@ -195,17 +210,21 @@ void Server::handOver(int fd, const std::string& address, std::shared_ptr<Virtua
         std::lock_guard<std::mutex> lock(readersMutex_);
         readers_[id] = Reader{session, vs.get()};
     }
-    if (vs) {
-        vs->acceptSession(session);
-        currentUsers_.exchange(static_cast<int>(vs->slotUsage()));
-    }
-    vs.reset();
-
+    // From here on the connection is counted: whatever fails ends it through
+    // endConnection, so the count never keeps a connection that has no thread.
     try {
+        if (vs) {
+            vs->acceptSession(session);
+            currentUsers_.exchange(static_cast<int>(vs->slotUsage()));
+        }
+        vs.reset();
         std::thread(&Server::readerMain, this, session).detach();
     } catch (const std::system_error& e) {
         // Only this connection is lost; the listener goes on.
         Logger::instance().logf(LogLevel::Warn, "Client {}: cannot start a reader thread: {}", id, e.what());
+        endConnection(std::move(session));
+    } catch (const std::exception& e) {
+        Logger::instance().logf(LogLevel::Warn, "Client {}: connection not taken: {}", id, e.what());
         endConnection(std::move(session));
     }
 }
@@ -214,11 +233,17 @@ void Server::readerMain(std::shared_ptr<ClientSession> session) {
     t_readerClientId = session->clientId();
     const int fd = session->fd();
     uint8_t buf[kReadChunk];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        session->onDataReceived(buf, static_cast<std::size_t>(n));
+    try {
+        for (;;) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            session->onDataReceived(buf, static_cast<std::size_t>(n));
+        }
+    } catch (const std::exception& e) {
+        // Framing catches per packet; what still comes here (memory) ends
+        // this connection only.
+        Logger::instance().logf(LogLevel::Warn, "Client {}: connection ended: {}", session->clientId(), e.what());
     }
     endConnection(std::move(session));
 }
@@ -229,10 +254,15 @@ void Server::endConnection(std::shared_ptr<ClientSession> session) {
     session->disconnect("");
     session.reset();
 
-    onClientDisconnected(id);
+    try {
+        onClientDisconnected(id);
+    } catch (const std::exception& e) {
+        Logger::instance().logf(LogLevel::Warn, "Client {}: removal incomplete: {}", id, e.what());
+    }
     udp_.forgetClient(id);
 
-    // The last touch of this Server by this thread.
+    // The last touch of this Server by this thread; it happens whatever
+    // failed above, or the host would wait for this thread for ever.
     std::lock_guard<std::mutex> lock(readersMutex_);
     readers_.erase(id);
     readersCv_.notify_all();

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 
 namespace Korrafin {
 
@@ -55,6 +56,14 @@ void signalHandler(int sig) {
     errno = savedErrno;
 }
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
 }  // namespace
 
 bool SignalStop::install() {
@@ -75,11 +84,8 @@ bool SignalStop::install() {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t signals = stopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return ok;
 }
 
@@ -100,11 +106,8 @@ SignalStop::~SignalStop() {
 
 void SignalStop::waitLoop() {
     // The one thread that takes the stop signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    const sigset_t signals = stopSignals();
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 
     for (;;) {
         pollfd fds[2] = {{g_pipeRead, POLLIN, 0}, {quitFd_, POLLIN, 0}};
@@ -119,7 +122,13 @@ void SignalStop::waitLoop() {
             ssize_t n;
             bool any = false;
             while ((n = ::read(g_pipeRead, buf, sizeof buf)) > 0) any = true;
-            if (any && onSignal_) onSignal_();
+            if (any && onSignal_) {
+                try {
+                    onSignal_();
+                } catch (const std::exception&) {
+                    // The stop function failed; the next signal tries again.
+                }
+            }
         } else if (fds[0].revents != 0) {
             return;  // the pipe is broken: nothing more will come
         }

@@ -24,7 +24,8 @@ public:
     // (the handler is installed anyway and still writes its line).
     static bool install();
 
-    // Starts the waiter thread, which calls `onSignal` once per signal.
+    // Starts the waiter thread, which calls `onSignal` once per signal (an
+    // exception it throws is dropped: the waiter goes on).
     explicit SignalStop(std::function<void()> onSignal);
     // Ends and joins the waiter thread.
     ~SignalStop();

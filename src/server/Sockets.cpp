@@ -18,11 +18,7 @@ int openTcpListener(uint16_t port, int backlog, ListenStep& failed) {
     }
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (!bindAny(fd, port)) {
         failed = ListenStep::Bind;
         ::close(fd);
         return -1;
@@ -33,6 +29,14 @@ int openTcpListener(uint16_t port, int backlog, ListenStep& failed) {
         return -1;
     }
     return fd;
+}
+
+bool bindAny(int fd, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 void wakeListener(int fd) {

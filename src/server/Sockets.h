@@ -13,6 +13,9 @@ enum class ListenStep { None, Socket, Bind, Listen };
 // failed (the socket is closed then).
 int openTcpListener(uint16_t port, int backlog, ListenStep& failed);
 
+// Binds `fd` to 0.0.0.0:port (0 lets the system pick); false on failure.
+bool bindAny(int fd, uint16_t port);
+
 // Wakes a thread blocked in accept on `fd` (shutdown); the caller joins that
 // thread and only then closes the descriptor.
 void wakeListener(int fd);

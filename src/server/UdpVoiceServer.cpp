@@ -14,6 +14,7 @@
 
 #include "core/Logger.h"
 #include "protocol/ClientSession.h"
+#include "server/Sockets.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -121,11 +122,7 @@ bool UdpVoiceServer::start(uint16_t port) {
         Logger::instance().logf(LogLevel::Error, "UDP: failed to create socket");
         return false;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (!detail::bindAny(fd, port)) {
         Logger::instance().logf(LogLevel::Error, "UDP: bind failed on port {}", port);
         ::close(fd);
         return false;
@@ -134,6 +131,7 @@ bool UdpVoiceServer::start(uint16_t port) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufBytes, sizeof bufBytes);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufBytes, sizeof bufBytes);
 
+    sockaddr_in addr{};
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     localPort_.store(ntohs(addr.sin_port), std::memory_order_release);
@@ -208,7 +206,12 @@ void UdpVoiceServer::receiveLoop() {
             continue;
         }
         if (static_cast<std::size_t>(n) < VoicePacketHeader::kSize || from.sin_family != AF_INET) continue;
-        dispatch(buf, static_cast<std::size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
+        try {
+            dispatch(buf, static_cast<std::size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
+        } catch (const std::exception& e) {
+            // Only growing a buffer can throw: this datagram is lost, the relay goes on.
+            Logger::instance().logf(LogLevel::Warn, "UDP: datagram dropped: {}", e.what());
+        }
     }
 }
 
@@ -244,13 +247,17 @@ bool UdpVoiceServer::dispatch(const uint8_t* data, std::size_t len, uint32_t ip,
         auto it = endpoints_.find(h.senderId);
         const uint32_t tcpIp = it != endpoints_.end() ? it->second.tcpIp : ipv4Number(session->address());
         if (tcpIp == 0 || tcpIp != ip) return false;
-        if (it == endpoints_.end()) it = endpoints_.emplace(h.senderId, Peer{tcpIp, {}}).first;
-        it->second.udp = Endpoint{ip, port};
+        if (it == endpoints_.end()) it = endpoints_.emplace(h.senderId, Peer{tcpIp, {}, {}}).first;
+        Peer& sender = it->second;
+        if (sender.to.sin_family == 0 || sender.udp.ip != ip || sender.udp.port != port) {
+            sender.udp = Endpoint{ip, port};
+            sender.to = toSockaddr(sender.udp);
+        }
 
         for (const uint32_t member : members) {
             if (member == h.senderId) continue;
             const auto peer = endpoints_.find(member);
-            if (peer != endpoints_.end()) targets.push_back(toSockaddr(peer->second.udp));
+            if (peer != endpoints_.end()) targets.push_back(peer->second.to);
         }
     }
 
@@ -276,10 +283,15 @@ void UdpVoiceServer::injectPcm(uint16_t vsId, uint16_t channelId, const int16_t*
         if (it == vservers_.end()) return;
         vs = it->second;
     }
-    const std::vector<uint32_t> members = vs->channelManager.usersIn(channelId);
+    // Per thread, as in dispatch: an injecting thread sends frame after frame.
+    thread_local std::vector<uint32_t> members;
+    thread_local std::vector<uint8_t> datagram;
+    thread_local std::vector<sockaddr_in> targets;
+    thread_local std::vector<mmsghdr> messages;
+    vs->channelManager.usersIn(channelId, members);
     if (members.empty()) return;
 
-    std::vector<uint8_t> datagram(VoicePacketHeader::kSize + bytes);
+    datagram.resize(VoicePacketHeader::kSize + bytes);
     VoicePacketHeader h;
     h.senderId = kInjectSenderId;
     h.vsId = vsId;
@@ -291,16 +303,14 @@ void UdpVoiceServer::injectPcm(uint16_t vsId, uint16_t channelId, const int16_t*
     h.write(datagram.data());
     std::memcpy(datagram.data() + VoicePacketHeader::kSize, samples, bytes);
 
-    std::vector<sockaddr_in> targets;
-    targets.reserve(members.size());
+    targets.clear();
     {
         std::lock_guard<std::mutex> lock(endpointMutex_);
         for (const uint32_t member : members) {
             const auto peer = endpoints_.find(member);
-            if (peer != endpoints_.end()) targets.push_back(toSockaddr(peer->second.udp));
+            if (peer != endpoints_.end()) targets.push_back(peer->second.to);
         }
     }
-    std::vector<mmsghdr> messages;
     sendToAll(fd_.load(), datagram.data(), datagram.size(), targets, messages);
 }
 

@@ -17,6 +17,8 @@
 // other way round.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -95,7 +97,8 @@ public:
     // type 2, the next injection sequence number) to every member of the
     // channel whose address is known. Nothing for null samples, a count of 0
     // or less, more than kMaxInjectBytes of payload, a relay that is not
-    // running, an unknown virtual server or an empty channel.
+    // running, an unknown virtual server or an empty channel. No allocation
+    // once the buffers of the calling thread have grown.
     void injectPcm(uint16_t vsId, uint16_t channelId, const int16_t* samples, int count);
 
     // Handles one received datagram from ip:port (host byte order). False when
@@ -108,6 +111,7 @@ private:
     struct Peer {
         uint32_t tcpIp = 0;  // the session's TCP address, parsed once
         Endpoint udp;
+        sockaddr_in to{};  // `udp` as the send calls take it, made when it changes
     };
 
     void receiveLoop();

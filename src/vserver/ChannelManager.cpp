@@ -3,9 +3,21 @@
 #include <algorithm>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace Korrafin {
 
 using nlohmann::json;
+
+ChannelInfo ChannelManager::lobbyRecord() {
+    ChannelInfo lobby;
+    lobby.id = kLobbyId;
+    lobby.name = "Lobby";
+    lobby.description = "Default channel";
+    lobby.isPermanent = true;
+    lobby.type = static_cast<uint8_t>(ChannelType::Voice);
+    return lobby;
+}
 
 uint16_t ChannelManager::allocateIdLocked() {
     // 65536 steps visit every value once; 0 and 1 are never handed out, and an
@@ -55,8 +67,10 @@ uint16_t ChannelManager::createChannelWithId(const ChannelInfo& info) {
 uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) {
     std::optional<ChannelInfo> created;
     uint16_t id = info.id;
+    const std::size_t recordBytes = info.wireSize();
     {
         std::lock_guard lock(mutex);
+        if (listPayloadLocked() + recordBytes > kMaxListPayload) return 0;
         if (id == 0) {
             id = allocateIdLocked();
             if (id == 0) return 0;
@@ -83,6 +97,18 @@ bool ChannelManager::onParentChainLocked(uint16_t id, uint16_t parentId) const {
         current = it->second.parentId;
     }
     return false;
+}
+
+std::size_t ChannelManager::listPayloadLocked() const {
+    std::size_t n = 2;
+    for (const auto& [id, c] : channels) n += c.wireSize();
+    return n;
+}
+
+bool ChannelManager::listFitsWith(const ChannelInfo& info) const {
+    const std::size_t recordBytes = info.wireSize();
+    std::lock_guard lock(mutex);
+    return listPayloadLocked() + recordBytes <= kMaxListPayload;
 }
 
 bool ChannelManager::wouldBeOwnAncestor(uint16_t id, uint16_t parentId) const {
@@ -117,25 +143,22 @@ std::vector<ChannelInfo> ChannelManager::children(uint16_t parentId) const {
     return out;
 }
 
-bool ChannelManager::updateChannel(const ChannelInfo& info) {
+bool ChannelManager::updateChannel(const ChannelInfo& info) { return replace(info, false); }
+
+bool ChannelManager::updateChannelAcyclic(const ChannelInfo& info) { return replace(info, true); }
+
+bool ChannelManager::replace(const ChannelInfo& info, bool guarded) {
+    const std::size_t recordBytes = info.wireSize();
     {
         std::lock_guard lock(mutex);
         auto it = channels.find(info.id);
         if (it == channels.end()) return false;
+        if (guarded) {
+            if (onParentChainLocked(info.id, info.parentId)) return false;
+            const std::size_t oldBytes = it->second.wireSize();
+            if (recordBytes > oldBytes && listPayloadLocked() - oldBytes + recordBytes > kMaxListPayload) return false;
+        }
         // The count is kept by the tree, as the stored row keeps its own.
-        const uint32_t count = it->second.messageCount;
-        it->second = info;
-        it->second.messageCount = count;
-    }
-    if (onUpdated) onUpdated(info);
-    return true;
-}
-
-bool ChannelManager::updateChannelAcyclic(const ChannelInfo& info) {
-    {
-        std::lock_guard lock(mutex);
-        auto it = channels.find(info.id);
-        if (it == channels.end() || onParentChainLocked(info.id, info.parentId)) return false;
         const uint32_t count = it->second.messageCount;
         it->second = info;
         it->second.messageCount = count;

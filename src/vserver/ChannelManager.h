@@ -15,9 +15,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "protocol/ChannelInfo.h"
+#include "protocol/PacketHeader.h"
 
 namespace Korrafin {
 
@@ -27,6 +28,13 @@ public:
 
     static constexpr uint16_t kLobbyId = 1;
     static constexpr uint16_t kFirstAutoId = 2;
+    // The channel list (u16 count, then every record) must reach its
+    // receivers whole: the guarded create and update below never make it
+    // larger than the payload they accept.
+    static constexpr std::size_t kMaxListPayload = PacketHeader::kMaxPayload;
+
+    // The record of the lobby (kLobbyId) a virtual server starts with.
+    static ChannelInfo lobbyRecord();
 
     Hook onCreated;
     Hook onDeleted;
@@ -46,9 +54,13 @@ public:
     // As createChannelWithId, but never replaces and never puts a channel
     // under itself: an id of 0 takes the next automatic id. Returns 0,
     // storing nothing, when the id already names a channel, no automatic id
-    // is free, or the new channel would be its own ancestor (a channel on
-    // its parent chain already names its id as parent).
+    // is free, the new channel would be its own ancestor (a channel on its
+    // parent chain already names its id as parent), or the channel list
+    // with it would exceed kMaxListPayload.
     uint16_t createChannelIfFree(const ChannelInfo& info);
+    // True when the channel list with `info` added stays within
+    // kMaxListPayload (a test in advance; createChannelIfFree tests again).
+    bool listFitsWith(const ChannelInfo& info) const;
 
     std::optional<ChannelInfo> find(uint16_t channelId) const;  // stored userCount
     std::vector<ChannelInfo> all() const;                      // live userCount
@@ -57,7 +69,10 @@ public:
     // Replaces every field but messageCount; false for an unknown id.
     bool updateChannel(const ChannelInfo& info);
     // As updateChannel, but also false, changing nothing, when the record's
-    // parentId would make the channel its own ancestor.
+    // parentId would make the channel its own ancestor, or when the record
+    // is longer on the wire than the one it replaces and the channel list
+    // would then exceed kMaxListPayload (a list that is too long already,
+    // e.g. from stored rows, may still shrink).
     bool updateChannelAcyclic(const ChannelInfo& info);
     // True when channel `id` lies on the parent chain that starts at
     // `parentId` (itself included): giving `id` that parent closes a loop.
@@ -109,6 +124,10 @@ private:
     uint16_t allocateIdLocked();
     uint16_t storeLocked(const ChannelInfo& info, uint16_t id);
     bool onParentChainLocked(uint16_t id, uint16_t parentId) const;
+    // ChannelList payload bytes of the channels held now.
+    std::size_t listPayloadLocked() const;
+    // Takes the mutex; the guarded form applies updateChannelAcyclic's tests.
+    bool replace(const ChannelInfo& info, bool guarded);
 
     mutable std::mutex mutex;
     std::unordered_map<uint16_t, ChannelInfo> channels;

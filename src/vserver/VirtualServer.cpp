@@ -2,36 +2,14 @@
 // broadcasts, the permission gate, event forwarding and the periodic tick.
 #include "vserver/VirtualServer.h"
 
-#include <chrono>
-
 #include "core/Logger.h"
+#include "core/UnixTime.h"
 #include "protocol/ClientSession.h"
 
 namespace Korrafin {
 
-namespace {
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 VirtualServer::VirtualServer(const VSConfig& config) : id_(config.id), config_(config) {
-    ChannelInfo lobby;
-    lobby.id = ChannelManager::kLobbyId;
-    lobby.parentId = 0;
-    lobby.name = "Lobby";
-    lobby.description = "Default channel";
-    lobby.hasPassword = false;
-    lobby.maxUsers = 0;
-    lobby.sortOrder = 0;
-    lobby.isPermanent = true;
-    lobby.requiredRole = 0;
-    lobby.type = static_cast<uint8_t>(ChannelType::Voice);
-    lobby.logMode = false;
-    channelManager.createChannel(lobby);
+    channelManager.createChannel(ChannelManager::lobbyRecord());
 }
 
 VirtualServer::~VirtualServer() { stop(); }
@@ -206,7 +184,7 @@ void VirtualServer::tick() {
     if ((counter.fetch_add(1, std::memory_order_relaxed) + 1) % 5 == 0) {
         for (const auto& s : allSessions()) s->sendPing();
     }
-    const int64_t now = unixNow();
+    const int64_t now = unixSeconds();
     std::lock_guard<std::mutex> lock(bansMutex_);
     std::erase_if(bans_, [now](const BanEntry& b) { return b.expiresAt != 0 && b.expiresAt <= now; });
 }

@@ -16,6 +16,10 @@
 // move or a session's removal: it is taken before the channel tree, the
 // sessions table and session info locks, and never held while sending.
 // The acting client id 0 is the system actor: it passes every permission gate.
+//
+// Errors: operations that reach the database let its std::runtime_error
+// through unless their note says otherwise; hooks (bot API, plugin host) are
+// called with no lock of this object held.
 #pragma once
 
 #include <atomic>
@@ -164,8 +168,16 @@ public:
     bool redeemPrivilegeKey(const std::string& token, uint32_t clientId);
 
     // ---- channel administration, persistence and settings ----
+    // These log and swallow storage errors, except the settings pair.
     void loadChannelsFromDb();
+    // The new id, or 0 for a refusal: no right, a name of 0 or over 128
+    // bytes, a record too long for its wire form, a channel list that would
+    // outgrow the receivers' packet limit, a failed store, or a channel
+    // under itself. Nothing is stored or sent on a refusal.
     uint16_t adminCreateChannel(const ChannelInfo& info, uint32_t actorId);
+    // False for an unknown id and for the same refusals but the store's: a
+    // failed store write is logged and the update kept. An update that does
+    // not lengthen its record is never refused for the list's length.
     bool adminUpdateChannel(const ChannelInfo& info, uint32_t actorId);
     bool adminDeleteChannel(uint16_t channelId, uint32_t actorId);
     bool adminReorderChannels(const std::vector<uint16_t>& ids, uint32_t actorId);
@@ -202,7 +214,9 @@ private:
     // Serialises moves and removals (see the lock notes above).
     std::mutex moveMutex_;
     // Serialises identity lookup-or-save so one identity never gets two rows.
-    std::mutex identityMutex_;
+    // Shared by all virtual servers: those without a file of their own share
+    // the master database and its Users table. Taken before the database's lock.
+    static std::mutex identityMutex_;
 };
 
 }  // namespace Korrafin

@@ -1,21 +1,17 @@
 // Identities, accounts, bot tokens and privilege keys.
-#include <chrono>
-
 #include "auth/PrivilegeKeyManager.h"
 #include "core/CryptoUtils.h"
 #include "core/Logger.h"
+#include "core/UnixTime.h"
 #include "protocol/ClientSession.h"
 #include "protocol/Packets.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
 
-namespace {
+std::mutex VirtualServer::identityMutex_;
 
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+namespace {
 
 // A role read from storage that names no defined role gives no rights.
 UserRole storedRole(int32_t value) {
@@ -46,7 +42,7 @@ ResultCode VirtualServer::registerIdentity(const std::string& identity, const st
     DB::DbUser user;
     user.nickname = nickname.empty() ? "User" : nickname;
     user.unique_identifier = identity;
-    user.created_at = unixNow();
+    user.created_at = unixSeconds();
     user.role = 0;
     int64_t id = 0;
     {
@@ -127,7 +123,7 @@ DB::DbBotToken VirtualServer::createBotToken(const std::string& name, const std:
     token.description = description;
     token.permissions = static_cast<int32_t>(permissions);
     token.active = true;
-    token.created_at = unixNow();
+    token.created_at = unixSeconds();
     token.last_used_at = 0;
     if (db) token.id = db->SaveBotToken(token);
     Logger::instance().logf(LogLevel::Info, "[VServer {}] Bot token created: name='{}', id={}", id_, name, token.id);
@@ -151,7 +147,7 @@ DB::DbPrivilegeKey VirtualServer::createPrivilegeKey(uint8_t /*type*/, const std
     key.token = generateToken();
     key.type = "serveradmin";
     key.target_id = 0;
-    key.created_at = unixNow();
+    key.created_at = unixSeconds();
     key.used = false;
     key.description = description;
     if (db) key.id = db->CreatePrivilegeKey(key);
@@ -192,7 +188,7 @@ bool VirtualServer::redeemPrivilegeKey(const std::string& token, uint32_t client
                 DB::DbUser user;
                 user.nickname = nickname;
                 user.unique_identifier = identity;
-                user.created_at = unixNow();
+                user.created_at = unixSeconds();
                 user.role = 0;
                 userId = db->SaveUser(user);
                 created = true;

@@ -5,6 +5,7 @@
 // the tree takes its id, so what clients see is what a restart reloads.
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "core/Logger.h"
 #include "protocol/ClientSession.h"
@@ -20,36 +21,34 @@ constexpr int64_t kMaxChannelId = 0xFFFF;
 
 bool validName(const std::string& name) { return !name.empty() && name.size() <= kMaxChannelName; }
 
-// The channel's wire record counts its body in 16 bits: a record that would
-// not fit could not be listed, and with it the whole channel list. The
-// password is never on the wire.
-bool fitsWireRecord(const ChannelInfo& c) {
-    const std::size_t body = ChannelInfo::kFixedWireBody + c.name.size() + c.description.size() + c.iconUrl.size() +
-                             c.bannerUrl.size() + c.textColor.size();
-    return body <= ChannelInfo::kMaxWireBody;
+// What the tree holds of a stored number: the narrower field, where a value
+// past either end is that end rather than a wrapped value (a position past
+// the last is the last place, a limit past the largest is the largest).
+template <class Field>
+Field fieldFromRow(int64_t stored) {
+    return static_cast<Field>(
+        std::clamp<int64_t>(stored, std::numeric_limits<Field>::min(), std::numeric_limits<Field>::max()));
 }
-
-// What the tree holds of a stored position: a byte, where anything past its
-// end is the last place rather than a wrapped one.
-uint8_t sortOrderFromRow(int32_t stored) { return static_cast<uint8_t>(std::clamp(stored, 0, 0xFF)); }
 
 // A row id that can be a channel id without narrowing onto another channel.
 bool fitsChannelId(int64_t rowId) { return rowId >= 1 && rowId <= kMaxChannelId; }
 
+// Only rows whose id fits are read. A parent id that cannot name a channel
+// names none (top level) rather than a wrapped one.
 ChannelInfo channelFromRow(const DB::DbChannel& row) {
     ChannelInfo c;
     c.id = static_cast<uint16_t>(row.id);
-    c.parentId = static_cast<uint16_t>(row.parent_id);
+    c.parentId = fitsChannelId(row.parent_id) ? static_cast<uint16_t>(row.parent_id) : 0;
     c.name = row.name;
     c.description = row.description;
     c.password = row.password;
     c.hasPassword = row.has_password;
-    c.maxUsers = static_cast<uint16_t>(row.max_users);
+    c.maxUsers = fieldFromRow<uint16_t>(row.max_users);
     c.userCount = 0;
-    c.sortOrder = sortOrderFromRow(row.sort_order);
+    c.sortOrder = fieldFromRow<uint8_t>(row.sort_order);
     c.isPermanent = row.is_permanent;
-    c.requiredRole = static_cast<uint8_t>(row.required_role);
-    c.type = static_cast<uint8_t>(row.channel_type);
+    c.requiredRole = fieldFromRow<uint8_t>(row.required_role);
+    c.type = fieldFromRow<uint8_t>(row.channel_type);
     c.logMode = row.log_mode;
     c.iconUrl = row.icon_url;
     c.bannerUrl = row.banner_url;
@@ -78,17 +77,6 @@ DB::DbChannel rowFromChannel(const ChannelInfo& c, int64_t id) {
     row.text_color = c.textColor;
     row.message_count = 0;
     return row;
-}
-
-// The same lobby record the constructor makes.
-ChannelInfo defaultLobby() {
-    ChannelInfo lobby;
-    lobby.id = ChannelManager::kLobbyId;
-    lobby.name = "Lobby";
-    lobby.description = "Default channel";
-    lobby.isPermanent = true;
-    lobby.type = static_cast<uint8_t>(ChannelType::Voice);
-    return lobby;
 }
 
 }  // namespace
@@ -123,7 +111,8 @@ void VirtualServer::loadChannelsFromDb() {
 
     // Whatever the rows held: there is a lobby to enter, and no channel hangs
     // under a parent that is not there (it is shown at the top level).
-    if (!channelManager.find(ChannelManager::kLobbyId)) channelManager.createChannelWithId(defaultLobby());
+    if (!channelManager.find(ChannelManager::kLobbyId))
+        channelManager.createChannelWithId(ChannelManager::lobbyRecord());
     for (auto c : channelManager.all()) {
         if (c.parentId != 0 && !channelManager.find(c.parentId)) {
             c.parentId = 0;
@@ -139,7 +128,11 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
         Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: CREATE_CHANNELS", id_, actorId);
         return 0;
     }
-    if (!validName(info.name) || !fitsWireRecord(info)) return 0;
+    // A record cut short on the wire would not be the channel the tree holds.
+    if (!validName(info.name) || !info.fitsWireWhole()) return 0;
+    // Refused before anything is stored; the tree tests it again as it takes
+    // the channel, against creations running meanwhile.
+    if (!channelManager.listFitsWith(info)) return 0;
 
     ChannelInfo channel = info;
     uint16_t newId = 0;
@@ -160,9 +153,13 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
         if (newId == 0) {
             // Out of range, or the id of a channel that lives in memory only:
             // never replace that channel. Or a channel under itself (the
-            // parent chain already names the new id): refused like a bad
-            // name. Either way, drop the row nobody can reach.
-            if (!fitsChannelId(rowId) || !channelManager.wouldBeOwnAncestor(channel.id, channel.parentId)) {
+            // parent chain already names the new id), or a list grown too
+            // long meanwhile: refused like a bad name. Either way, drop the
+            // row nobody can reach.
+            const bool refusedRecord =
+                fitsChannelId(rowId) && (channelManager.wouldBeOwnAncestor(channel.id, channel.parentId) ||
+                                         !channelManager.listFitsWith(channel));
+            if (!refusedRecord) {
                 Logger::instance().logf(LogLevel::Warn, "[VServer {}] Channel row {} cannot become a channel id",
                                         id_, rowId);
             }
@@ -192,7 +189,7 @@ bool VirtualServer::adminUpdateChannel(const ChannelInfo& info, uint32_t actorId
         Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS", id_, actorId);
         return false;
     }
-    if (!validName(info.name) || !fitsWireRecord(info)) return false;
+    if (!validName(info.name) || !info.fitsWireWhole()) return false;
     // A channel under itself, however far down, has no place in the tree.
     if (!channelManager.updateChannelAcyclic(info)) return false;
 

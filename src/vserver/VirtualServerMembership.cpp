@@ -12,13 +12,23 @@ namespace Korrafin {
 namespace {
 
 using Recipients = std::vector<std::shared_ptr<ClientSession>>;
+using Packets = std::vector<std::vector<uint8_t>>;
 
 // Every packet to every recipient, packet by packet, so each recipient sees
 // them in the order given.
-void sendAll(const Recipients& recipients, const std::vector<std::vector<uint8_t>>& packets) {
+void sendAll(const Recipients& recipients, const Packets& packets) {
     for (const auto& packet : packets) {
         for (const auto& s : recipients) s->send(packet);
     }
+}
+
+// Takes the client out of `channelId` (0 = in none: nothing) and adds its
+// announcement: the leave, then the channel list as it is without it.
+void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelId, Packets& out) {
+    if (channelId == 0) return;
+    channels.removeUser(channelId, clientId);
+    out.push_back(userLeftChannelPacket(clientId, channelId));
+    out.push_back(channelListPacket(channels.all()));
 }
 
 }  // namespace
@@ -54,7 +64,7 @@ void VirtualServer::onUserLeftChannel(uint32_t clientId, uint16_t channelId) {
 
 bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, const std::string& password) {
     std::shared_ptr<ClientSession> session;
-    std::vector<std::vector<uint8_t>> announcements;
+    Packets announcements;
     std::string nickname;
     {
         // The checks and the membership change form one step against other
@@ -72,12 +82,7 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
         if (channel->maxUsers != 0 && channelManager.userCount(channelId) >= channel->maxUsers) return false;
 
         announcements.reserve(4);
-        const uint16_t oldChannel = session->channelId();
-        if (oldChannel != 0) {
-            channelManager.removeUser(oldChannel, clientId);
-            announcements.push_back(userLeftChannelPacket(clientId, oldChannel));
-            announcements.push_back(channelListPacket(channelManager.all()));
-        }
+        leaveChannel(channelManager, clientId, session->channelId(), announcements);
         channelManager.addUser(channelId, clientId);
         UserInfo info;
         session->updateInfo([&](UserInfo& u) {
@@ -101,7 +106,7 @@ void VirtualServer::removeSession(uint32_t clientId) {
     if (!findSession(clientId)) return;
 
     std::shared_ptr<ClientSession> session;
-    std::vector<std::vector<uint8_t>> announcements;
+    Packets announcements;
     {
         std::lock_guard<std::mutex> move(moveMutex_);
         {
@@ -111,12 +116,7 @@ void VirtualServer::removeSession(uint32_t clientId) {
             session = std::move(it->second);
             sessions_.erase(it);
         }
-        const uint16_t channelId = session->channelId();
-        if (channelId != 0) {
-            channelManager.removeUser(channelId, clientId);
-            announcements.push_back(userLeftChannelPacket(clientId, channelId));
-            announcements.push_back(channelListPacket(channelManager.all()));
-        }
+        leaveChannel(channelManager, clientId, session->channelId(), announcements);
         announcements.push_back(userLeftPacket(clientId));
     }
 

@@ -1,7 +1,7 @@
 // Kicks, bans and role changes.
-#include <chrono>
 #include <limits>
 
+#include "core/UnixTime.h"
 #include "protocol/ClientSession.h"
 #include "protocol/Packets.h"
 #include "vserver/VirtualServer.h"
@@ -9,11 +9,6 @@
 namespace Korrafin {
 
 namespace {
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // now + seconds, or 0 (permanent) for no duration and for an end that int64
 // cannot hold: an overflowed end would lie in the past and free the address.
@@ -42,7 +37,7 @@ bool VirtualServer::banUser(uint32_t targetId, uint32_t actorId, const std::stri
     ban.nickname = target->nickname();
     ban.reason = reason;
     ban.bannedBy = actorId;
-    ban.expiresAt = banExpiry(unixNow(), seconds);
+    ban.expiresAt = banExpiry(unixSeconds(), seconds);
     addBan(ban);
     target->disconnect("Banned: " + reason);
     return true;
@@ -72,7 +67,7 @@ void VirtualServer::addBan(const BanEntry& ban) {
 }
 
 bool VirtualServer::isBanned(const std::string& address, const std::string& nickname) const {
-    const int64_t now = unixNow();
+    const int64_t now = unixSeconds();
     std::lock_guard<std::mutex> lock(bansMutex_);
     for (const auto& b : bans_) {
         if (b.expiresAt != 0 && b.expiresAt <= now) continue;

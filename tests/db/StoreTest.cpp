@@ -10,11 +10,15 @@
 
 #include "db/SqliteDatabase.h"
 #include "support/LogCapture.h"
+#include "support/Names.h"
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
+#include "support/TestDatabase.h"
 
 using namespace Korrafin;
 using Korrafin::Test::LogCapture;
+using Korrafin::Test::numbered;
+using Korrafin::Test::permissionRow;
 using Korrafin::Test::RawSqlite;
 using Korrafin::Test::TempDir;
 using testing::ElementsAre;
@@ -114,17 +118,6 @@ DB::DbBotToken botToken(const std::string& token, bool active = true) {
     t.active = active;
     t.last_used_at = 77;
     return t;
-}
-
-DB::DbPermission permission(const std::string& type, int64_t target, const std::string& name, int32_t value,
-                            int32_t priority) {
-    DB::DbPermission p;
-    p.target_type = type;
-    p.target_id = target;
-    p.permission_name = name;
-    p.value = value;
-    p.priority = priority;
-    return p;
 }
 
 }  // namespace
@@ -231,7 +224,7 @@ TEST_F(StoreTest, ChannelContentEdgeCases) {
 TEST_F(StoreTest, ReorderChannelsSetsPositionsInOneTransaction) {
     for (int i = 0; i < 4; ++i) {
         DB::DbChannel c;
-        c.name = "c" + std::to_string(i);
+        c.name = numbered("c", i);
         c.sort_order = 9;
         db.SaveChannel(c);  // ids 2..5
     }
@@ -591,12 +584,12 @@ TEST_F(StoreTest, GroupsAndMemberships) {
 }
 
 TEST_F(StoreTest, PermissionRowsOnePerTargetAndName) {
-    const int64_t first = db.SavePermission(permission("user", 7, "kick", 1, 5));
-    const int64_t second = db.SavePermission(permission("user", 7, "kick", 0, 5));
+    const int64_t first = db.SavePermission(permissionRow("user", 7, "kick", 1, 5));
+    const int64_t second = db.SavePermission(permissionRow("user", 7, "kick", 0, 5));
     EXPECT_NE(first, second);
-    db.SavePermission(permission("user", 7, "ban", 1, 9));
-    db.SavePermission(permission("user", 8, "kick", 1, 1));
-    db.SavePermission(permission("servergroup", 7, "kick", 1, 1));
+    db.SavePermission(permissionRow("user", 7, "ban", 1, 9));
+    db.SavePermission(permissionRow("user", 8, "kick", 1, 1));
+    db.SavePermission(permissionRow("servergroup", 7, "kick", 1, 1));
 
     const auto rows = db.GetPermissionsForTarget("user", 7);
     ASSERT_EQ(rows.size(), 2u);
@@ -609,7 +602,7 @@ TEST_F(StoreTest, PermissionRowsOnePerTargetAndName) {
 
     // A failing insert keeps the row it would have replaced.
     raw.exec("CREATE TRIGGER no_ins BEFORE INSERT ON Permissions BEGIN SELECT RAISE(ABORT, 'no'); END;");
-    expectStorageError([&] { db.SavePermission(permission("user", 7, "kick", 1, 5)); }, "SavePermission");
+    expectStorageError([&] { db.SavePermission(permissionRow("user", 7, "kick", 1, 5)); }, "SavePermission");
     EXPECT_EQ(db.GetPermissionsForTarget("user", 7)[1].id, second);
 
     db.DeletePermission(second);

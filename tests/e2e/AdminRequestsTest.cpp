@@ -6,7 +6,8 @@
 #include <optional>
 
 #include "e2e/E2eFixture.h"
-#include "support/ProtocolClient.h"
+#include "support/Requests.h"
+#include "support/TestClient.h"
 #include "support/Wire.h"
 
 namespace Korrafin::Test {
@@ -15,62 +16,38 @@ namespace {
 using AdminRequestsTest = E2eTest;
 
 // A create or update record with every optional field.
-void writeChannel(PacketBuilder& b, const std::string& name, const std::string& description, uint8_t sortOrder,
-                  uint8_t isPermanent, const std::string& textColor) {
-    b.writeLE<uint16_t>(0);  // top level
-    b.writeStr(name);
-    b.writeStr(description);
-    b.writeStr("");  // no password
-    b.writeLE<uint16_t>(8);
-    b.writeLE(sortOrder);
-    b.writeLE(isPermanent);
-    b.writeLE<uint8_t>(static_cast<uint8_t>(ChannelType::Text));
-    b.writeLE<uint8_t>(1);  // logMode
-    b.writeLE<uint8_t>(1);  // requiredRole
-    b.writeLE<uint8_t>(0);
-    b.writeLE<uint8_t>(0);
-    b.writeStr("https://bilder.example/i.png");
-    b.writeStr("");
-    b.writeStr(textColor);
+ChannelRequest channelRecord(const std::string& name, const std::string& description, uint8_t sortOrder,
+                             uint8_t isPermanent, const std::string& textColor) {
+    ChannelRequest c;
+    c.name = name;
+    c.description = description;
+    c.maxUsers = 8;
+    c.sortOrder = sortOrder;
+    c.isPermanent = isPermanent;
+    c.logMode = 1;
+    c.requiredRole = 1;
+    c.iconUrl = "https://bilder.example/i.png";
+    c.textColor = textColor;
+    return c;
 }
 
 std::vector<uint8_t> createChannel(const std::string& name, uint8_t isPermanent = 1) {
-    PacketBuilder b(MessageType::ChannelCreate);
-    writeChannel(b, name, "frisch", 5, isPermanent, "#00ff00");
-    return b.finalise();
+    return channelCreateRequest(channelRecord(name, "frisch", 5, isPermanent, "#00ff00"));
 }
 
 std::vector<uint8_t> updateChannel(uint16_t id, const std::string& name, const std::string& description) {
-    PacketBuilder b(MessageType::ChannelUpdate);
-    b.writeLE(id);
-    writeChannel(b, name, description, 0, 1, "#0000ff");
-    return b.finalise();
-}
-
-std::vector<uint8_t> idRequest(MessageType type, uint16_t id) {
-    PacketBuilder b(type);
-    b.writeLE(id);
-    return b.finalise();
-}
-
-std::vector<uint8_t> reorder(const std::vector<uint16_t>& ids) {
-    PacketBuilder b(MessageType::ChannelReorder);
-    b.writeLE(static_cast<uint16_t>(ids.size()));
-    for (uint16_t id : ids) b.writeLE(id);
-    return b.finalise();
+    return channelUpdateRequest(id, channelRecord(name, description, 0, 1, "#0000ff"));
 }
 
 std::vector<uint8_t> settingsUpdate(const std::string& name, uint32_t accent) {
-    PacketBuilder b(MessageType::ServerSettingsUpdate);
-    b.writeStr(name);
-    b.writeStr("Beschreibung");
-    b.writeStr("");
-    b.writeStr("");
-    b.writeLE(accent);
-    b.writeLE<uint16_t>(0);
-    b.writeStr("Hallo und willkommen");
-    b.writeLE<uint16_t>(1);
-    return b.finalise();
+    DB::DbServerSettings s;
+    s.name = name;
+    s.description = "Beschreibung";
+    s.accent_color = accent;
+    s.notify_channel_id = 0;
+    s.welcome_message = "Hallo und willkommen";
+    s.entry_channel_id = 1;
+    return settingsRequest(s, /*withBadge=*/false);
 }
 
 std::optional<ChannelInfo> named(const std::vector<ChannelInfo>& list, const std::string& name) {
@@ -80,51 +57,17 @@ std::optional<ChannelInfo> named(const std::vector<ChannelInfo>& list, const std
 }
 
 // The next ChannelList a client receives, with its records.
-std::optional<std::vector<ChannelInfo>> nextChannels(ProtocolClient& c) {
+std::optional<std::vector<ChannelInfo>> nextChannels(TestClient& c) {
     auto p = c.waitFor(MessageType::ChannelList);
     if (!p) return std::nullopt;
     return channelsOf(*p);
 }
 
-// The name and accent colour of a ServerSettings packet.
-std::pair<std::string, uint32_t> settingsOf(const Packet& p) {
-    auto r = p.reader();
-    const std::string name = r.readStr();
-    r.readStr();
-    r.readStr();
-    r.readStr();
-    return {name, r.readLE<uint32_t>()};
-}
-
-struct VsRecord {
-    uint16_t id;
-    uint8_t running;
-    uint16_t users;
-};
-
-std::vector<VsRecord> listVServers(ProtocolClient& c) {
-    c.tcp->send(packet(MessageType::VServerListRequest));
+std::vector<VServerRecord> listVServers(TestClient& c) {
+    c.send(packet(MessageType::VServerListRequest));
     auto p = c.waitFor(MessageType::VServerList);
     if (!p) return {};
-    auto r = p->reader();
-    std::vector<VsRecord> out;
-    for (uint16_t n = r.readLE<uint16_t>(); n > 0; --n) {
-        VsRecord v{};
-        v.id = r.readLE<uint16_t>();
-        r.readStr();
-        r.readLE<uint16_t>();
-        r.readLE<uint16_t>();
-        v.users = r.readLE<uint16_t>();
-        v.running = r.readLE<uint8_t>();
-        out.push_back(v);
-    }
-    return out;
-}
-
-std::optional<VsRecord> listed(const std::vector<VsRecord>& l, uint16_t id) {
-    for (const auto& v : l)
-        if (v.id == id) return v;
-    return std::nullopt;
+    return vserversOf(*p);
 }
 
 TEST_F(AdminRequestsTest, ChannelAndSettingsChangesReachEveryClientAndSurviveARestart) {
@@ -133,15 +76,16 @@ TEST_F(AdminRequestsTest, ChannelAndSettingsChangesReachEveryClientAndSurviveARe
     uint16_t werkstatt = 0;
     {
         auto server = startReady();
-        ProtocolClient admin(tcpPort), member(tcpPort);
-        ASSERT_TRUE(admin.connected() && admin.hello() && admin.login("admin", "k1"));
-        ASSERT_TRUE(member.connected() && member.hello() && member.login("member"));
-        ASSERT_EQ(admin.role, 3);
+        auto admin = TestClient::dial(tcpPort);
+        auto member = TestClient::dial(tcpPort);
+        ASSERT_TRUE(admin && admin->hello() && admin->login("admin", "k1"));
+        ASSERT_TRUE(member && member->hello() && member->login("member"));
+        ASSERT_EQ(admin->role, 3);
 
         auto step = [&](const std::vector<uint8_t>& request) {
-            admin.tcp->send(request);
-            auto mine = nextChannels(admin);
-            auto theirs = nextChannels(member);
+            admin->send(request);
+            auto mine = nextChannels(*admin);
+            auto theirs = nextChannels(*member);
             EXPECT_TRUE(mine && theirs);
             return theirs ? *theirs : std::vector<ChannelInfo>{};
         };
@@ -155,47 +99,45 @@ TEST_F(AdminRequestsTest, ChannelAndSettingsChangesReachEveryClientAndSurviveARe
         seen = step(updateChannel(seeded, "Neu", "umgebaut"));
         EXPECT_FALSE(named(seen, "Alt"));
         ASSERT_TRUE(named(seen, "Neu"));
-        seen = step(idRequest(MessageType::ChannelDelete, weg));
+        seen = step(channelDeleteRequest(weg));
         EXPECT_FALSE(named(seen, "Weg"));
 
-        seen = step(reorder({werkstatt, seeded, 1}));
+        seen = step(channelReorderRequest({werkstatt, seeded, 1}));
         EXPECT_EQ(named(seen, "Werkstatt")->sortOrder, 0);
         EXPECT_EQ(named(seen, "Neu")->sortOrder, 1);
-        for (ProtocolClient* c : {&admin, &member}) {
+        for (TestClient* c : {admin.get(), member.get()}) {
             auto echo = c->waitFor(MessageType::ChannelReorder);
             ASSERT_TRUE(echo);
             EXPECT_EQ(echo->payload.size(), 2u + 3 * 2);
         }
 
-        admin.tcp->send(settingsUpdate("Neuer Name", 0x00AB12CD));
-        for (ProtocolClient* c : {&admin, &member}) {
+        admin->send(settingsUpdate("Neuer Name", 0x00AB12CD));
+        for (TestClient* c : {admin.get(), member.get()}) {
             auto shown = c->waitFor(MessageType::ServerSettings);
             ASSERT_TRUE(shown);
-            EXPECT_EQ(settingsOf(*shown).first, "Neuer Name");
+            EXPECT_EQ(settingsOf(*shown).name, "Neuer Name");
         }
 
         // A member may not.
-        member.tcp->send(createChannel("Verboten"));
-        auto refusal = member.waitFor(MessageType::Error);
+        member->send(createChannel("Verboten"));
+        auto refusal = member->waitFor(MessageType::Error);
         ASSERT_TRUE(refusal);
-        auto r = refusal->reader();
-        EXPECT_EQ(r.readLE<uint16_t>(), 4);
-        EXPECT_EQ(r.readStr(), "Cannot create channel");
+        EXPECT_EQ(errorText(*refusal), "Cannot create channel");
         stopCleanly(*server);
     }
 
     auto server = startReady();
-    ProtocolClient later(tcpPort);
-    ASSERT_TRUE(later.connected() && later.hello() && later.login("spaeter"));
+    auto later = TestClient::dial(tcpPort);
+    ASSERT_TRUE(later && later->hello() && later->login("spaeter"));
     std::optional<std::vector<ChannelInfo>> atLogin;
-    std::optional<std::pair<std::string, uint32_t>> settings;
-    for (const auto& p : later.seen) {
+    std::optional<DB::DbServerSettings> settings;
+    for (const auto& p : later->seen) {
         if (p.type == MessageType::ChannelList && !atLogin) atLogin = channelsOf(p);
         if (p.type == MessageType::ServerSettings && !settings) settings = settingsOf(p);
     }
     ASSERT_TRUE(atLogin && settings);
-    EXPECT_EQ(settings->first, "Neuer Name");
-    EXPECT_EQ(settings->second, 0x00AB12CDu);
+    EXPECT_EQ(settings->name, "Neuer Name");
+    EXPECT_EQ(settings->accent_color, 0x00AB12CDu);
 
     const auto kept = named(*atLogin, "Werkstatt");
     ASSERT_TRUE(kept);
@@ -217,55 +159,55 @@ TEST_F(AdminRequestsTest, ChannelAndSettingsChangesReachEveryClientAndSurviveARe
 }
 
 TEST_F(AdminRequestsTest, StoppingAndStartingAVirtualServerClosesAndReopensItsPort) {
-    const uint16_t port2 = freePort(), port3 = freePort();
-    writeConfig(nlohmann::json::parse(R"([{"id":1,"name":"Eins","serverKey":"k1"},
-                                          {"id":2,"name":"Zwei","serverKey":"k1","tcpPort":)" +
-                                      std::to_string(port2) + R"(},
-                                          {"id":3,"name":"Drei","serverKey":"k1","tcpPort":)" +
-                                      std::to_string(port3) + "}]"));
+    const OwnPorts own = writeThreeVServers();
     auto server = startReady();
 
-    ProtocolClient admin(tcpPort);
-    ASSERT_TRUE(admin.connected());
-    const auto home = admin.hello();
-    ASSERT_TRUE(home);
-    ASSERT_TRUE(admin.login("admin", "k1"));
+    auto admin = TestClient::dial(tcpPort);
+    ASSERT_TRUE(admin);
+    const auto homeAck = admin->hello();
+    ASSERT_TRUE(homeAck);
+    const uint16_t home = homeAck->vsId;
+    ASSERT_TRUE(admin->login("admin", "k1"));
     // One with a port of its own that is not the admin's.
-    const uint16_t target = *home == 2 ? 3 : 2;
-    const uint16_t targetPort = target == 2 ? port2 : port3;
+    const uint16_t target = otherOwnPortServer(home);
+    const uint16_t targetPort = own.of(target);
 
-    ProtocolClient carol(targetPort);
-    ASSERT_TRUE(carol.connected() && carol.hello() == target && carol.login("carol"));
-    auto before = listVServers(admin);
+    auto carol = TestClient::dial(targetPort);
+    ASSERT_TRUE(carol);
+    const auto carolAck = carol->hello();
+    ASSERT_TRUE(carolAck && carolAck->vsId == target && carol->login("carol"));
+    auto before = listVServers(*admin);
     ASSERT_EQ(before.size(), 3u);
-    ASSERT_TRUE(listed(before, target));
-    EXPECT_EQ(listed(before, target)->running, 1);
-    EXPECT_EQ(listed(before, target)->users, 1);
+    ASSERT_TRUE(listedVServer(before, target));
+    EXPECT_EQ(listedVServer(before, target)->running, 1);
+    EXPECT_EQ(listedVServer(before, target)->users, 1);
 
-    admin.tcp->send(idRequest(MessageType::VServerStop, target));
-    EXPECT_TRUE(carol.tcp->waitClosed(5000ms)) << "its sessions are disconnected";
+    admin->send(idRequest(MessageType::VServerStop, target));
+    EXPECT_TRUE(carol->waitClosed(5000ms)) << "its sessions are disconnected";
     // The stop has returned (the accept thread was woken and joined) once the
     // list is answered.
-    const auto stopped = listVServers(admin);
-    ASSERT_TRUE(listed(stopped, target)) << "still listed while stopped";
-    EXPECT_EQ(listed(stopped, target)->running, 0);
-    EXPECT_EQ(listed(stopped, *home)->running, 1);
-    EXPECT_FALSE(ProtocolClient(targetPort).connected()) << "its port is closed";
+    const auto stopped = listVServers(*admin);
+    ASSERT_TRUE(listedVServer(stopped, target)) << "still listed while stopped";
+    EXPECT_EQ(listedVServer(stopped, target)->running, 0);
+    EXPECT_EQ(listedVServer(stopped, home)->running, 1);
+    EXPECT_FALSE(TestClient::dial(targetPort)) << "its port is closed";
 
-    admin.tcp->send(idRequest(MessageType::VServerStart, target));
-    const auto started = listVServers(admin);
-    ASSERT_TRUE(listed(started, target));
-    EXPECT_EQ(listed(started, target)->running, 1);
-    ProtocolClient again(targetPort);
-    ASSERT_TRUE(again.connected()) << "its port is open again";
-    EXPECT_EQ(again.hello(), target);
-    EXPECT_TRUE(again.login("carol"));
+    admin->send(idRequest(MessageType::VServerStart, target));
+    const auto started = listVServers(*admin);
+    ASSERT_TRUE(listedVServer(started, target));
+    EXPECT_EQ(listedVServer(started, target)->running, 1);
+    auto again = TestClient::dial(targetPort);
+    ASSERT_TRUE(again) << "its port is open again";
+    const auto againAck = again->hello();
+    ASSERT_TRUE(againAck);
+    EXPECT_EQ(againAck->vsId, target);
+    EXPECT_TRUE(again->login("carol"));
     stopCleanly(*server);
     const std::string log = readFile(path("korrafin.log"));
-    EXPECT_NE(log.find("Client " + std::to_string(admin.clientId) + " (admin) stopped vserver " +
+    EXPECT_NE(log.find("Client " + std::to_string(admin->clientId) + " (admin) stopped vserver " +
                        std::to_string(target)),
               std::string::npos);
-    EXPECT_NE(log.find("Client " + std::to_string(admin.clientId) + " (admin) started vserver " +
+    EXPECT_NE(log.find("Client " + std::to_string(admin->clientId) + " (admin) started vserver " +
                        std::to_string(target)),
               std::string::npos);
 }

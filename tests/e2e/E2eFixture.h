@@ -19,6 +19,7 @@
 
 #include "db/SqliteDatabase.h"
 #include "support/Ports.h"
+#include "support/ServerConfig.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 
@@ -55,16 +56,32 @@ protected:
     // server.json with the test's ports; `virtualServers` as given (none
     // when null).
     void writeConfig(const nlohmann::json& virtualServers = nullptr) {
-        nlohmann::json doc{{"server",
-                            {{"tcpPort", tcpPort},
-                             {"udpPort", udpPort},
-                             {"logFile", "korrafin.log"},
-                             {"dbPath", "./data/server.db"},
-                             {"webPanel", {{"enabled", false}}}}},
-                           {"globalApi", {{"listed", false}}}};
-        if (!virtualServers.is_null()) doc["virtualServers"] = virtualServers;
-        writeFile(path("server.json"), doc.dump(4));
+        config.virtualServers = virtualServers;
+        config.write(path("server.json"));
     }
+
+    // Virtual servers that take ports of their own besides the main one.
+    struct OwnPorts {
+        uint16_t port2 = 0;
+        uint16_t port3 = 0;
+        uint16_t of(uint16_t vsId) const { return vsId == 2 ? port2 : port3; }
+    };
+
+    // server.json with three virtual servers of server key "k1": 1 reached
+    // through the main port only, 2 and 3 with ports of their own. The main
+    // port feeds the first in registry order, which need not be 1.
+    OwnPorts writeThreeVServers() {
+        OwnPorts p{freePort(), freePort()};
+        writeConfig(nlohmann::json::array({
+            {{"id", 1}, {"name", "Eins"}, {"serverKey", "k1"}},
+            {{"id", 2}, {"name", "Zwei"}, {"serverKey", "k1"}, {"tcpPort", p.port2}},
+            {{"id", 3}, {"name", "Drei"}, {"serverKey", "k1"}, {"tcpPort", p.port3}},
+        }));
+        return p;
+    }
+
+    // Of the virtual servers 2 and 3, the one that is not `vsId`.
+    static uint16_t otherOwnPortServer(uint16_t vsId) { return vsId == 2 ? 3 : 2; }
 
     std::unique_ptr<ServerProcess> start(const std::vector<std::string>& args = {"server.json"}) {
         return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(), args);
@@ -108,8 +125,9 @@ protected:
     }
 
     TempDir dir;
-    uint16_t tcpPort = freePort(SOCK_STREAM);
-    uint16_t udpPort = freePort(SOCK_DGRAM);
+    ServerConfig config;
+    const uint16_t tcpPort = config.tcpPort;
+    const uint16_t udpPort = config.udpPort;
 };
 
 }  // namespace Korrafin::Test

@@ -1,6 +1,6 @@
 // Stopping the real binary by signal while clients are connected.
 #include "e2e/E2eFixture.h"
-#include "support/ProtocolClient.h"
+#include "support/TestClient.h"
 
 namespace Korrafin::Test {
 namespace {
@@ -13,10 +13,12 @@ TEST_F(ShutdownTest, SigintAndSigtermStopTheServerWithClientsConnected) {
     for (const int sig : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(sig);
         auto server = startReady();
-        ProtocolClient loggedIn(tcpPort), other(ownPort), silent(tcpPort);
-        ASSERT_TRUE(loggedIn.connected() && other.connected() && silent.connected());
-        ASSERT_TRUE(loggedIn.hello() && loggedIn.login("a"));
-        ASSERT_TRUE(other.hello() && other.login("b"));
+        auto loggedIn = TestClient::dial(tcpPort);
+        auto other = TestClient::dial(ownPort);
+        auto silent = TestClient::dial(tcpPort);
+        ASSERT_TRUE(loggedIn && other && silent);
+        ASSERT_TRUE(loggedIn->hello() && loggedIn->login("a"));
+        ASSERT_TRUE(other->hello() && other->login("b"));
 
         const auto t0 = std::chrono::steady_clock::now();
         server->signal(sig);
@@ -29,7 +31,7 @@ TEST_F(ShutdownTest, SigintAndSigtermStopTheServerWithClientsConnected) {
         EXPECT_NE(out.find("\n[Signal " + std::to_string(sig) + "] Shutting down...\n"), std::string::npos);
         EXPECT_NE(out.find("Server stopping..."), std::string::npos);
         EXPECT_NE(out.find("Server shutdown complete"), std::string::npos);
-        for (ProtocolClient* c : {&loggedIn, &other, &silent}) EXPECT_TRUE(c->tcp->waitClosed(3000ms));
+        for (TestClient* c : {loggedIn.get(), other.get(), silent.get()}) EXPECT_TRUE(c->waitClosed(3000ms));
     }
 }
 

@@ -4,45 +4,14 @@
 #include <string>
 
 #include "e2e/E2eFixture.h"
-#include "support/ProtocolClient.h"
 #include "support/RawSqlite.h"
+#include "support/ServerConfig.h"
+#include "support/TestClient.h"
 
 namespace Korrafin::Test {
 namespace {
 
 const std::string kPasswordAlphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789!@#$%&";
-
-std::string defaultDocument(const std::string& key) {
-    return R"({
-    "globalApi": {
-        "country": "DE",
-        "description": "",
-        "listed": true,
-        "publicIp": "auto"
-    },
-    "server": {
-        "logFile": "korrafin.log",
-        "logLevel": "info",
-        "tcpPort": 9987,
-        "udpPort": 9988,
-        "webPanel": {
-            "enabled": true,
-            "password": "quill",
-            "port": 9380
-        }
-    },
-    "virtualServers": [
-        {
-            "id": 1,
-            "maxSlots": 32,
-            "name": "Korrafin Server",
-            "serverKey": ")" +
-           key + R"(",
-            "welcomeMessage": "Welcome to Korrafin!"
-        }
-    ]
-})";
-}
 
 using StartupTest = E2eTest;
 
@@ -72,7 +41,7 @@ TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNext
         ASSERT_TRUE(std::regex_search(text, m, std::regex("\"serverKey\": \"([0-9a-f]+)\"")));
         key = m[1];
         EXPECT_EQ(key.size(), 32u) << "a random key, not a fixed word";
-        EXPECT_EQ(text, defaultDocument(key));
+        EXPECT_EQ(text, defaultConfigText(key));
         stopCleanly(*server);
     }
     EXPECT_EQ(RawSqlite(path("data/server.db")).rows("SELECT value FROM Settings WHERE key='web_panel_password'"),
@@ -86,13 +55,13 @@ TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNext
     EXPECT_NE(out.find("VS 1 'Korrafin Server' created (port=0, maxSlots=32)"), std::string::npos);
     EXPECT_EQ(out.find("Generated default config"), std::string::npos);
     EXPECT_EQ(out.find("Passwort :"), std::string::npos);
-    EXPECT_EQ(readFile(path("server.json")), defaultDocument(key));
+    EXPECT_EQ(readFile(path("server.json")), defaultConfigText(key));
 
-    ProtocolClient admin(9987);
-    ASSERT_TRUE(admin.connected());
-    ASSERT_TRUE(admin.hello());
-    ASSERT_TRUE(admin.login("root", key));
-    EXPECT_EQ(admin.role, 3) << "the generated key is the server key";
+    auto admin = TestClient::dial(9987);
+    ASSERT_TRUE(admin);
+    ASSERT_TRUE(admin->hello());
+    ASSERT_TRUE(admin->login("root", key));
+    EXPECT_EQ(admin->role, 3) << "the generated key is the server key";
     stopCleanly(*server);
 }
 

@@ -8,9 +8,12 @@
 
 #include "core/Logger.h"
 #include "permissions/GroupPermissionSystem.h"
+#include "support/Names.h"
 #include "support/TestDatabase.h"
 
 using namespace Korrafin;
+using Korrafin::Test::numbered;
+using Korrafin::Test::permissionRow;
 using Korrafin::Test::TestDatabase;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -18,17 +21,6 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 UserRole role(unsigned v) { return static_cast<UserRole>(static_cast<uint8_t>(v)); }
-
-DB::DbPermission permRow(const std::string& type, int64_t target, const std::string& name, int32_t value,
-                         int32_t priority) {
-    DB::DbPermission p;
-    p.target_type = type;
-    p.target_id = target;
-    p.permission_name = name;
-    p.value = value;
-    p.priority = priority;
-    return p;
-}
 
 class GroupPermissionTest : public testing::Test {
 protected:
@@ -110,7 +102,7 @@ TEST_F(GroupPermissionTest, UserEntryBeatsEveryGroup) {
     const int64_t u = t.addUser("boss");
     const int64_t top = t.groupId("Server Admin");
     t.real->AssignUserToServerGroup(u, top);
-    t.real->SavePermission(permRow("servergroup", top, Perm::KICK_USERS, 1, 1000));
+    t.real->SavePermission(permissionRow("servergroup", top, Perm::KICK_USERS, 1, 1000));
 
     GroupPermissionSystem gps(t.db);
     gps.LoadFromDatabase();
@@ -170,9 +162,9 @@ TEST_F(GroupPermissionTest, GroupPriorityThenEntryPriorityThenListOrder) {
         const int64_t u = t.addUser("u" + std::to_string(n));
         std::vector<int64_t> ids;
         for (const auto& g : c.groups) {
-            const int64_t id = t.addGroup("g" + std::to_string(n++), g.priority);
+            const int64_t id = t.addGroup(numbered("g", n++), g.priority);
             ids.push_back(id);
-            t.real->SavePermission(permRow("servergroup", id, g.hasEntry ? Perm::BAN_USERS : Perm::SPEAK, g.value,
+            t.real->SavePermission(permissionRow("servergroup", id, g.hasEntry ? Perm::BAN_USERS : Perm::SPEAK, g.value,
                                            g.entryPriority));
             t.real->AssignUserToServerGroup(u, id);
         }
@@ -199,12 +191,12 @@ TEST_F(GroupPermissionTest, TargetTypesStayApart) {
     const int64_t g = t.groupId("Moderator");
     t.real->AssignUserToServerGroup(u, g);
     // Rows of other target types that share the ids must not leak into the user's answer.
-    t.real->SavePermission(permRow("channelgroup", g, Perm::MANAGE_ROLES, 1, 0));
-    t.real->SavePermission(permRow("user", g, Perm::MANAGE_ROLES, 1, 0));
-    t.real->SavePermission(permRow("servergroup", u, Perm::MANAGE_ROLES, 1, 0));
-    t.real->SavePermission(permRow("channelgroup", u, Perm::MANAGE_ROLES, 1, 0));
-    t.real->SavePermission(permRow("servergroup", g, Perm::SPEAK, 0, 0));
-    t.real->SavePermission(permRow("user", u, Perm::TEXT_CHAT, 0, 0));
+    t.real->SavePermission(permissionRow("channelgroup", g, Perm::MANAGE_ROLES, 1, 0));
+    t.real->SavePermission(permissionRow("user", g, Perm::MANAGE_ROLES, 1, 0));
+    t.real->SavePermission(permissionRow("servergroup", u, Perm::MANAGE_ROLES, 1, 0));
+    t.real->SavePermission(permissionRow("channelgroup", u, Perm::MANAGE_ROLES, 1, 0));
+    t.real->SavePermission(permissionRow("servergroup", g, Perm::SPEAK, 0, 0));
+    t.real->SavePermission(permissionRow("user", u, Perm::TEXT_CHAT, 0, 0));
 
     GroupPermissionSystem gps(t.db);
     CaptureStdout();
@@ -269,8 +261,8 @@ TEST_F(GroupPermissionTest, GroupListIsReadOnceAndForgottenByRefresh) {
     const int64_t mod = t.groupId("Moderator");
     const int64_t admin = t.groupId("Admin");
     t.real->AssignUserToServerGroup(u, mod);
-    t.real->SavePermission(permRow("servergroup", mod, Perm::KICK_USERS, 0, 0));
-    t.real->SavePermission(permRow("servergroup", admin, Perm::KICK_USERS, 1, 0));
+    t.real->SavePermission(permissionRow("servergroup", mod, Perm::KICK_USERS, 0, 0));
+    t.real->SavePermission(permissionRow("servergroup", admin, Perm::KICK_USERS, 1, 0));
     GroupPermissionSystem gps(t.db);
     gps.LoadFromDatabase();
     t.db->resetCounts();
@@ -295,8 +287,8 @@ TEST_F(GroupPermissionTest, MembershipChangesKeepTheStoredGroups) {
     const int64_t member = t.groupId("Member");
     const int64_t guest = t.groupId("Guest");
     t.real->AssignUserToServerGroup(u, admin);
-    t.real->SavePermission(permRow("servergroup", admin, Perm::KICK_USERS, 0, 0));
-    t.real->SavePermission(permRow("servergroup", member, Perm::KICK_USERS, 1, 0));
+    t.real->SavePermission(permissionRow("servergroup", admin, Perm::KICK_USERS, 0, 0));
+    t.real->SavePermission(permissionRow("servergroup", member, Perm::KICK_USERS, 1, 0));
 
     GroupPermissionSystem gps(t.db);
     gps.LoadFromDatabase();
@@ -344,7 +336,7 @@ TEST_F(GroupPermissionTest, RevokeRemovesOnlyThatName) {
 TEST_F(GroupPermissionTest, FailedStoreCallsLeaveMemoryUnchanged) {
     const int64_t u = t.addUser("fragile");
     const int64_t admin = t.groupId("Admin");
-    t.real->SavePermission(permRow("servergroup", admin, Perm::KICK_USERS, 0, 0));
+    t.real->SavePermission(permissionRow("servergroup", admin, Perm::KICK_USERS, 0, 0));
     GroupPermissionSystem gps(t.db);
     gps.LoadFromDatabase();
 

@@ -9,6 +9,7 @@
 
 #include "core/Logger.h"
 #include "permissions/GroupPermissionSystem.h"
+#include "support/Names.h"
 #include "support/TestDatabase.h"
 
 using namespace Korrafin;
@@ -17,7 +18,7 @@ TEST(GroupPermissionThreadTest, ResolveRacesWithWritersAndReloads) {
     Logger::instance().setLevel(LogLevel::Warn);
     Korrafin::Test::TestDatabase t;
     std::vector<int64_t> users;
-    for (int i = 0; i < 4; ++i) users.push_back(t.addUser("t" + std::to_string(i)));
+    for (int i = 0; i < 4; ++i) users.push_back(t.addUser(Korrafin::Test::numbered("t", i)));
     const int64_t admin = t.groupId("Admin");
     const int64_t guest = t.groupId("Guest");
 

@@ -16,62 +16,14 @@
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
+#include "support/Requests.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using kt::VServerWorld;
-using Types = std::vector<MessageType>;
-
-const std::vector<UserRole> kRoles = {UserRole::Guest, UserRole::Member, UserRole::Moderator, UserRole::Admin,
-                                      UserRole::Owner};
-
 constexpr const char* kUnderflow = "packet processing error: PacketReader: buffer underflow";
-
-// The record of a create or update request. `tail` is how many of the six
-// optional fields are written (0 = the record ends after logMode).
-struct ChannelRequest {
-    uint16_t parentId = 0;
-    std::string name = "Raum";
-    std::string description;
-    std::string password;
-    uint16_t maxUsers = 0;
-    uint8_t sortOrder = 0;
-    uint8_t isPermanent = 0;
-    uint8_t type = static_cast<uint8_t>(ChannelType::Text);
-    uint8_t logMode = 0;
-    int tail = 6;
-    uint8_t requiredRole = 0;
-    std::string iconUrl;
-    std::string bannerUrl;
-    std::string textColor;
-
-    void write(PacketBuilder& b) const {
-        b.writeLE(parentId);
-        b.writeStr(name);
-        b.writeStr(description);
-        b.writeStr(password);
-        b.writeLE(maxUsers);
-        b.writeLE(sortOrder);
-        b.writeLE(isPermanent);
-        b.writeLE(type);
-        b.writeLE(logMode);
-        if (tail >= 1) b.writeLE(requiredRole);
-        if (tail >= 2) b.writeLE<uint8_t>(0xEE);
-        if (tail >= 3) b.writeLE<uint8_t>(0xEE);
-        if (tail >= 4) b.writeStr(iconUrl);
-        if (tail >= 5) b.writeStr(bannerUrl);
-        if (tail >= 6) b.writeStr(textColor);
-    }
-};
 
 ChannelRequest named(const std::string& name, uint16_t parentId = 0, int tail = 6) {
     ChannelRequest c;
@@ -79,56 +31,6 @@ ChannelRequest named(const std::string& name, uint16_t parentId = 0, int tail = 
     c.parentId = parentId;
     c.tail = tail;
     return c;
-}
-
-std::vector<uint8_t> createRequest(const ChannelRequest& c) {
-    PacketBuilder b(MessageType::ChannelCreate);
-    c.write(b);
-    return b.finalise();
-}
-
-std::vector<uint8_t> updateRequest(uint16_t id, const ChannelRequest& c) {
-    PacketBuilder b(MessageType::ChannelUpdate);
-    b.writeLE(id);
-    c.write(b);
-    return b.finalise();
-}
-
-std::vector<uint8_t> deleteRequest(uint16_t id) {
-    PacketBuilder b(MessageType::ChannelDelete);
-    b.writeLE(id);
-    return b.finalise();
-}
-
-std::vector<uint8_t> reorderRequest(const std::vector<uint16_t>& ids, std::optional<uint16_t> count = std::nullopt) {
-    PacketBuilder b(MessageType::ChannelReorder);
-    b.writeLE(count ? *count : static_cast<uint16_t>(ids.size()));
-    for (uint16_t id : ids) b.writeLE(id);
-    return b.finalise();
-}
-
-// A request's bytes with the last `n` payload bytes cut off (the header's
-// length follows).
-std::vector<uint8_t> cutShort(std::vector<uint8_t> request, std::size_t n) {
-    request.resize(request.size() - n);
-    const uint32_t len = static_cast<uint32_t>(request.size() - PacketHeader::kSize);
-    for (int i = 0; i < 4; ++i) request[7 + i] = static_cast<uint8_t>(len >> (8 * i));
-    return request;
-}
-
-// The text of an Error packet; a short note for any other packet (whose
-// payload may be large).
-std::string errorText(const Packet& p) {
-    if (p.type != MessageType::Error) return "<not an Error: type " + std::to_string(static_cast<int>(p.type)) + ">";
-    auto r = p.reader();
-    EXPECT_EQ(r.readLE<uint16_t>(), 4);
-    return r.readStr();
-}
-
-std::optional<ChannelInfo> listed(const Packet& channelList, uint16_t id) {
-    for (const auto& c : kt::channelsOf(channelList))
-        if (c.id == id) return c;
-    return std::nullopt;
 }
 
 // The one channel of the tree that has this name.
@@ -139,44 +41,15 @@ std::optional<ChannelInfo> byName(VirtualServer& vs, const std::string& name) {
 }
 
 std::vector<uint16_t> reorderIdsOf(const Packet& p) {
-    auto r = p.reader();
-    const uint16_t n = r.readLE<uint16_t>();
-    std::vector<uint16_t> ids;
-    for (uint16_t i = 0; i < n; ++i) ids.push_back(r.readLE<uint16_t>());
-    EXPECT_EQ(r.remaining(), 0u);
-    return ids;
+    return listOf(p, MessageType::ChannelReorder, [](PacketReader& r) { return r.readLE<uint16_t>(); });
 }
 
-uint32_t u32At(const Packet& p) {
-    auto r = p.reader();
-    return r.readLE<uint32_t>();
-}
-
-std::pair<uint16_t, uint16_t> joinResultOf(const Packet& p) {
-    auto r = p.reader();
-    const uint16_t result = r.readLE<uint16_t>();
-    return {result, r.readLE<uint16_t>()};
-}
-
-// A requester of the given role, a member in the lobby and a session that
-// has not logged in, with one deletable text channel "Alt".
-struct Scene {
-    explicit Scene(UserRole requesterRole) {
-        requester = &world.join(10, "chef", requesterRole);
-        bystander = &world.join(20, "gast", UserRole::Member);
-        pending = &world.join(30, "", UserRole::Guest, 0, /*authenticated=*/false);
+// The scene with one deletable text channel "Alt".
+struct AltScene : Scene {
+    explicit AltScene(UserRole requesterRole) : Scene(requesterRole) {
         alt = world.addChannel("Alt");
         world.drainAll();
     }
-    std::vector<SessionHarness*> everyone() const { return {requester, bystander, pending}; }
-    std::vector<SessionHarness*> others() const { return {bystander, pending}; }
-
-    std::vector<Packet> request(const std::vector<uint8_t>& bytes) { return world.request(*requester, bytes); }
-
-    VServerWorld world;
-    SessionHarness* requester = nullptr;
-    SessionHarness* bystander = nullptr;
-    SessionHarness* pending = nullptr;
     uint16_t alt = 0;
 };
 
@@ -192,50 +65,50 @@ TEST_F(ChannelAdminTest, EachRequestByRole) {
         const char* what;
         UserRole least;
         const char* refusal;
-        std::function<std::vector<uint8_t>(Scene&)> request;
+        std::function<std::vector<uint8_t>(AltScene&)> request;
         Types broadcast;
-        std::function<bool(Scene&)> applied;
+        std::function<bool(AltScene&)> applied;
     };
     const std::vector<Case> cases = {
         {"create", UserRole::Admin, "Cannot create channel",
-         [](Scene&) {
+         [](AltScene&) {
              ChannelRequest c;
              c.name = "Neu";
-             return createRequest(c);
+             return channelCreateRequest(c);
          },
-         {MessageType::ChannelList}, [](Scene& s) { return byName(*s.world.vs, "Neu").has_value(); }},
+         {MessageType::ChannelList}, [](AltScene& s) { return byName(*s.world.vs, "Neu").has_value(); }},
         {"update", UserRole::Moderator, "Cannot update channel",
-         [](Scene& s) {
+         [](AltScene& s) {
              ChannelRequest c;
              c.name = "Umbenannt";
-             return updateRequest(s.alt, c);
+             return channelUpdateRequest(s.alt, c);
          },
          {MessageType::ChannelList},
-         [](Scene& s) { return s.world.vs->channelManager.find(s.alt)->name == "Umbenannt"; }},
-        {"delete", UserRole::Admin, "Cannot delete channel", [](Scene& s) { return deleteRequest(s.alt); },
-         {MessageType::ChannelList}, [](Scene& s) { return !s.world.vs->channelManager.find(s.alt); }},
+         [](AltScene& s) { return s.world.vs->channelManager.find(s.alt)->name == "Umbenannt"; }},
+        {"delete", UserRole::Admin, "Cannot delete channel", [](AltScene& s) { return channelDeleteRequest(s.alt); },
+         {MessageType::ChannelList}, [](AltScene& s) { return !s.world.vs->channelManager.find(s.alt); }},
         {"reorder", UserRole::Moderator, "Cannot reorder channels",
-         [](Scene& s) { return reorderRequest({s.alt, ChannelManager::kLobbyId}); },
+         [](AltScene& s) { return channelReorderRequest({s.alt, ChannelManager::kLobbyId}); },
          {MessageType::ChannelList, MessageType::ChannelReorder},
-         [](Scene& s) { return s.world.vs->channelManager.find(ChannelManager::kLobbyId)->sortOrder == 1; }},
+         [](AltScene& s) { return s.world.vs->channelManager.find(ChannelManager::kLobbyId)->sortOrder == 1; }},
     };
 
     for (const auto& c : cases) {
         for (UserRole role : kRoles) {
             SCOPED_TRACE(std::string(c.what) + " by " + roleText(role));
-            Scene s(role);
+            AltScene s(role);
             const auto before = s.world.vs->channelManager.all();
             const auto got = s.request(c.request(s));
             if (static_cast<uint8_t>(role) >= static_cast<uint8_t>(c.least)) {
-                EXPECT_EQ(kt::typesOf(got), c.broadcast);
+                EXPECT_EQ(typesOf(got), c.broadcast);
                 EXPECT_TRUE(c.applied(s));
-                for (SessionHarness* m : s.others()) EXPECT_EQ(kt::typesOf(kt::receivedSoFar(*m)), c.broadcast);
+                for (SessionHarness* m : s.others()) EXPECT_EQ(typesOf(receivedSoFar(*m)), c.broadcast);
             } else {
                 ASSERT_EQ(got.size(), 1u);
                 EXPECT_EQ(errorText(got[0]), c.refusal);
                 EXPECT_FALSE(c.applied(s));
                 EXPECT_EQ(s.world.vs->channelManager.all().size(), before.size());
-                for (SessionHarness* m : s.others()) EXPECT_TRUE(kt::receivedSoFar(*m).empty());
+                for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
             }
         }
     }
@@ -244,8 +117,8 @@ TEST_F(ChannelAdminTest, EachRequestByRole) {
 TEST_F(ChannelAdminTest, TheLobbyIsNeverDeletedWhateverTheRole) {
     for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
-        Scene s(role);
-        const auto got = s.request(deleteRequest(ChannelManager::kLobbyId));
+        AltScene s(role);
+        const auto got = s.request(channelDeleteRequest(ChannelManager::kLobbyId));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(errorText(got[0]), "Cannot delete channel");
         EXPECT_TRUE(s.world.vs->channelManager.find(ChannelManager::kLobbyId));
@@ -265,10 +138,10 @@ TEST_F(ChannelAdminTest, ShortPayloadsChangeAndSendNothingAndKeepTheConnection) 
         bool underflow;  // logged as a reader error (else dropped quietly)
     };
     const std::vector<Case> cases = {
-        {"create without logMode", [](uint16_t) { return cutShort(createRequest(named("Raum", 0, 0)), 1); }, true},
-        {"create with a cut-off icon URL", [&](uint16_t) { return cutShort(createRequest(withIcon), 3); }, true},
-        {"create with half an icon length", [&](uint16_t) { return cutShort(createRequest(withIcon), 32); }, true},
-        {"create without payload", [](uint16_t) { return kt::packet(MessageType::ChannelCreate); }, true},
+        {"create without logMode", [](uint16_t) { return cutShort(channelCreateRequest(named("Raum", 0, 0)), 1); }, true},
+        {"create with a cut-off icon URL", [&](uint16_t) { return cutShort(channelCreateRequest(withIcon), 3); }, true},
+        {"create with half an icon length", [&](uint16_t) { return cutShort(channelCreateRequest(withIcon), 32); }, true},
+        {"create without payload", [](uint16_t) { return packet(MessageType::ChannelCreate); }, true},
         {"update with the id only",
          [](uint16_t alt) {
              PacketBuilder b(MessageType::ChannelUpdate);
@@ -277,16 +150,16 @@ TEST_F(ChannelAdminTest, ShortPayloadsChangeAndSendNothingAndKeepTheConnection) 
          },
          true},
         {"update without logMode",
-         [](uint16_t alt) { return cutShort(updateRequest(alt, named("Raum", 0, 0)), 1); }, true},
-        {"delete with one byte", [](uint16_t alt) { return cutShort(deleteRequest(alt), 1); }, true},
-        {"reorder missing an id", [](uint16_t alt) { return reorderRequest({alt}, 2); }, true},
-        {"reorder without a count", [](uint16_t) { return kt::packet(MessageType::ChannelReorder); }, true},
-        {"reorder of none", [](uint16_t) { return reorderRequest({}); }, false},
+         [](uint16_t alt) { return cutShort(channelUpdateRequest(alt, named("Raum", 0, 0)), 1); }, true},
+        {"delete with one byte", [](uint16_t alt) { return cutShort(channelDeleteRequest(alt), 1); }, true},
+        {"reorder missing an id", [](uint16_t alt) { return channelReorderRequest({alt}, 2); }, true},
+        {"reorder without a count", [](uint16_t) { return packet(MessageType::ChannelReorder); }, true},
+        {"reorder of none", [](uint16_t) { return channelReorderRequest({}); }, false},
         {"reorder of 513",
-         [](uint16_t alt) { return reorderRequest(std::vector<uint16_t>(513, alt)); }, false},
+         [](uint16_t alt) { return channelReorderRequest(std::vector<uint16_t>(513, alt)); }, false},
     };
 
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         LogCapture::instance().clear();
@@ -302,7 +175,7 @@ TEST_F(ChannelAdminTest, ShortPayloadsChangeAndSendNothingAndKeepTheConnection) 
             EXPECT_EQ(ch.name, old->name);
             EXPECT_EQ(ch.sortOrder, old->sortOrder);
         }
-        for (SessionHarness* m : s.others()) EXPECT_TRUE(kt::receivedSoFar(*m).empty());
+        for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
     }
     EXPECT_FALSE(s.requester->session->isClosed());
 }
@@ -321,7 +194,7 @@ TEST_F(ChannelAdminTest, TheOptionalTailIsReadFieldByField) {
         {0, 0, "", "", ""},       {1, 3, "", "", ""},       {2, 3, "", "", ""}, {3, 3, "", "", ""},
         {4, 3, "i.png", "", ""}, {5, 3, "i.png", "b.png", ""}, {6, 3, "i.png", "b.png", "#ff8800"},
     };
-    Scene s(UserRole::Admin);
+    AltScene s(UserRole::Admin);
     for (const auto& c : cases) {
         SCOPED_TRACE("tail of " + std::to_string(c.tail));
         ChannelRequest r;
@@ -331,11 +204,11 @@ TEST_F(ChannelAdminTest, TheOptionalTailIsReadFieldByField) {
         r.iconUrl = "i.png";
         r.bannerUrl = "b.png";
         r.textColor = "#ff8800";
-        const auto got = s.request(createRequest(r));
-        ASSERT_EQ(kt::typesOf(got), Types{MessageType::ChannelList});
+        const auto got = s.request(channelCreateRequest(r));
+        ASSERT_EQ(typesOf(got), Types{MessageType::ChannelList});
         const auto made = byName(*s.world.vs, r.name);
         ASSERT_TRUE(made);
-        const auto shown = listed(got[0], made->id);
+        const auto shown = listedChannel(got[0], made->id);
         ASSERT_TRUE(shown);
         EXPECT_EQ(shown->requiredRole, c.role);
         EXPECT_EQ(shown->iconUrl, c.icon);
@@ -345,7 +218,7 @@ TEST_F(ChannelAdminTest, TheOptionalTailIsReadFieldByField) {
 }
 
 TEST_F(ChannelAdminTest, ACreatedChannelTakesEveryFieldAndIsItsStoredRow) {
-    Scene s(UserRole::Admin);
+    AltScene s(UserRole::Admin);
     ChannelRequest r;
     r.parentId = 999;  // need not exist
     r.name = "Werkstatt";
@@ -360,12 +233,12 @@ TEST_F(ChannelAdminTest, ACreatedChannelTakesEveryFieldAndIsItsStoredRow) {
     r.iconUrl = "icon";
     r.bannerUrl = "banner";
     r.textColor = "#123456";
-    const auto got = s.request(createRequest(r));
-    ASSERT_EQ(kt::typesOf(got), Types{MessageType::ChannelList});
+    const auto got = s.request(channelCreateRequest(r));
+    ASSERT_EQ(typesOf(got), Types{MessageType::ChannelList});
 
     const auto made = byName(*s.world.vs, "Werkstatt");
     ASSERT_TRUE(made);
-    const auto shown = listed(got[0], made->id);
+    const auto shown = listedChannel(got[0], made->id);
     ASSERT_TRUE(shown);
     EXPECT_EQ(shown->parentId, 999);
     EXPECT_EQ(shown->description, "Schrauben und Löten");
@@ -397,16 +270,16 @@ TEST_F(ChannelAdminTest, NamesOfOneTo128BytesAreTaken) {
         bool taken;
     };
     const std::vector<Case> cases = {{0, false}, {1, true}, {128, true}, {129, false}};
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     for (const auto& c : cases) {
         SCOPED_TRACE("name of " + std::to_string(c.length) + " bytes");
         ChannelRequest r;
         r.name = std::string(c.length, 'n');
-        const auto created = s.request(createRequest(r));
-        const auto updated = s.request(updateRequest(s.alt, r));
+        const auto created = s.request(channelCreateRequest(r));
+        const auto updated = s.request(channelUpdateRequest(s.alt, r));
         if (c.taken) {
-            EXPECT_EQ(kt::typesOf(created), Types{MessageType::ChannelList});
-            EXPECT_EQ(kt::typesOf(updated), Types{MessageType::ChannelList});
+            EXPECT_EQ(typesOf(created), Types{MessageType::ChannelList});
+            EXPECT_EQ(typesOf(updated), Types{MessageType::ChannelList});
             EXPECT_EQ(s.world.vs->channelManager.find(s.alt)->name, r.name);
         } else {
             ASSERT_EQ(created.size(), 1u);
@@ -421,7 +294,7 @@ TEST_F(ChannelAdminTest, NamesOfOneTo128BytesAreTaken) {
 // The body of a channel's wire record is counted in 16 bits: a record that
 // would not fit would break the channel list of every client.
 TEST_F(ChannelAdminTest, ARecordTooLongForTheChannelListIsRefused) {
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     // name + description + the three appearance strings; the password is not
     // listed, so it does not count.
     const std::size_t room = ChannelInfo::kMaxWireBody - ChannelInfo::kFixedWireBody;
@@ -437,29 +310,29 @@ TEST_F(ChannelAdminTest, ARecordTooLongForTheChannelListIsRefused) {
     };
 
     const auto fits = sized(room, "Passt");
-    const auto created = s.request(createRequest(fits));
-    ASSERT_EQ(kt::typesOf(created), Types{MessageType::ChannelList});
-    const auto made = listed(created[0], byName(*s.world.vs, "Passt")->id);
+    const auto created = s.request(channelCreateRequest(fits));
+    ASSERT_EQ(typesOf(created), Types{MessageType::ChannelList});
+    const auto made = listedChannel(created[0], byName(*s.world.vs, "Passt")->id);
     ASSERT_TRUE(made);
     EXPECT_EQ(made->description.size(), fits.description.size()) << "listed whole";
 
     const std::size_t rowsBefore = s.world.database->real->GetAllChannels().size();
     const auto tooLong = sized(room + 1, "Zu lang");
-    auto got = s.request(createRequest(tooLong));
+    auto got = s.request(channelCreateRequest(tooLong));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(errorText(got[0]), "Cannot create channel");
     EXPECT_FALSE(byName(*s.world.vs, "Zu lang"));
     EXPECT_EQ(s.world.database->real->GetAllChannels().size(), rowsBefore) << "no row left behind";
 
-    got = s.request(updateRequest(s.alt, sized(room + 1, "Alt")));
+    got = s.request(channelUpdateRequest(s.alt, sized(room + 1, "Alt")));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(errorText(got[0]), "Cannot update channel");
     EXPECT_TRUE(s.world.vs->channelManager.find(s.alt)->description.empty());
     EXPECT_TRUE(s.world.database->real->GetChannelById(s.alt)->description.empty());
-    EXPECT_EQ(kt::typesOf(s.request(updateRequest(s.alt, sized(room, "Alt")))), Types{MessageType::ChannelList});
+    EXPECT_EQ(typesOf(s.request(channelUpdateRequest(s.alt, sized(room, "Alt")))), Types{MessageType::ChannelList});
 
     for (SessionHarness* m : s.others()) {
-        EXPECT_EQ(kt::typesOf(kt::receivedSoFar(*m)), (Types{MessageType::ChannelList, MessageType::ChannelList}));
+        EXPECT_EQ(typesOf(receivedSoFar(*m)), (Types{MessageType::ChannelList, MessageType::ChannelList}));
     }
 
     // Small lists again, so the leaving sessions' announcements do not pile
@@ -476,7 +349,7 @@ TEST_F(ChannelAdminTest, ARecordTooLongForTheChannelListIsRefused) {
 // ---------------------------------------------------------------- update
 
 TEST_F(ChannelAdminTest, AnUpdateReplacesTheSettingsWholeAndKeepsMembersAndCount) {
-    Scene s(UserRole::Moderator);
+    AltScene s(UserRole::Moderator);
     ChannelRequest full;
     full.name = "Alt";
     full.description = "mit allem";
@@ -485,7 +358,7 @@ TEST_F(ChannelAdminTest, AnUpdateReplacesTheSettingsWholeAndKeepsMembersAndCount
     full.iconUrl = "i";
     full.bannerUrl = "b";
     full.textColor = "#000";
-    ASSERT_EQ(kt::typesOf(s.request(updateRequest(s.alt, full))), Types{MessageType::ChannelList});
+    ASSERT_EQ(typesOf(s.request(channelUpdateRequest(s.alt, full))), Types{MessageType::ChannelList});
     ASSERT_TRUE(s.world.vs->moveUserToChannel(20, s.alt, "pw"));
     for (int i = 0; i < 3; ++i) s.world.vs->incrementChannelMessageCount(s.alt);
     s.world.drainAll();
@@ -496,9 +369,9 @@ TEST_F(ChannelAdminTest, AnUpdateReplacesTheSettingsWholeAndKeepsMembersAndCount
     bare.maxUsers = 4;
     bare.sortOrder = 9;
     bare.tail = 0;
-    const auto got = s.request(updateRequest(s.alt, bare));
-    ASSERT_EQ(kt::typesOf(got), Types{MessageType::ChannelList});
-    const auto shown = listed(got[0], s.alt);
+    const auto got = s.request(channelUpdateRequest(s.alt, bare));
+    ASSERT_EQ(typesOf(got), Types{MessageType::ChannelList});
+    const auto shown = listedChannel(got[0], s.alt);
     ASSERT_TRUE(shown);
     EXPECT_EQ(shown->name, "Kahl");
     EXPECT_EQ(shown->parentId, 1);
@@ -523,9 +396,9 @@ TEST_F(ChannelAdminTest, AnUpdateReplacesTheSettingsWholeAndKeepsMembersAndCount
 }
 
 TEST_F(ChannelAdminTest, AnUpdateOfAnUnknownChannelIsRefused) {
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     for (uint16_t id : {uint16_t{0}, uint16_t{4321}}) {
-        const auto got = s.request(updateRequest(id, ChannelRequest{}));
+        const auto got = s.request(channelUpdateRequest(id, ChannelRequest{}));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(errorText(got[0]), "Cannot update channel");
         EXPECT_FALSE(s.world.vs->channelManager.find(id));
@@ -535,19 +408,19 @@ TEST_F(ChannelAdminTest, AnUpdateOfAnUnknownChannelIsRefused) {
 // A client draws the channel list as a tree: a channel under itself, however
 // far down, has no place in it.
 TEST_F(ChannelAdminTest, NoChannelBecomesItsOwnAncestor) {
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     auto create = [&](const std::string& name, uint16_t parent) {
         ChannelRequest r;
         r.name = name;
         r.parentId = parent;
-        s.request(createRequest(r));
+        s.request(channelCreateRequest(r));
         return byName(*s.world.vs, name)->id;
     };
     auto reparent = [&](uint16_t id, uint16_t parent) {
         ChannelRequest r;
         r.name = s.world.vs->channelManager.find(id)->name;
         r.parentId = parent;
-        return s.request(updateRequest(id, r));
+        return s.request(channelUpdateRequest(id, r));
     };
     const uint16_t a = create("A", 0);
     const uint16_t b = create("B", a);
@@ -565,14 +438,14 @@ TEST_F(ChannelAdminTest, NoChannelBecomesItsOwnAncestor) {
     EXPECT_EQ(s.world.database->real->GetChannelById(a)->parent_id, 0);
 
     // Moving a branch elsewhere, or under a parent that is not there, is fine.
-    EXPECT_EQ(kt::typesOf(reparent(c, a)), Types{MessageType::ChannelList});
-    EXPECT_EQ(kt::typesOf(reparent(b, 60000)), Types{MessageType::ChannelList});
+    EXPECT_EQ(typesOf(reparent(c, a)), Types{MessageType::ChannelList});
+    EXPECT_EQ(typesOf(reparent(b, 60000)), Types{MessageType::ChannelList});
 
     // A new channel gets the next row id: one that an existing channel, or
     // the new channel itself, already names as its parent.
     const uint16_t next = static_cast<uint16_t>(c + 1);
-    ASSERT_EQ(kt::typesOf(reparent(a, next)), Types{MessageType::ChannelList});
-    auto got = s.request(createRequest(named("Schleife", a)));
+    ASSERT_EQ(typesOf(reparent(a, next)), Types{MessageType::ChannelList});
+    auto got = s.request(channelCreateRequest(named("Schleife", a)));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(errorText(got[0]), "Cannot create channel");
     EXPECT_FALSE(byName(*s.world.vs, "Schleife"));
@@ -580,7 +453,7 @@ TEST_F(ChannelAdminTest, NoChannelBecomesItsOwnAncestor) {
 
     // The refused row used its id up: the next one follows it.
     const uint16_t after = static_cast<uint16_t>(next + 1);
-    got = s.request(createRequest(named("Selbst", after)));
+    got = s.request(channelCreateRequest(named("Selbst", after)));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(errorText(got[0]), "Cannot create channel");
     EXPECT_FALSE(byName(*s.world.vs, "Selbst"));
@@ -589,19 +462,19 @@ TEST_F(ChannelAdminTest, NoChannelBecomesItsOwnAncestor) {
 // ---------------------------------------------------------------- delete
 
 TEST_F(ChannelAdminTest, PermanentChannelsAreDeletedOnlyAsSpacersOrAfterAnUpdate) {
-    Scene s(UserRole::Admin);
+    AltScene s(UserRole::Admin);
     auto create = [&](const std::string& name, ChannelType type) {
         ChannelRequest r;
         r.name = name;
         r.isPermanent = 1;
         r.type = static_cast<uint8_t>(type);
-        s.request(createRequest(r));
+        s.request(channelCreateRequest(r));
         return byName(*s.world.vs, name)->id;
     };
     const uint16_t text = create("Bleibt", ChannelType::Text);
     const uint16_t spacer = create("Trenner", ChannelType::Spacer);
 
-    auto got = s.request(deleteRequest(text));
+    auto got = s.request(channelDeleteRequest(text));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(errorText(got[0]), "Cannot delete channel");
     EXPECT_TRUE(s.world.vs->channelManager.find(text));
@@ -609,47 +482,47 @@ TEST_F(ChannelAdminTest, PermanentChannelsAreDeletedOnlyAsSpacersOrAfterAnUpdate
     ChannelRequest cleared;
     cleared.name = "Bleibt";
     cleared.isPermanent = 0;
-    ASSERT_EQ(kt::typesOf(s.request(updateRequest(text, cleared))), Types{MessageType::ChannelList});
-    EXPECT_EQ(kt::typesOf(s.request(deleteRequest(text))), Types{MessageType::ChannelList});
-    EXPECT_EQ(kt::typesOf(s.request(deleteRequest(spacer))), Types{MessageType::ChannelList});
+    ASSERT_EQ(typesOf(s.request(channelUpdateRequest(text, cleared))), Types{MessageType::ChannelList});
+    EXPECT_EQ(typesOf(s.request(channelDeleteRequest(text))), Types{MessageType::ChannelList});
+    EXPECT_EQ(typesOf(s.request(channelDeleteRequest(spacer))), Types{MessageType::ChannelList});
     EXPECT_FALSE(s.world.vs->channelManager.find(text));
     EXPECT_FALSE(s.world.vs->channelManager.find(spacer));
     EXPECT_FALSE(s.world.database->real->GetChannelById(text));
     EXPECT_FALSE(s.world.database->real->GetChannelById(spacer));
 
-    got = s.request(deleteRequest(text));
+    got = s.request(channelDeleteRequest(text));
     ASSERT_EQ(got.size(), 1u) << "gone already";
     EXPECT_EQ(errorText(got[0]), "Cannot delete channel");
 }
 
 TEST_F(ChannelAdminTest, DeletingMovesEveryMemberToTheLobbyFirst) {
-    Scene s(UserRole::Admin);
+    AltScene s(UserRole::Admin);
     auto& third = s.world.join(40, "dritte", UserRole::Member);
     for (uint32_t id : {10u, 20u, 40u}) ASSERT_TRUE(s.world.vs->moveUserToChannel(id, s.alt, ""));
     s.world.drainAll();
 
-    const auto got = s.request(deleteRequest(s.alt));
+    const auto got = s.request(channelDeleteRequest(s.alt));
     std::vector<SessionHarness*> all = s.everyone();
     all.push_back(&third);
     for (SessionHarness* m : all) {
         SCOPED_TRACE("client " + std::to_string(m->clientId));
-        const auto seen = m == s.requester ? got : kt::receivedSoFar(*m);
+        const auto seen = m == s.requester ? got : receivedSoFar(*m);
         std::vector<Packet> announcements;
         std::vector<Packet> results;
         for (const auto& p : seen) (p.type == MessageType::ChannelJoinResult ? results : announcements).push_back(p);
+        const Types oneMove = {MessageType::UserLeftChannel, MessageType::ChannelList,
+                               MessageType::UserJoinedChannel, MessageType::ChannelList};
         Types expected;
-        for (int i = 0; i < 3; ++i) {
-            expected.insert(expected.end(), {MessageType::UserLeftChannel, MessageType::ChannelList,
-                                             MessageType::UserJoinedChannel, MessageType::ChannelList});
-        }
+        for (int i = 0; i < 3; ++i)
+            for (MessageType t : oneMove) expected.push_back(t);
         expected.push_back(MessageType::ChannelList);
-        ASSERT_EQ(kt::typesOf(announcements), expected);
+        ASSERT_EQ(typesOf(announcements), expected);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(u32At(announcements[i * 4]), (std::vector<uint32_t>{10, 20, 40})[i]) << "joining order";
-            EXPECT_EQ(kt::userOf(announcements[i * 4 + 2]).channelId, 1);
+            EXPECT_EQ(firstU32(announcements[i * 4]), (std::vector<uint32_t>{10, 20, 40})[i]) << "joining order";
+            EXPECT_EQ(userOf(announcements[i * 4 + 2]).channelId, 1);
         }
-        EXPECT_FALSE(listed(announcements.back(), s.alt));
-        EXPECT_EQ(kt::userCountIn(announcements.back(), 1), 3u);
+        EXPECT_FALSE(listedChannel(announcements.back(), s.alt));
+        EXPECT_EQ(userCountIn(announcements.back(), 1), 3u);
         // Only a moved member is told its own move's result.
         if (m == s.pending) {
             EXPECT_TRUE(results.empty());
@@ -664,7 +537,7 @@ TEST_F(ChannelAdminTest, DeletingMovesEveryMemberToTheLobbyFirst) {
 // A member that cannot enter the lobby must not stay behind in a channel
 // that no longer exists.
 TEST_F(ChannelAdminTest, AMemberThatCannotEnterTheLobbyIsTakenOutOfTheDeletedChannel) {
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     ASSERT_TRUE(s.world.vs->moveUserToChannel(20, s.alt, ""));
     auto lobby = *s.world.vs->channelManager.find(ChannelManager::kLobbyId);
     lobby.password = "nur mit Schlüssel";
@@ -672,16 +545,16 @@ TEST_F(ChannelAdminTest, AMemberThatCannotEnterTheLobbyIsTakenOutOfTheDeletedCha
     ASSERT_TRUE(s.world.vs->adminUpdateChannel(lobby, 0));
     s.world.drainAll();
 
-    const auto got = s.request(deleteRequest(s.alt));
+    const auto got = s.request(channelDeleteRequest(s.alt));
     for (SessionHarness* m : s.everyone()) {
         SCOPED_TRACE("client " + std::to_string(m->clientId));
-        const auto seen = m == s.requester ? got : kt::receivedSoFar(*m);
-        ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::UserLeftChannel, MessageType::ChannelList}));
+        const auto seen = m == s.requester ? got : receivedSoFar(*m);
+        ASSERT_EQ(typesOf(seen), (Types{MessageType::UserLeftChannel, MessageType::ChannelList}));
         auto r = seen[0].reader();
         EXPECT_EQ(r.readLE<uint32_t>(), 20u);
         EXPECT_EQ(r.readLE<uint16_t>(), s.alt);
-        EXPECT_FALSE(listed(seen[1], s.alt));
-        EXPECT_EQ(kt::userCountIn(seen[1], 1), 1u);
+        EXPECT_FALSE(listedChannel(seen[1], s.alt));
+        EXPECT_EQ(userCountIn(seen[1], 1), 1u);
     }
     EXPECT_EQ(s.world.vs->findSession(20)->channelId(), 0);
     EXPECT_EQ(s.world.vs->channelManager.channelOf(20), 0);
@@ -694,19 +567,19 @@ TEST_F(ChannelAdminTest, AMemberThatCannotEnterTheLobbyIsTakenOutOfTheDeletedCha
 // ---------------------------------------------------------------- reorder
 
 TEST_F(ChannelAdminTest, ReorderingAnnouncesTheRequestedListAsGiven) {
-    Scene s(UserRole::Moderator);
+    AltScene s(UserRole::Moderator);
     const uint16_t b = s.world.addChannel("B");
     s.world.drainAll();
     const std::vector<uint16_t> order{b, s.alt, 4444, b, ChannelManager::kLobbyId};
-    const auto got = s.request(reorderRequest(order));
+    const auto got = s.request(channelReorderRequest(order));
     for (SessionHarness* m : s.everyone()) {
         SCOPED_TRACE("client " + std::to_string(m->clientId));
-        const auto seen = m == s.requester ? got : kt::receivedSoFar(*m);
-        ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::ChannelList, MessageType::ChannelReorder}));
+        const auto seen = m == s.requester ? got : receivedSoFar(*m);
+        ASSERT_EQ(typesOf(seen), (Types{MessageType::ChannelList, MessageType::ChannelReorder}));
         EXPECT_EQ(reorderIdsOf(seen[1]), order) << "duplicates and unknown ids included";
-        EXPECT_EQ(listed(seen[0], s.alt)->sortOrder, 1);
-        EXPECT_EQ(listed(seen[0], b)->sortOrder, 3) << "a repeated id ends at its last position";
-        EXPECT_EQ(listed(seen[0], 1)->sortOrder, 4);
+        EXPECT_EQ(listedChannel(seen[0], s.alt)->sortOrder, 1);
+        EXPECT_EQ(listedChannel(seen[0], b)->sortOrder, 3) << "a repeated id ends at its last position";
+        EXPECT_EQ(listedChannel(seen[0], 1)->sortOrder, 4);
     }
     EXPECT_FALSE(s.world.vs->channelManager.find(4444));
     EXPECT_EQ(s.world.database->real->GetChannelById(b)->sort_order, 3);
@@ -715,15 +588,15 @@ TEST_F(ChannelAdminTest, ReorderingAnnouncesTheRequestedListAsGiven) {
 // Positions beyond what the one-byte order holds keep the channel at the
 // end rather than wrapping it to the front; the database keeps the position.
 TEST_F(ChannelAdminTest, ReorderingTakes512IdsAndLatePositionsStayLast) {
-    Scene s(UserRole::Owner);
+    AltScene s(UserRole::Owner);
     std::vector<uint16_t> order(512, 4444);
     order[0] = ChannelManager::kLobbyId;
     order[300] = s.alt;
-    const auto got = s.request(reorderRequest(order));
-    ASSERT_EQ(kt::typesOf(got), (Types{MessageType::ChannelList, MessageType::ChannelReorder}));
+    const auto got = s.request(channelReorderRequest(order));
+    ASSERT_EQ(typesOf(got), (Types{MessageType::ChannelList, MessageType::ChannelReorder}));
     EXPECT_EQ(reorderIdsOf(got[1]).size(), 512u);
-    EXPECT_EQ(listed(got[0], s.alt)->sortOrder, 255);
-    EXPECT_EQ(listed(got[0], 1)->sortOrder, 0);
+    EXPECT_EQ(listedChannel(got[0], s.alt)->sortOrder, 255);
+    EXPECT_EQ(listedChannel(got[0], 1)->sortOrder, 0);
     EXPECT_EQ(s.world.database->real->GetChannelById(s.alt)->sort_order, 300);
 
     // After a restart the stored position is shown the same way.
@@ -736,4 +609,4 @@ TEST_F(ChannelAdminTest, ReorderingTakes512IdsAndLatePositionsStayLast) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -18,41 +18,14 @@
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
+#include "support/Names.h"
+#include "support/Requests.h"
 #include "support/VServerWorld.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using kt::VServerWorld;
-
 const std::string kThumbs = "\xF0\x9F\x91\x8D";  // U+1F44D, four bytes
-
-PacketBuilder getRequest(uint16_t channel) {
-    PacketBuilder b(MessageType::ChannelContentGet);
-    b.writeLE(channel);
-    return b;
-}
-
-PacketBuilder updateRequest(uint16_t channel, const std::string& content) {
-    PacketBuilder b(MessageType::ChannelContentUpdate);
-    b.writeLE(channel);
-    b.writeStr(content);
-    return b;
-}
-
-PacketBuilder toggleRequest(uint16_t channel, const std::string& post, const std::string& emoji) {
-    PacketBuilder b(MessageType::ChannelReactionToggle);
-    b.writeLE(channel);
-    b.writeStr(post);
-    b.writeStr(emoji);
-    return b;
-}
 
 struct Content {
     uint16_t channel = 0;
@@ -131,11 +104,10 @@ protected:
         for (const auto& m : world.members()) {
             if (m.get() == &requester) continue;
             SCOPED_TRACE("client " + std::to_string(m->clientId));
-            const auto got = kt::receivedSoFar(*m);
+            const auto got = receivedSoFar(*m);
             ASSERT_EQ(got.size(), expected.size());
             for (std::size_t i = 0; i < got.size(); ++i) {
-                const auto bytes = kt::rawPacket(static_cast<uint16_t>(got[i].type), got[i].payload);
-                EXPECT_EQ(bytes, expected[i]) << "packet " << i;
+                EXPECT_EQ(got[i].bytes(), expected[i]) << "packet " << i;
             }
         }
     }
@@ -143,13 +115,13 @@ protected:
     // Toggles as `who` and returns the update it received (every other
     // member must have received the identical packet).
     std::optional<ReactionUpdate> toggle(SessionHarness& who, const std::string& post, const std::string& emoji) {
-        const auto got = world.request(who, toggleRequest(channel, post, emoji));
+        const auto got = world.request(who, reactionToggleRequest(channel, post, emoji));
         if (got.size() != 1) {
             ADD_FAILURE() << "toggle answered with " << got.size() << " packets";
             expectOthersGot(who, {});
             return std::nullopt;
         }
-        expectOthersGot(who, {kt::rawPacket(static_cast<uint16_t>(got[0].type), got[0].payload)});
+        expectOthersGot(who, {got[0].bytes()});
         return reactionOf(got[0]);
     }
 
@@ -166,26 +138,26 @@ protected:
 // ---------------------------------------------------------------- get
 
 TEST_F(ChannelContentTest, GetAnswersTheRequesterOnly) {
-    auto got = world.request(*alice, getRequest(channel));
+    auto got = world.request(*alice, contentGetRequest(channel));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(contentOf(got[0]), (Content{channel, ""})) << "never written";
     expectOthersGot(*alice, {});
 
     store(channel, "{\"posts\":[]}");
-    got = world.request(*bob, getRequest(channel));
+    got = world.request(*bob, contentGetRequest(channel));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(contentOf(got[0]), (Content{channel, "{\"posts\":[]}"}));
     expectOthersGot(*bob, {});
 
-    EXPECT_TRUE(world.request(*alice, getRequest(999)).empty()) << "no such channel";
-    EXPECT_TRUE(world.request(*alice, getRequest(0)).empty()) << "channel 0 never exists";
+    EXPECT_TRUE(world.request(*alice, contentGetRequest(999)).empty()) << "no such channel";
+    EXPECT_TRUE(world.request(*alice, contentGetRequest(0)).empty()) << "channel 0 never exists";
 }
 
 TEST_F(ChannelContentTest, GetWithFailingStoreAnswersEmptyAndWarns) {
     store(channel, "kept");
     failure = "disk gone";
     failing = "GetChannelContent";
-    const auto got = world.request(*alice, getRequest(channel));
+    const auto got = world.request(*alice, contentGetRequest(channel));
     failing = "";
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(contentOf(got[0]), (Content{channel, ""}));
@@ -197,11 +169,11 @@ TEST_F(ChannelContentTest, GetWithFailingStoreAnswersEmptyAndWarns) {
 TEST(ChannelContentWithoutDatabaseTest, GetAnswersEmptyUpdateAndToggleDoNothing) {
     VServerWorld world(8, /*withDatabase=*/false);
     auto& mod = world.join(21, "mod", UserRole::Moderator);
-    auto got = world.request(mod, getRequest(1));
+    auto got = world.request(mod, contentGetRequest(1));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(contentOf(got[0]), (Content{1, ""}));
-    EXPECT_TRUE(world.request(mod, updateRequest(1, "text")).empty());
-    EXPECT_TRUE(world.request(mod, toggleRequest(1, "p1", kThumbs)).empty());
+    EXPECT_TRUE(world.request(mod, contentUpdateRequest(1, "text")).empty());
+    EXPECT_TRUE(world.request(mod, reactionToggleRequest(1, "p1", kThumbs)).empty());
 }
 
 // ---------------------------------------------------------------- update
@@ -224,7 +196,7 @@ TEST_F(ChannelContentTest, UpdateByRole) {
         // Not JSON on purpose: the text is stored and echoed as it is.
         const std::string text = std::string("{not json, written by ") + roleText(c.role);
 
-        const auto got = world.request(who, updateRequest(channel, text));
+        const auto got = world.request(who, contentUpdateRequest(channel, text));
         const std::string denial =
             "[VServer 7] Client " + std::to_string(id) + " denied: EDIT_CHANNELS (channel content)";
         if (c.allowed) {
@@ -247,13 +219,13 @@ TEST_F(ChannelContentTest, UpdateByRole) {
 
 TEST_F(ChannelContentTest, UpdateOfAMissingChannelOrWithFailingStoreSendsNothing) {
     auto& mod = world.join(20, "mod", UserRole::Moderator);
-    EXPECT_TRUE(world.request(mod, updateRequest(999, "x")).empty());
+    EXPECT_TRUE(world.request(mod, contentUpdateRequest(999, "x")).empty());
     expectOthersGot(mod, {});
 
     store(channel, "before");
     failure = "read-only";
     failing = "SetChannelContent";
-    EXPECT_TRUE(world.request(mod, updateRequest(channel, "after")).empty());
+    EXPECT_TRUE(world.request(mod, contentUpdateRequest(channel, "after")).empty());
     failing = "";
     expectOthersGot(mod, {});
     EXPECT_EQ(stored(channel), "before");
@@ -368,7 +340,7 @@ TEST_F(ChannelContentTest, ToggleChangesNothingOnContentThatIsNotAPostDocument) 
     for (const auto& [what, before] : cases) {
         SCOPED_TRACE(what);
         if (before) store(ch, *before);
-        EXPECT_TRUE(world.request(*alice, toggleRequest(ch, "p1", kThumbs)).empty());
+        EXPECT_TRUE(world.request(*alice, reactionToggleRequest(ch, "p1", kThumbs)).empty());
         expectOthersGot(*alice, {});
         EXPECT_EQ(stored(ch), before);
         ch = world.addChannel(std::string("next after ") + what);
@@ -392,7 +364,7 @@ TEST_F(ChannelContentTest, ToggleIgnoresBadArguments) {
     };
     for (const auto& [what, ch, post, emoji] : ignored) {
         SCOPED_TRACE(what);
-        EXPECT_TRUE(world.request(*alice, toggleRequest(ch, post, emoji)).empty());
+        EXPECT_TRUE(world.request(*alice, reactionToggleRequest(ch, post, emoji)).empty());
         expectOthersGot(*alice, {});
         EXPECT_EQ(stored(channel), before);
     }
@@ -420,7 +392,7 @@ TEST_F(ChannelContentTest, ToggleThatCannotBeStoredIsNotAnnounced) {
         SCOPED_TRACE(c.what);
         LogCapture::instance().clear();
         store(channel, c.before);
-        EXPECT_TRUE(world.request(*alice, toggleRequest(channel, "p1", c.emoji)).empty());
+        EXPECT_TRUE(world.request(*alice, reactionToggleRequest(channel, "p1", c.emoji)).empty());
         expectOthersGot(*alice, {});
         EXPECT_EQ(stored(channel), c.before);
         EXPECT_EQ(LogCapture::instance().countContaining("[ChannelReaction] Persist failed for channel " +
@@ -428,7 +400,7 @@ TEST_F(ChannelContentTest, ToggleThatCannotBeStoredIsNotAnnounced) {
                   1u);
     }
     // What is stored can still be read.
-    const auto got = world.request(*bob, getRequest(channel));
+    const auto got = world.request(*bob, contentGetRequest(channel));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(contentOf(got[0]).text, cases.back().before);
 }
@@ -436,7 +408,7 @@ TEST_F(ChannelContentTest, ToggleThatCannotBeStoredIsNotAnnounced) {
 TEST_F(ChannelContentTest, PostWithANonStringIdFailsTheRequest) {
     const std::string before = R"({"posts":[{"id":5},{"id":"p1"}]})";
     store(channel, before);
-    EXPECT_TRUE(world.request(*alice, toggleRequest(channel, "p1", "x")).empty());
+    EXPECT_TRUE(world.request(*alice, reactionToggleRequest(channel, "p1", "x")).empty());
     expectOthersGot(*alice, {});
     EXPECT_EQ(stored(channel), before);
     EXPECT_EQ(LogCapture::instance().countContaining("Client 7: packet processing error: "), 1u);
@@ -445,7 +417,7 @@ TEST_F(ChannelContentTest, PostWithANonStringIdFailsTheRequest) {
 TEST_F(ChannelContentTest, ShortPayloadsChangeNothing) {
     store(channel, R"({"posts":[{"id":"p1"}]})");
     auto& mod = world.join(20, "mod", UserRole::Moderator);
-    auto cut = [](MessageType t, std::vector<uint8_t> payload) { return kt::packet(t, payload); };
+    auto cut = [](MessageType t, std::vector<uint8_t> payload) { return packet(t, payload); };
     const auto ch0 = static_cast<uint8_t>(channel);
     const auto ch1 = static_cast<uint8_t>(channel >> 8);
     const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
@@ -479,7 +451,7 @@ TEST(ChannelContentRaceTest, ConcurrentTogglesOnOneChannelLoseNothing) {
     world.database->real->SetChannelContent(channel, R"({"posts":[{"id":"p1"},{"id":"p2"}]})");
     std::vector<SessionHarness*> members;
     for (int i = 0; i < kMembers; ++i)
-        members.push_back(&world.join(100 + i, "m" + std::to_string(i), UserRole::Member));
+        members.push_back(&world.join(100 + i, numbered("m", i), UserRole::Member));
 
     std::vector<std::vector<Packet>> received(kMembers);
     std::vector<std::thread> threads;
@@ -487,8 +459,8 @@ TEST(ChannelContentRaceTest, ConcurrentTogglesOnOneChannelLoseNothing) {
         threads.emplace_back([&, i] {
             // Every member reacts on both posts with the shared emoji and with one of its own.
             for (const auto& [post, emoji] : std::vector<std::pair<std::string, std::string>>{
-                     {"p1", kThumbs}, {"p1", "e" + std::to_string(i)}, {"p2", kThumbs}}) {
-                for (auto& p : kt::requestAndWait(*members[i], toggleRequest(channel, post, emoji)))
+                     {"p1", kThumbs}, {"p1", numbered("e", i)}, {"p2", kThumbs}}) {
+                for (auto& p : requestAndWait(*members[i], reactionToggleRequest(channel, post, emoji)))
                     received[i].push_back(std::move(p));
             }
         });
@@ -504,11 +476,11 @@ TEST(ChannelContentRaceTest, ConcurrentTogglesOnOneChannelLoseNothing) {
         EXPECT_EQ(list.get<std::set<uint32_t>>(), expected);
     }
     for (int i = 0; i < kMembers; ++i)
-        EXPECT_EQ(doc["posts"][0]["reactions"]["e" + std::to_string(i)], nlohmann::json::array({100 + i}));
+        EXPECT_EQ(doc["posts"][0]["reactions"][numbered("e", i)], nlohmann::json::array({100 + i}));
 
     // Every member saw every toggle; the last update of each list carries all ids.
     for (int i = 0; i < kMembers; ++i) {
-        for (auto& p : kt::receivedSoFar(*members[i])) received[i].push_back(std::move(p));
+        for (auto& p : receivedSoFar(*members[i])) received[i].push_back(std::move(p));
         std::size_t updates = 0;
         std::size_t fullLists = 0;
         for (const auto& p : received[i]) {
@@ -523,4 +495,4 @@ TEST(ChannelContentRaceTest, ConcurrentTogglesOnOneChannelLoseNothing) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

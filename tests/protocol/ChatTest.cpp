@@ -8,85 +8,17 @@
 #include <vector>
 
 #include "protocol/ClientSession.h"
-#include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
-#include "support/ProtocolSteps.h"
 #include "support/RecordingSinks.h"
-#include "support/SessionHarness.h"
-#include "support/TestClient.h"
-#include "support/TestDatabase.h"
+#include "support/Requests.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using Harness = std::unique_ptr<SessionHarness>;
-using Types = std::vector<MessageType>;
-
-std::vector<uint8_t> chatRequest(const std::string& text) { return kt::oneString(MessageType::ChatMessage, text); }
-
-std::vector<uint8_t> dmRequest(uint32_t to, const std::string& text) {
-    PacketBuilder b(MessageType::DmSend);
-    b.writeLE(to);
-    b.writeStr(text);
-    return b.finalise();
-}
-
-std::vector<uint8_t> byteRequest(MessageType type, uint8_t value) {
-    PacketBuilder b(type);
-    b.writeLE(value);
-    return b.finalise();
-}
-
-std::vector<uint8_t> deleteRequest(uint64_t id) {
-    PacketBuilder b(MessageType::MessageDelete);
-    b.writeLE(id);
-    return b.finalise();
-}
-
-struct Chat {
-    uint32_t sender;
-    uint16_t channel;
-    std::string nickname;
-    std::string text;
-    uint64_t id;
-};
-
-Chat chatOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::ChatMessage);
-    auto r = p.reader();
-    Chat c{};
-    c.sender = r.readLE<uint32_t>();
-    c.channel = r.readLE<uint16_t>();
-    c.nickname = r.readStr();
-    c.text = r.readStr();
-    c.id = r.readLE<uint64_t>();
-    EXPECT_EQ(r.remaining(), 0u);
-    return c;
-}
-
-std::pair<uint16_t, uint32_t> countOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::ChannelMessageCount);
-    auto r = p.reader();
-    const uint16_t channel = r.readLE<uint16_t>();
-    const uint32_t count = r.readLE<uint32_t>();
-    return {channel, count};
-}
-
-std::pair<uint16_t, uint16_t> joinResultOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::ChannelJoinResult);
-    auto r = p.reader();
-    const uint16_t result = r.readLE<uint16_t>();
-    const uint16_t channel = r.readLE<uint16_t>();
-    return {result, channel};
-}
+using JoinResult = std::pair<uint16_t, uint16_t>;
 
 class ChatTest : public ::testing::Test {
 protected:
@@ -94,35 +26,19 @@ protected:
     void TearDown() override { Logger::instance().setLevel(LogLevel::Info); }
 
     std::shared_ptr<VirtualServer> makeVs(uint16_t id = 4, bool withDb = true) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = id;
-        cfg.name = "Chat Server";
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        if (withDb) vs->db = tdb.db;
-        return vs;
-    }
-
-    static void addChannel(VirtualServer& vs, uint16_t id, ChannelType type = ChannelType::Text,
-                           const std::string& password = "") {
-        ChannelInfo c;
-        c.id = id;
-        c.name = "channel " + std::to_string(id);
-        c.type = static_cast<uint8_t>(type);
-        c.password = password;
-        c.hasPassword = !password.empty();
-        vs.channelManager.createChannel(c);
+        return makeVServer(vsConfig(id, "Chat Server"), withDb ? tdb.db : nullptr);
     }
 
     // A logged-in user in `channel`, with everything it was sent so far read.
     static Harness enter(const std::shared_ptr<VirtualServer>& vs, uint32_t id, const std::string& nickname,
                          uint16_t channel = 1) {
-        auto h = kt::connectTo(vs, id);
-        kt::logIn(*h, nickname);
+        auto h = connectTo(vs, id);
+        logIn(*h, nickname);
         if (channel != 1) {
-            const auto got = kt::roundTrip(h->client, kt::channelJoinRequest(channel));
+            const auto got = requestAndWait(*h, channelJoinRequest(channel));
             EXPECT_FALSE(got.empty());
             if (!got.empty()) {
-                EXPECT_EQ(joinResultOf(got.back()), (std::pair<uint16_t, uint16_t>{0, channel}));
+                EXPECT_EQ(joinResultOf(got.back()), (JoinResult{0, channel}));
             }
         }
         return h;
@@ -130,26 +46,25 @@ protected:
 
     // Reads what every listed session has been sent so far.
     static void settle(std::initializer_list<SessionHarness*> sessions) {
-        for (auto* h : sessions) kt::receivedSoFar(*h);
+        for (auto* h : sessions) receivedSoFar(*h);
     }
 
-    kt::TestDatabase tdb;
+    TestDatabase tdb;
 };
 
 // ---------------------------------------------------------------- channel chat
 
 TEST_F(ChatTest, AChatMessageReachesEveryMemberOfTheChannelWithTheNextId) {
     auto vs = makeVs();
-    addChannel(*vs, 5);
-    kt::RecordingBotSink bot;
-    kt::RecordingPluginHost plugins;
-    vs->botApi = &bot;
-    vs->pluginLoader = &plugins;
+    addChannel(*vs, 5, ChannelType::Text);
+    AttachedRecorders recorders(*vs);
+    const auto& bot = recorders.bot;
+    const auto& plugins = recorders.plugins;
 
     auto a = enter(vs, 7, "anna");
     auto b = enter(vs, 8, "ben");
     auto c = enter(vs, 9, "cleo", 5);
-    auto fresh = kt::connectTo(vs, 10);  // admitted, never logged in
+    auto fresh = connectTo(vs, 10);  // admitted, never logged in
     settle({a.get(), b.get(), c.get(), fresh.get()});
 
     struct Step {
@@ -168,26 +83,26 @@ TEST_F(ChatTest, AChatMessageReachesEveryMemberOfTheChannelWithTheNextId) {
     for (const auto& s : steps) {
         SCOPED_TRACE(s.text);
         ++expectedId;
-        const auto own = kt::roundTrip(s.sender->client, chatRequest(s.text));
-        ASSERT_EQ(kt::typesOf(own), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}))
+        const auto own = requestAndWait(*s.sender, chatRequest(s.text));
+        ASSERT_EQ(typesOf(own), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}))
             << "the sender gets its own message";
-        const Chat chat = chatOf(own[0]);
-        EXPECT_EQ(chat.sender, s.sender->clientId);
-        EXPECT_EQ(chat.channel, s.channel);
+        const ChatLine chat = chatOf(own[0]);
+        EXPECT_EQ(chat.senderId, s.sender->clientId);
+        EXPECT_EQ(chat.channelId, s.channel);
         EXPECT_EQ(chat.nickname, s.sender->session->nickname());
         EXPECT_EQ(chat.text, s.text);
-        EXPECT_EQ(chat.id, expectedId);
-        EXPECT_EQ(countOf(own[1]), (std::pair<uint16_t, uint32_t>{s.channel, s.count}));
+        EXPECT_EQ(chat.messageId, expectedId);
+        EXPECT_EQ(messageCountOf(own[1]), (std::pair<uint16_t, uint32_t>{s.channel, s.count}));
 
         for (auto* h : {a.get(), b.get(), c.get(), fresh.get()}) {
             if (h == s.sender) continue;
-            const auto seen = kt::receivedSoFar(*h);
+            const auto seen = receivedSoFar(*h);
             const bool member = h->session->channelId() == s.channel;
             if (member) {
-                ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}));
+                ASSERT_EQ(typesOf(seen), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}));
                 EXPECT_EQ(seen[0].payload, own[0].payload) << "every member gets the identical packet";
             } else {
-                ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::ChannelMessageCount}))
+                ASSERT_EQ(typesOf(seen), (Types{MessageType::ChannelMessageCount}))
                     << "outside the channel only the count arrives";
             }
             EXPECT_EQ(seen.back().payload, own[1].payload);
@@ -208,8 +123,6 @@ TEST_F(ChatTest, AChatMessageReachesEveryMemberOfTheChannelWithTheNextId) {
         EXPECT_EQ(hooked[i].channelId, steps[i].channel);
         EXPECT_EQ(hooked[i].clientId, steps[i].sender->clientId);
     }
-    vs->botApi = nullptr;
-    vs->pluginLoader = nullptr;
 }
 
 TEST_F(ChatTest, ChatTextsOfOneTo4096BytesAreDelivered) {
@@ -226,13 +139,13 @@ TEST_F(ChatTest, ChatTextsOfOneTo4096BytesAreDelivered) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         const std::string text(c.length, 'x');
-        const auto own = kt::roundTrip(a->client, chatRequest(text));
-        const auto seen = kt::receivedSoFar(*b);
+        const auto own = requestAndWait(*a, chatRequest(text));
+        const auto seen = receivedSoFar(*b);
         if (c.delivered) {
             ++lastId;
             ASSERT_EQ(own.size(), 2u);
             EXPECT_EQ(chatOf(own[0]).text, text);
-            EXPECT_EQ(chatOf(own[0]).id, lastId);
+            EXPECT_EQ(chatOf(own[0]).messageId, lastId);
             ASSERT_EQ(seen.size(), 2u);
             EXPECT_EQ(chatOf(seen[0]).text, text);
         } else {
@@ -264,14 +177,14 @@ TEST_F(ChatTest, OnlyAdminsPostInANewsChannel) {
     for (const auto& c : cases) {
         SCOPED_TRACE(roleText(c.role));
         poster->session->setRole(c.role);
-        const auto own = kt::roundTrip(poster->client, chatRequest("news"));
-        const auto seen = kt::receivedSoFar(*reader);
+        const auto own = requestAndWait(*poster, chatRequest("news"));
+        const auto seen = receivedSoFar(*reader);
         if (c.delivered) {
             ++lastId;
-            ASSERT_EQ(kt::typesOf(own), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}));
-            EXPECT_EQ(kt::typesOf(seen), kt::typesOf(own));
+            ASSERT_EQ(typesOf(own), (Types{MessageType::ChatMessage, MessageType::ChannelMessageCount}));
+            EXPECT_EQ(typesOf(seen), typesOf(own));
         } else {
-            ASSERT_EQ(kt::typesOf(own), (Types{MessageType::Error}));
+            ASSERT_EQ(typesOf(own), (Types{MessageType::Error}));
             auto r = own[0].reader();
             EXPECT_EQ(r.readLE<uint16_t>(), 4);
             EXPECT_EQ(r.readStr(), "Only admins can post in announcement channels.");
@@ -287,8 +200,8 @@ TEST_F(ChatTest, WithoutTheChatRightNothingHappens) {
     auto b = enter(vs, 8, "ben");
     settle({a.get(), b.get()});
     vs->permissions.setUserPermOverride(7, Permission{}, Permission::TEXT_CHAT);
-    EXPECT_TRUE(kt::roundTrip(a->client, chatRequest("muted")).empty());
-    EXPECT_TRUE(kt::receivedSoFar(*b).empty());
+    EXPECT_TRUE(requestAndWait(*a, chatRequest("muted")).empty());
+    EXPECT_TRUE(receivedSoFar(*b).empty());
     EXPECT_EQ(vs->lastMessageId.load(), 0u);
 }
 
@@ -296,24 +209,21 @@ TEST_F(ChatTest, ASenderInNoChannelUsesAnIdAndReachesOnlyBotsAndPlugins) {
     auto vs = makeVs();
     // Members may not enter the lobby, so the login leaves the user in no channel.
     vs->permissions.setChannelPermOverride(1, UserRole::Admin);
-    kt::RecordingBotSink bot;
-    kt::RecordingPluginHost plugins;
-    vs->botApi = &bot;
-    vs->pluginLoader = &plugins;
+    AttachedRecorders recorders(*vs);
+    const auto& bot = recorders.bot;
+    const auto& plugins = recorders.plugins;
     auto a = enter(vs, 7, "anna");
     auto b = enter(vs, 8, "ben");
     settle({a.get(), b.get()});
     ASSERT_EQ(a->session->channelId(), 0);
 
-    EXPECT_TRUE(kt::roundTrip(a->client, chatRequest("into the void")).empty());
-    EXPECT_TRUE(kt::receivedSoFar(*b).empty()) << "no message and no count";
+    EXPECT_TRUE(requestAndWait(*a, chatRequest("into the void")).empty());
+    EXPECT_TRUE(receivedSoFar(*b).empty()) << "no message and no count";
     EXPECT_EQ(vs->lastMessageId.load(), 1u);
     ASSERT_EQ(bot.events("chat").size(), 1u);
     ASSERT_EQ(plugins.chats().size(), 1u);
     EXPECT_EQ(plugins.chats()[0].channelId, 0);
     EXPECT_EQ(plugins.chats()[0].messageId, 1u);
-    vs->botApi = nullptr;
-    vs->pluginLoader = nullptr;
 }
 
 // ---------------------------------------------------------------- direct messages
@@ -322,11 +232,11 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
     Logger::instance().setLevel(LogLevel::Trace);
     auto vs = makeVs();
     auto elsewhere = makeVs(5, false);
-    addChannel(*vs, 5);
+    addChannel(*vs, 5, ChannelType::Text);
     auto a = enter(vs, 7, "anna");
     auto b = enter(vs, 8, "ben", 5);
     auto cleo = enter(vs, 9, "cleo");
-    auto fresh = kt::connectTo(vs, 10);  // admitted, never logged in
+    auto fresh = connectTo(vs, 10);  // admitted, never logged in
     auto foreign = enter(elsewhere, 11, "far");
     settle({a.get(), b.get(), cleo.get(), fresh.get(), foreign.get()});
 
@@ -349,14 +259,14 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture::instance().clear();
-        EXPECT_TRUE(kt::roundTrip(a->client, dmRequest(c.to, c.text)).empty()) << "the sender gets nothing back";
+        EXPECT_TRUE(requestAndWait(*a, dmRequest(c.to, c.text)).empty()) << "the sender gets nothing back";
         for (auto* h : {b.get(), cleo.get(), fresh.get(), foreign.get()}) {
-            const auto seen = kt::receivedSoFar(*h);
+            const auto seen = receivedSoFar(*h);
             if (h != c.recipient) {
                 EXPECT_TRUE(seen.empty()) << "client " << h->clientId;
                 continue;
             }
-            ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::DirectMessage}));
+            ASSERT_EQ(typesOf(seen), (Types{MessageType::DirectMessage}));
             auto r = seen[0].reader();
             EXPECT_EQ(r.readLE<uint32_t>(), 7u);
             EXPECT_EQ(r.readStr(), "anna");
@@ -371,8 +281,8 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
 
     // The packet carries the nickname the sender bears at the time.
     a->session->setNickname("anna-renamed");
-    kt::roundTrip(a->client, dmRequest(8, "again"));
-    const auto seen = kt::receivedSoFar(*b);
+    requestAndWait(*a, dmRequest(8, "again"));
+    const auto seen = receivedSoFar(*b);
     ASSERT_EQ(seen.size(), 1u);
     auto r = seen[0].reader();
     r.readLE<uint32_t>();
@@ -383,7 +293,7 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
 
 TEST_F(ChatTest, MessageDeletesFromModeratorsAreRelayedToTheirChannel) {
     auto vs = makeVs();
-    addChannel(*vs, 5);
+    addChannel(*vs, 5, ChannelType::Text);
     auto mod = enter(vs, 7, "mod");
     auto mate = enter(vs, 8, "mate");
     auto outside = enter(vs, 9, "outside", 5);
@@ -391,19 +301,19 @@ TEST_F(ChatTest, MessageDeletesFromModeratorsAreRelayedToTheirChannel) {
     const uint64_t neverIssued = 0xDEADBEEF12345678ull;
 
     // A member's delete is ignored.
-    EXPECT_TRUE(kt::roundTrip(mate->client, deleteRequest(neverIssued)).empty());
-    EXPECT_TRUE(kt::receivedSoFar(*mod).empty());
+    EXPECT_TRUE(requestAndWait(*mate, messageDeleteRequest(neverIssued)).empty());
+    EXPECT_TRUE(receivedSoFar(*mod).empty());
 
     mod->session->setRole(UserRole::Moderator);
-    const auto own = kt::roundTrip(mod->client, deleteRequest(neverIssued));
-    ASSERT_EQ(kt::typesOf(own), (Types{MessageType::MessageDelete}));
+    const auto own = requestAndWait(*mod, messageDeleteRequest(neverIssued));
+    ASSERT_EQ(typesOf(own), (Types{MessageType::MessageDelete}));
     auto r = own[0].reader();
     EXPECT_EQ(r.readLE<uint64_t>(), neverIssued);
     EXPECT_EQ(r.remaining(), 0u);
-    const auto seen = kt::receivedSoFar(*mate);
+    const auto seen = receivedSoFar(*mate);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].payload, own[0].payload);
-    EXPECT_TRUE(kt::receivedSoFar(*outside).empty());
+    EXPECT_TRUE(receivedSoFar(*outside).empty());
 }
 
 // ---------------------------------------------------------------- joins and leaves
@@ -416,26 +326,26 @@ TEST_F(ChatTest, JoiningAndLeavingChannels) {
     settle({a.get(), b.get()});
 
     // In the lobby a leave does nothing.
-    EXPECT_TRUE(kt::roundTrip(a->client, kt::packet(MessageType::ChannelLeave)).empty());
+    EXPECT_TRUE(requestAndWait(*a, packet(MessageType::ChannelLeave)).empty());
 
-    auto refused = kt::roundTrip(a->client, kt::channelJoinRequest(6, "PW"));
+    auto refused = requestAndWait(*a, channelJoinRequest(6, "PW"));
     ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(joinResultOf(refused[0]), (std::pair<uint16_t, uint16_t>{4, 6}));
-    EXPECT_TRUE(kt::receivedSoFar(*b).empty());
+    EXPECT_EQ(joinResultOf(refused[0]), (JoinResult{4, 6}));
+    EXPECT_TRUE(receivedSoFar(*b).empty());
     EXPECT_EQ(a->session->channelId(), 1);
 
     const Types moveSequence = {MessageType::UserLeftChannel, MessageType::ChannelList,
                                 MessageType::UserJoinedChannel, MessageType::ChannelList,
                                 MessageType::ChannelJoinResult};
-    const auto joined = kt::roundTrip(a->client, kt::channelJoinRequest(6, "pw"));
-    ASSERT_EQ(kt::typesOf(joined), moveSequence);
-    EXPECT_EQ(joinResultOf(joined[4]), (std::pair<uint16_t, uint16_t>{0, 6}));
+    const auto joined = requestAndWait(*a, channelJoinRequest(6, "pw"));
+    ASSERT_EQ(typesOf(joined), moveSequence);
+    EXPECT_EQ(joinResultOf(joined[4]), (JoinResult{0, 6}));
     EXPECT_EQ(a->session->channelId(), 6);
-    EXPECT_EQ(kt::typesOf(kt::receivedSoFar(*b)), Types(moveSequence.begin(), moveSequence.end() - 1));
+    EXPECT_EQ(typesOf(receivedSoFar(*b)), Types(moveSequence.begin(), moveSequence.end() - 1));
 
-    const auto left = kt::roundTrip(a->client, kt::packet(MessageType::ChannelLeave));
-    ASSERT_EQ(kt::typesOf(left), moveSequence);
-    EXPECT_EQ(joinResultOf(left[4]), (std::pair<uint16_t, uint16_t>{0, 1}));
+    const auto left = requestAndWait(*a, packet(MessageType::ChannelLeave));
+    ASSERT_EQ(typesOf(left), moveSequence);
+    EXPECT_EQ(joinResultOf(left[4]), (JoinResult{0, 1}));
     EXPECT_EQ(a->session->channelId(), 1);
 }
 
@@ -445,7 +355,7 @@ TEST_F(ChatTest, PresenceUpdatesAreStoredAndAnnounced) {
     auto vs = makeVs();
     auto a = enter(vs, 7, "anna");
     auto b = enter(vs, 8, "ben");
-    auto fresh = kt::connectTo(vs, 10);
+    auto fresh = connectTo(vs, 10);
     settle({a.get(), b.get(), fresh.get()});
 
     struct Case {
@@ -456,14 +366,14 @@ TEST_F(ChatTest, PresenceUpdatesAreStoredAndAnnounced) {
     const std::vector<Case> cases = {
         {"voice state", byteRequest(MessageType::VoiceState, 0x05), false},
         {"status", byteRequest(MessageType::UserStatusUpdate, 0x03), false},
-        {"activity", kt::oneString(MessageType::UserActivityUpdate, "coding"), true},
-        {"activity of 1024 bytes", kt::oneString(MessageType::UserActivityUpdate, std::string(1024, 'z')), true},
+        {"activity", stringRequest(MessageType::UserActivityUpdate, "coding"), true},
+        {"activity of 1024 bytes", stringRequest(MessageType::UserActivityUpdate, std::string(1024, 'z')), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto own = kt::roundTrip(a->client, c.request);
-        const auto atB = kt::receivedSoFar(*b);
-        const auto atFresh = kt::receivedSoFar(*fresh);
+        const auto own = requestAndWait(*a, c.request);
+        const auto atB = receivedSoFar(*b);
+        const auto atFresh = receivedSoFar(*fresh);
         ASSERT_EQ(atB.size(), 1u);
         EXPECT_EQ(atFresh.size(), 1u) << "connections that have not logged in hear it too";
         if (!atFresh.empty()) {
@@ -493,17 +403,17 @@ TEST_F(ChatTest, RefusedOrMalformedPresenceUpdatesChangeNothing) {
     auto vs = makeVs();
     auto a = enter(vs, 7, "anna");
     auto b = enter(vs, 8, "ben");
-    kt::roundTrip(a->client, kt::oneString(MessageType::UserActivityUpdate, "before"));
+    requestAndWait(*a, stringRequest(MessageType::UserActivityUpdate, "before"));
     settle({a.get(), b.get()});
 
     const std::vector<std::vector<uint8_t>> requests = {
-        kt::oneString(MessageType::UserActivityUpdate, std::string(1025, 'z')),  // over the limit
-        kt::packet(MessageType::VoiceState),                                          // no byte
-        kt::packet(MessageType::UserStatusUpdate),                                    // no byte
-        kt::packet(MessageType::UserActivityUpdate, {0x05, 0x00, 'a'}),              // string cut short
+        stringRequest(MessageType::UserActivityUpdate, std::string(1025, 'z')),  // over the limit
+        packet(MessageType::VoiceState),                                          // no byte
+        packet(MessageType::UserStatusUpdate),                                    // no byte
+        packet(MessageType::UserActivityUpdate, {0x05, 0x00, 'a'}),              // string cut short
     };
-    for (const auto& request : requests) EXPECT_TRUE(kt::roundTrip(a->client, request).empty());
-    EXPECT_TRUE(kt::receivedSoFar(*b).empty());
+    for (const auto& request : requests) EXPECT_TRUE(requestAndWait(*a, request).empty());
+    EXPECT_TRUE(receivedSoFar(*b).empty());
     const UserInfo info = a->session->info();
     EXPECT_EQ(info.activity, "before");
     EXPECT_EQ(info.voiceFlags, 0);
@@ -513,10 +423,10 @@ TEST_F(ChatTest, RefusedOrMalformedPresenceUpdatesChangeNothing) {
 TEST_F(ChatTest, PresenceIsStoredWithoutAVirtualServer) {
     SessionHarness h(9);
     h.start();
-    kt::sayHello(h);
-    h.client.send(kt::authRequest("solo"));
+    sayHello(h);
+    h.client.send(authRequest("solo"));
     h.client.send(byteRequest(MessageType::VoiceState, 0x11));
-    h.client.send(kt::oneString(MessageType::UserActivityUpdate, "alone"));
+    h.client.send(stringRequest(MessageType::UserActivityUpdate, "alone"));
     h.client.send(byteRequest(MessageType::UserStatusUpdate, 0x02));
     EXPECT_EQ(h.client.drain(200ms).size(), 2u) << "the AuthResponse and IdentityStatus only";
     const UserInfo info = h.session->info();
@@ -526,4 +436,4 @@ TEST_F(ChatTest, PresenceIsStoredWithoutAVirtualServer) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -16,21 +16,14 @@
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
+#include "support/Requests.h"
 #include "support/SessionHarness.h"
 #include "support/TempDir.h"
-#include "support/TestClient.h"
-#include "support/VServerWorld.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
 namespace fs = std::filesystem;
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
 
 constexpr uint32_t kLimit = 2097152;
 
@@ -40,21 +33,6 @@ std::vector<uint8_t> imageBytes(std::size_t n, uint32_t seed = 1) {
     std::mt19937 rng(seed);
     while (out.size() < n) out.push_back(static_cast<uint8_t>(rng()));
     return out;
-}
-
-std::vector<uint8_t> uploadPacket(const std::string& ext, const std::vector<uint8_t>& data,
-                                  std::optional<uint32_t> announced = std::nullopt) {
-    PacketBuilder b(MessageType::FileUpload);
-    b.writeStr(ext);
-    b.writeLE(announced ? *announced : static_cast<uint32_t>(data.size()));
-    b.writeBytes(data.data(), data.size());
-    return b.finalise();
-}
-
-std::vector<uint8_t> requestPacket(const std::string& name) {
-    PacketBuilder b(MessageType::FileRequest);
-    b.writeStr(name);
-    return b.finalise();
 }
 
 struct UploadResult {
@@ -107,7 +85,7 @@ std::optional<FileData> fileReply(const std::vector<Packet>& got) {
 }
 
 std::vector<uint8_t> fileBytes(const fs::path& p) {
-    const std::string s = kt::readFile(p.string());
+    const std::string s = readFile(p.string());
     return {s.begin(), s.end()};
 }
 
@@ -158,17 +136,17 @@ protected:
     }
 
     std::optional<UploadResult> upload(SessionHarness& h, const std::string& ext, const std::vector<uint8_t>& data) {
-        return uploadReply(kt::requestAndWait(h, uploadPacket(ext, data)));
+        return uploadReply(requestAndWait(h, fileUploadRequest(ext, data)));
     }
     std::optional<FileData> download(SessionHarness& h, const std::string& name) {
-        return fileReply(kt::requestAndWait(h, requestPacket(name)));
+        return fileReply(requestAndWait(h, fileRequest(name)));
     }
 
     std::unique_ptr<SessionHarness> alice;
     std::unique_ptr<SessionHarness> bob;
 
 private:
-    kt::TempDir dir_;
+    TempDir dir_;
     fs::path previous_;
 };
 
@@ -246,7 +224,7 @@ TEST_F(FileStoreTest, RefusedUploadsAnswerInvalidWithoutReadingTheData) {
         SCOPED_TRACE(c.what);
         LogCapture::instance().clear();
         const auto reply =
-            uploadReply(kt::requestAndWait(*alice, uploadPacket(c.ext, imageBytes(c.sent), c.announced)));
+            uploadReply(requestAndWait(*alice, fileUploadRequest(c.ext, imageBytes(c.sent), c.announced)));
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->ok, 0);
         EXPECT_EQ(reply->text, "Invalid file type or size");
@@ -256,7 +234,7 @@ TEST_F(FileStoreTest, RefusedUploadsAnswerInvalidWithoutReadingTheData) {
 }
 
 TEST_F(FileStoreTest, ShortUploadPayloadsAnswerNothingAndStoreNothing) {
-    auto raw = [](std::vector<uint8_t> payload) { return kt::packet(MessageType::FileUpload, payload); };
+    auto raw = [](std::vector<uint8_t> payload) { return packet(MessageType::FileUpload, payload); };
     auto withSize = [](uint32_t announced, std::size_t sent) {
         PacketBuilder b(MessageType::FileUpload);
         b.writeStr("png");
@@ -275,7 +253,7 @@ TEST_F(FileStoreTest, ShortUploadPayloadsAnswerNothingAndStoreNothing) {
     for (const auto& [what, packet] : cases) {
         SCOPED_TRACE(what);
         LogCapture::instance().clear();
-        EXPECT_TRUE(kt::requestAndWait(*alice, packet).empty());
+        EXPECT_TRUE(requestAndWait(*alice, packet).empty());
         EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn,
                                                "Client 31: packet processing error: PacketReader: buffer underflow"),
                   1u);
@@ -313,7 +291,7 @@ TEST_F(FileStoreTest, UploadNeverReplacesAStoredFile) {
     std::vector<std::string> decoys;
     for (int64_t s = firstName->seconds; s < firstName->seconds + 10; ++s) {
         decoys.push_back(std::to_string(s) + "_" + std::to_string(firstName->counter + 1) + ".png");
-        kt::writeFile("files/" + decoys.back(), "earlier file");
+        writeFile("files/" + decoys.back(), "earlier file");
     }
 
     const auto image = imageBytes(4000, 2);
@@ -322,16 +300,16 @@ TEST_F(FileStoreTest, UploadNeverReplacesAStoredFile) {
     ASSERT_EQ(second->ok, 1) << second->text;
     EXPECT_EQ(parseName(second->text)->counter, firstName->counter + 2);
     EXPECT_EQ(fileBytes(fs::path("files") / second->text), image);
-    for (const auto& d : decoys) EXPECT_EQ(kt::readFile("files/" + d), "earlier file") << d;
+    for (const auto& d : decoys) EXPECT_EQ(readFile("files/" + d), "earlier file") << d;
 }
 
 TEST_F(FileStoreTest, StoreThatCannotBeMadeAnswersWriteError) {
-    kt::writeFile("files", "a plain file where the store should be");
+    writeFile("files", "a plain file where the store should be");
     const auto up = upload(*alice, "png", imageBytes(100));
     ASSERT_TRUE(up);
     EXPECT_EQ(up->ok, 0);
     EXPECT_EQ(up->text, "Server write error");
-    EXPECT_EQ(kt::readFile("files"), "a plain file where the store should be");
+    EXPECT_EQ(readFile("files"), "a plain file where the store should be");
 }
 
 // A write that fails half way leaves neither the partial file nor a
@@ -358,16 +336,16 @@ TEST_F(FileStoreTest, FailedWriteLeavesNothingInTheStore) {
 TEST_F(FileStoreTest, DownloadServesOnlyPlainFilesOfTheStore) {
     fs::create_directories("files/sub");
     fs::create_directories("files/dir.png");
-    kt::writeFile("secret.png", "outside the store");
-    kt::writeFile("files/sub/inner.png", "in a subdirectory");
-    kt::writeFile("files/.hidden.png", "hidden");
-    kt::writeFile("files/x..png", "two dots");
-    kt::writeFile("files/name", "cut at a NUL");
-    kt::writeFile("files/a\\b.png", "backslash");
-    kt::writeFile("files/big.png", std::string(kLimit + 1, 'b'));
+    writeFile("secret.png", "outside the store");
+    writeFile("files/sub/inner.png", "in a subdirectory");
+    writeFile("files/.hidden.png", "hidden");
+    writeFile("files/x..png", "two dots");
+    writeFile("files/name", "cut at a NUL");
+    writeFile("files/a\\b.png", "backslash");
+    writeFile("files/big.png", std::string(kLimit + 1, 'b'));
     ASSERT_EQ(::mkfifo("files/fifo.png", 0644), 0);
-    kt::writeFile("files/ok.png", "plain file");
-    kt::writeFile("files/empty.png", "");
+    writeFile("files/ok.png", "plain file");
+    writeFile("files/empty.png", "");
 
     const std::vector<std::pair<const char*, std::string>> refused = {
         {"empty name (the store itself)", ""},
@@ -405,12 +383,12 @@ TEST_F(FileStoreTest, DownloadServesOnlyPlainFilesOfTheStore) {
 
 TEST_F(FileStoreTest, SessionThatHasNotAuthenticatedGetsNoAnswer) {
     fs::create_directory("files");
-    kt::writeFile("files/ok.png", "plain file");
+    writeFile("files/ok.png", "plain file");
     auto guest = connect(33, /*authenticated=*/false);
-    guest->client.send(uploadPacket("png", imageBytes(100)));
-    guest->client.send(requestPacket("ok.png"));
+    guest->client.send(fileUploadRequest("png", imageBytes(100)));
+    guest->client.send(fileRequest("ok.png"));
     // Hello is answered in any state: everything before its answer came from the two requests.
-    guest->client.send(kt::packet(MessageType::Hello));
+    guest->client.send(packet(MessageType::Hello));
     const auto got = guest->client.next();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->type, MessageType::HelloAck);
@@ -418,4 +396,4 @@ TEST_F(FileStoreTest, SessionThatHasNotAuthenticatedGetsNoAnswer) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -16,53 +16,15 @@
 #include "protocol/PacketHeader.h"
 #include "support/LogCapture.h"
 #include "support/RawSqlite.h"
+#include "support/Requests.h"
+#include "support/Time.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using kt::VServerWorld;
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 bool isTokenText(const std::string& s) { return std::regex_match(s, std::regex("^[0-9a-f]{64}$")); }
-
-std::vector<uint8_t> keyCreateRequest(uint8_t role, std::optional<std::string> description = std::nullopt) {
-    PacketBuilder b(MessageType::PrivKeyCreate);
-    b.writeLE(role);
-    if (description) b.writeStr(*description);
-    return b.finalise();
-}
-
-std::vector<uint8_t> stringRequest(MessageType type, const std::string& s) {
-    PacketBuilder b(type);
-    b.writeStr(s);
-    return b.finalise();
-}
-
-std::vector<uint8_t> botCreateRequest(const std::string& name, const std::string& description, uint32_t perms) {
-    PacketBuilder b(MessageType::BotTokenCreate);
-    b.writeStr(name);
-    b.writeStr(description);
-    b.writeLE(perms);
-    return b.finalise();
-}
-
-std::vector<uint8_t> botRevokeRequest(uint64_t id) {
-    PacketBuilder b(MessageType::BotTokenRevoke);
-    b.writeLE(id);
-    return b.finalise();
-}
 
 struct KeyRecord {
     std::string token;
@@ -89,30 +51,20 @@ struct BotCreated {
     uint32_t permissions = 0;
 };
 
-// Parses a whole list; a count that does not match the records fails.
+// Whole lists; a count that does not match the records fails.
 std::vector<KeyRecord> keysOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::PrivKeyList);
-    auto r = p.reader();
-    const uint16_t n = r.readLE<uint16_t>();
-    std::vector<KeyRecord> out;
-    for (uint16_t i = 0; i < n; ++i) {
+    return listOf(p, MessageType::PrivKeyList, [](PacketReader& r) {
         KeyRecord k;
         k.token = r.readStr();
         k.role = r.readLE<uint8_t>();
         k.description = r.readStr();
         k.createdAt = r.readStr();
-        out.push_back(std::move(k));
-    }
-    EXPECT_EQ(r.remaining(), 0u) << "the count covers every record";
-    return out;
+        return k;
+    });
 }
 
 std::vector<BotRecord> botsOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::BotTokenList);
-    auto r = p.reader();
-    const uint16_t n = r.readLE<uint16_t>();
-    std::vector<BotRecord> out;
-    for (uint16_t i = 0; i < n; ++i) {
+    return listOf(p, MessageType::BotTokenList, [](PacketReader& r) {
         BotRecord b;
         b.id = r.readLE<uint64_t>();
         b.name = r.readStr();
@@ -120,10 +72,8 @@ std::vector<BotRecord> botsOf(const Packet& p) {
         b.permissions = r.readLE<uint32_t>();
         b.active = r.readLE<uint8_t>();
         b.createdAt = r.readLE<int64_t>();
-        out.push_back(std::move(b));
-    }
-    EXPECT_EQ(r.remaining(), 0u) << "the count covers every record";
-    return out;
+        return b;
+    });
 }
 
 BotCreated botCreatedOf(const Packet& p) {
@@ -167,10 +117,10 @@ protected:
     }
 
     std::vector<KeyRecord> listKeys() {
-        return keysOf(only(world.request(*admin, kt::packet(MessageType::PrivKeyListRequest))));
+        return keysOf(only(world.request(*admin, packet(MessageType::PrivKeyListRequest))));
     }
     std::vector<BotRecord> listBots() {
-        return botsOf(only(world.request(*admin, kt::packet(MessageType::BotTokenListRequest))));
+        return botsOf(only(world.request(*admin, packet(MessageType::BotTokenListRequest))));
     }
     std::string newKey(const std::string& description = "") {
         const auto keys = keysOf(only(world.request(*admin, keyCreateRequest(3, description))));
@@ -192,17 +142,17 @@ TEST_F(KeysAndTokensTest, AdministrativeRequestsByRole) {
         MessageType answer;
     };
     const std::vector<Request> requests = {
-        {kt::packet(MessageType::PrivKeyListRequest), "Admin role required to manage privilege keys",
+        {packet(MessageType::PrivKeyListRequest), "Admin role required to manage privilege keys",
          MessageType::PrivKeyList},
         {keyCreateRequest(3), "Admin role required to create privilege keys", MessageType::PrivKeyList},
         {stringRequest(MessageType::PrivKeyRevoke, "nope"), "Admin role required to revoke privilege keys",
          MessageType::PrivKeyList},
-        {kt::packet(MessageType::BotTokenListRequest), "Admin role required to manage bot tokens",
+        {packet(MessageType::BotTokenListRequest), "Admin role required to manage bot tokens",
          MessageType::BotTokenList},
         {botCreateRequest("bot", "", 0), "Admin role required to create bot tokens", MessageType::BotTokenCreated},
     };
     uint32_t id = 100;
-    for (UserRole role : {UserRole::Guest, UserRole::Member, UserRole::Moderator, UserRole::Admin, UserRole::Owner}) {
+    for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
         auto& who = world.join(++id, std::string("as-") + roleText(role), role);
         const bool isAdmin = static_cast<uint8_t>(role) > 2;
@@ -213,9 +163,7 @@ TEST_F(KeysAndTokensTest, AdministrativeRequestsByRole) {
                 EXPECT_EQ(got.type, r.answer);
             } else {
                 ASSERT_EQ(got.type, MessageType::Error);
-                auto reader = got.reader();
-                EXPECT_EQ(reader.readLE<uint16_t>(), 4);
-                EXPECT_EQ(reader.readStr(), r.refusal);
+                EXPECT_EQ(errorText(got), r.refusal);
             }
         }
         // Revoking a bot token has no answer of its own when allowed.
@@ -224,15 +172,13 @@ TEST_F(KeysAndTokensTest, AdministrativeRequestsByRole) {
             EXPECT_TRUE(revoke.empty());
         } else {
             ASSERT_EQ(revoke.size(), 1u);
-            auto reader = revoke[0].reader();
-            reader.readLE<uint16_t>();
-            EXPECT_EQ(reader.readStr(), "Admin role required to revoke bot tokens");
+            EXPECT_EQ(errorText(revoke[0]), "Admin role required to revoke bot tokens");
         }
     }
     // Nothing was created by the refused requests, and the lists went to the requester only.
     EXPECT_EQ(world.database->real->GetAllPrivilegeKeys().size(), 2u);
     EXPECT_EQ(world.database->real->GetAllBotTokens().size(), 2u);
-    EXPECT_TRUE(kt::receivedSoFar(*bystander).empty());
+    EXPECT_TRUE(receivedSoFar(*bystander).empty());
 }
 
 // ---------------------------------------------------------------- privilege keys
@@ -256,7 +202,7 @@ TEST_F(KeysAndTokensTest, CreatedKeyLeadsTheListWithRoleThree) {
     EXPECT_EQ(keys[0].role, 3);
     EXPECT_NE(keys[0].token, keys[1].token);
     EXPECT_EQ(listKeys().size(), 2u);
-    EXPECT_TRUE(kt::receivedSoFar(*bystander).empty()) << "lists are not pushed to others";
+    EXPECT_TRUE(receivedSoFar(*bystander).empty()) << "lists are not pushed to others";
 }
 
 TEST_F(KeysAndTokensTest, RedeemedKeyMakesTheMemberOwnerOnce) {
@@ -269,9 +215,9 @@ TEST_F(KeysAndTokensTest, RedeemedKeyMakesTheMemberOwnerOnce) {
     EXPECT_EQ(useResultOf(got[1]), std::make_pair(uint8_t{1}, std::string("Privilege key accepted. Role updated.")));
     EXPECT_EQ(member->session->role(), UserRole::Owner);
     for (SessionHarness* m : {admin, bystander}) {
-        const auto seen = kt::receivedSoFar(*m);
-        ASSERT_EQ(kt::typesOf(seen), std::vector<MessageType>{MessageType::UserUpdated});
-        const UserInfo u = kt::userOf(seen[0]);
+        const auto seen = receivedSoFar(*m);
+        ASSERT_EQ(typesOf(seen), std::vector<MessageType>{MessageType::UserUpdated});
+        const UserInfo u = userOf(seen[0]);
         EXPECT_EQ(u.clientId, 20u);
         EXPECT_EQ(u.role, UserRole::Owner);
     }
@@ -282,7 +228,7 @@ TEST_F(KeysAndTokensTest, RedeemedKeyMakesTheMemberOwnerOnce) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(useResultOf(got[0]), std::make_pair(uint8_t{0}, std::string("Invalid or already-used key.")));
     EXPECT_EQ(bystander->session->role(), UserRole::Member);
-    EXPECT_TRUE(kt::receivedSoFar(*admin).empty());
+    EXPECT_TRUE(receivedSoFar(*admin).empty());
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Client 30 (bystander) used privilege key: rejected"), 1u);
 }
 
@@ -313,7 +259,7 @@ TEST(KeysWithoutServerTest, RedemptionAnswersNotReadyOrRefused) {
     SessionHarness lone(70, SessionHarness::Transport::Unix);
     ASSERT_TRUE(lone.session->changeState(SessionState::Connected, SessionState::Authenticated));
     lone.start();
-    auto got = kt::requestAndWait(lone, stringRequest(MessageType::UsePrivilegeKey, "x"));
+    auto got = requestAndWait(lone, stringRequest(MessageType::UsePrivilegeKey, "x"));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(useResultOf(got[0]), std::make_pair(uint8_t{0}, std::string("Server not ready.")));
 
@@ -360,7 +306,7 @@ TEST_F(KeysAndTokensTest, BotTokenListShowsEverythingButTheTokenAndRevokeRemoves
                   LogLevel::Info, "Client 10 (root) created bot token 'alpha' (id=" + std::to_string(a.id) + ")"),
               1u);
 
-    const auto listPacket = only(world.request(*admin, kt::packet(MessageType::BotTokenListRequest)));
+    const auto listPacket = only(world.request(*admin, packet(MessageType::BotTokenListRequest)));
     const auto bots = botsOf(listPacket);
     ASSERT_EQ(bots.size(), 2u);
     EXPECT_EQ(bots[0].id, a.id);
@@ -393,13 +339,13 @@ TEST_F(KeysAndTokensTest, BotTokenListShowsEverythingButTheTokenAndRevokeRemoves
 
 TEST_F(KeysAndTokensTest, KeyListStaysWithinThePacketLimitNewestFirst) {
     // 100 keys with descriptions of 60000 bytes: about 6 MB in all.
-    kt::RawSqlite raw(world.database->path());
+    RawSqlite raw(world.database->path());
     raw.exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
         "INSERT INTO PrivilegeKeys(token, type, created_at, description) "
         "SELECT printf('key%03d', i), 'serveradmin', 1700000000 + i, hex(zeroblob(30000)) FROM n");
 
-    const auto got = world.request(*admin, kt::packet(MessageType::PrivKeyListRequest));
+    const auto got = world.request(*admin, packet(MessageType::PrivKeyListRequest));
     ASSERT_EQ(got.size(), 1u) << "the list must arrive";
     EXPECT_LE(got[0].payload.size(), PacketHeader::kMaxPayload);
     const auto keys = keysOf(got[0]);
@@ -414,12 +360,12 @@ TEST_F(KeysAndTokensTest, KeyListStaysWithinThePacketLimitNewestFirst) {
 }
 
 TEST_F(KeysAndTokensTest, BotTokenListNeverOverrunsItsCount) {
-    kt::RawSqlite raw(world.database->path());
+    RawSqlite raw(world.database->path());
     raw.exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 70000) "
         "INSERT INTO BotTokens(token, bot_name, created_at) SELECT 'tok' || i, 'b' || i, i FROM n");
 
-    const auto got = world.request(*admin, kt::packet(MessageType::BotTokenListRequest));
+    const auto got = world.request(*admin, packet(MessageType::BotTokenListRequest));
     ASSERT_EQ(got.size(), 1u);
     const auto bots = botsOf(got[0]);
     ASSERT_EQ(bots.size(), 65535u) << "as many as the count field can say";
@@ -430,7 +376,7 @@ TEST_F(KeysAndTokensTest, BotTokenListNeverOverrunsItsCount) {
 // ---------------------------------------------------------------- malformed
 
 TEST_F(KeysAndTokensTest, ShortPayloadsChangeNothing) {
-    auto raw = [](MessageType t, std::vector<uint8_t> payload) { return kt::packet(t, payload); };
+    auto raw = [](MessageType t, std::vector<uint8_t> payload) { return packet(t, payload); };
     const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
         {"key create without role", raw(MessageType::PrivKeyCreate, {})},
         {"key create with one byte after the role", raw(MessageType::PrivKeyCreate, {3, 5})},
@@ -457,4 +403,4 @@ TEST_F(KeysAndTokensTest, ShortPayloadsChangeNothing) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

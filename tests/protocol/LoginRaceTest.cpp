@@ -14,34 +14,19 @@
 #include <vector>
 
 #include "protocol/ClientSession.h"
-#include "support/ProtocolSteps.h"
-#include "support/SessionHarness.h"
-#include "support/TestClient.h"
-#include "support/TestDatabase.h"
+#include "support/Requests.h"
+#include "support/VServerWorld.h"
+#include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
-
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::Packet;
-using kt::SessionHarness;
-using Harness = std::unique_ptr<SessionHarness>;
 
 class LoginRaceTest : public ::testing::Test {
 protected:
-    std::shared_ptr<VirtualServer> makeVs() {
-        VirtualServer::VSConfig cfg;
-        cfg.id = 3;
-        cfg.maxSlots = 64;
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        vs->db = tdb.db;
-        return vs;
-    }
+    std::shared_ptr<VirtualServer> makeVs() { return makeVServer(vsConfig(3, "Korrafin Server", 64), tdb.db); }
 
-    kt::TestDatabase tdb;
+    TestDatabase tdb;
 };
 
 TEST_F(LoginRaceTest, OfManyLoginsWithOneNicknameExactlyOneIsAccepted) {
@@ -56,8 +41,8 @@ TEST_F(LoginRaceTest, OfManyLoginsWithOneNicknameExactlyOneIsAccepted) {
         auto vs = makeVs();
         std::vector<Harness> clients;
         for (int i = 0; i < kClients; ++i) {
-            clients.push_back(kt::connectTo(vs, 10 + i, "127.0.0.1", SessionHarness::Transport::Unix));
-            kt::sayHello(*clients.back());
+            clients.push_back(connectTo(vs, 10 + i, "127.0.0.1", SessionHarness::Transport::Unix));
+            sayHello(*clients.back());
         }
         std::atomic<int> ready{0};
         std::vector<uint16_t> results(kClients, 0xFFFF);
@@ -66,12 +51,12 @@ TEST_F(LoginRaceTest, OfManyLoginsWithOneNicknameExactlyOneIsAccepted) {
             threads.emplace_back([&, i] {
                 ready.fetch_add(1);
                 while (ready.load() < kClients) std::this_thread::yield();
-                clients[i]->client.send(kt::authRequest("same", "", "identity-" + std::to_string(i)));
+                clients[i]->client.send(authRequest("same", "", "identity-" + std::to_string(i)));
                 for (;;) {
                     auto p = clients[i]->client.next();
                     if (!p) return;
                     if (p->type == MessageType::AuthResponse) {
-                        results[i] = kt::authResultOf(*p).result;
+                        results[i] = authResultOf(*p).result;
                         return;
                     }
                 }
@@ -104,10 +89,10 @@ TEST_F(LoginRaceTest, ConcurrentChatGivesUniqueIdsInEachSendersOrder) {
     auto vs = makeVs();
     std::vector<Harness> clients;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(kt::connectTo(vs, 20 + i, "127.0.0.1", SessionHarness::Transport::Unix));
-        kt::logIn(*clients.back(), "chatter" + std::to_string(i));
+        clients.push_back(connectTo(vs, 20 + i, "127.0.0.1", SessionHarness::Transport::Unix));
+        logIn(*clients.back(), "chatter" + std::to_string(i));
     }
-    for (auto& c : clients) kt::receivedSoFar(*c);
+    for (auto& c : clients) receivedSoFar(*c);
 
     std::atomic<int> ready{0};
     std::vector<std::thread> senders;
@@ -116,7 +101,7 @@ TEST_F(LoginRaceTest, ConcurrentChatGivesUniqueIdsInEachSendersOrder) {
             ready.fetch_add(1);
             while (ready.load() < kClients) std::this_thread::yield();
             for (int m = 0; m < kMessages; ++m)
-                clients[i]->client.send(kt::oneString(MessageType::ChatMessage, std::to_string(i) + ":" + std::to_string(m)));
+                clients[i]->client.send(chatRequest(std::to_string(i) + ":" + std::to_string(m)));
         });
     }
     for (auto& t : senders) t.join();
@@ -165,4 +150,4 @@ TEST_F(LoginRaceTest, ConcurrentChatGivesUniqueIdsInEachSendersOrder) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -14,26 +14,16 @@
 #include <vector>
 
 #include "protocol/ClientSession.h"
-#include "protocol/PacketBuilder.h"
 #include "protocol/Packets.h"
 #include "support/LogCapture.h"
-#include "support/ProtocolSteps.h"
-#include "support/SessionHarness.h"
-#include "support/TestClient.h"
-#include "support/TestDatabase.h"
+#include "support/Names.h"
+#include "support/Requests.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
-
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using Types = std::vector<MessageType>;
 
 // What an accepted login sends the new user when it enters the lobby.
 const Types kFullSequence = {
@@ -46,27 +36,6 @@ uint8_t identityStatusOf(const Packet& p) {
     EXPECT_EQ(p.type, MessageType::IdentityStatus);
     EXPECT_EQ(p.payload.size(), 1u);
     return p.payload.empty() ? 0xFF : p.payload[0];
-}
-
-struct Chat {
-    uint32_t sender;
-    uint16_t channel;
-    std::string nickname;
-    std::string text;
-    uint64_t id;
-};
-
-Chat chatOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::ChatMessage);
-    auto r = p.reader();
-    Chat c{};
-    c.sender = r.readLE<uint32_t>();
-    c.channel = r.readLE<uint16_t>();
-    c.nickname = r.readStr();
-    c.text = r.readStr();
-    c.id = r.readLE<uint64_t>();
-    EXPECT_EQ(r.remaining(), 0u);
-    return c;
 }
 
 std::pair<uint16_t, std::string> resultTextOf(const Packet& p) {
@@ -123,33 +92,16 @@ protected:
     }
 
     std::shared_ptr<VirtualServer> makeVs(bool withDb = true, const std::string& serverKey = "") {
-        VirtualServer::VSConfig cfg;
-        cfg.id = 4;
-        cfg.name = "Test Server";
+        auto cfg = vsConfig(4, "Test Server");
         cfg.serverKey = serverKey;
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        if (withDb) vs->db = tdb.db;
-        return vs;
-    }
-
-    static void addChannel(VirtualServer& vs, uint16_t id, const std::string& password = "") {
-        ChannelInfo c;
-        c.id = id;
-        c.name = "channel " + std::to_string(id);
-        c.password = password;
-        c.hasPassword = !password.empty();
-        vs.channelManager.createChannel(c);
+        return makeVServer(cfg, withDb ? tdb.db : nullptr);
     }
 
     void storeIdentity(const std::string& identity, int32_t role, const std::string& nickname = "stored") {
-        DB::DbUser u;
-        u.nickname = nickname;
-        u.unique_identifier = identity;
-        u.role = role;
-        ASSERT_GT(tdb.real->SaveUser(u), 0);
+        ASSERT_GT(tdb.addIdentity(identity, role, nickname), 0);
     }
 
-    kt::TestDatabase tdb;
+    TestDatabase tdb;
     std::atomic<bool> failIdentityLookup{false};
     std::atomic<int> settingsReads{0};
     std::atomic<int> failSettingsFromRead{0};  // 0: never
@@ -165,23 +117,23 @@ TEST_F(LoginTest, AcceptedLoginSendsTheWholeSequenceInOrder) {
     stored.accent_color = 0x00123456;
     stored.badge_config_json = "{\"a\":1}";
     tdb.real->SaveServerSettings(stored);
-    auto waiting = kt::connectTo(vs, 5);  // admitted, never says Hello
-    auto alice = kt::connectTo(vs, 7);
-    kt::sayHello(*alice);
+    auto waiting = connectTo(vs, 5);  // admitted, never says Hello
+    auto alice = connectTo(vs, 7);
+    sayHello(*alice);
 
-    const auto got = kt::roundTrip(alice->client, kt::authRequest("alice"));
-    ASSERT_EQ(kt::typesOf(got), kFullSequence);
+    const auto got = requestAndWait(*alice, authRequest("alice"));
+    ASSERT_EQ(typesOf(got), kFullSequence);
 
-    const auto auth = kt::authResultOf(got[0]);
+    const auto auth = authResultOf(got[0]);
     EXPECT_EQ(auth.result, 0);
     EXPECT_EQ(auth.clientId, 7u);
     EXPECT_EQ(auth.role, 1) << "no key, no identity: member";
     EXPECT_EQ(identityStatusOf(got[1]), 0);
     const auto settings = serverSettingsPacket(stored);
     EXPECT_EQ(got[2].payload, std::vector<uint8_t>(settings.begin() + PacketHeader::kSize, settings.end()));
-    EXPECT_EQ(kt::userCountIn(got[3], 1), 0u) << "the list is sent before the user enters the lobby";
+    EXPECT_EQ(userCountIn(got[3], 1), 0u) << "the list is sent before the user enters the lobby";
 
-    const auto users = kt::usersOf(got[4]);
+    const auto users = usersOf(got[4]);
     ASSERT_EQ(users.size(), 2u) << "every session, the unauthenticated one and the new user included";
     const auto self = std::find_if(users.begin(), users.end(), [](const UserInfo& u) { return u.clientId == 7; });
     ASSERT_NE(self, users.end());
@@ -190,16 +142,16 @@ TEST_F(LoginTest, AcceptedLoginSendsTheWholeSequenceInOrder) {
     EXPECT_EQ(self->vsId, 4);
     EXPECT_EQ(static_cast<int>(self->role), 1);
 
-    const Chat welcome = chatOf(got[5]);
-    EXPECT_EQ(welcome.sender, 0u);
-    EXPECT_EQ(welcome.channel, 1);
+    const ChatLine welcome = chatOf(got[5]);
+    EXPECT_EQ(welcome.senderId, 0u);
+    EXPECT_EQ(welcome.channelId, 1);
     EXPECT_EQ(welcome.nickname, "Server");
     EXPECT_EQ(welcome.text, "Welcome to Test Server!");
-    EXPECT_EQ(welcome.id, 0u);
+    EXPECT_EQ(welcome.messageId, 0u);
     EXPECT_EQ(vs->lastMessageId.load(), 0u) << "the welcome takes no id";
 
-    EXPECT_EQ(kt::userOf(got[6]).channelId, 1);
-    EXPECT_EQ(kt::userCountIn(got[7], 1), 1u);
+    EXPECT_EQ(userOf(got[6]).channelId, 1);
+    EXPECT_EQ(userCountIn(got[7], 1), 1u);
     auto joined = got[8].reader();
     EXPECT_EQ(joined.readLE<uint16_t>(), 0);
     EXPECT_EQ(joined.readLE<uint16_t>(), 1);
@@ -212,11 +164,11 @@ TEST_F(LoginTest, AcceptedLoginSendsTheWholeSequenceInOrder) {
 
     // The others learn of the new user, then of its move; the new user does
     // not get its own UserJoined.
-    const auto seen = kt::receivedSoFar(*waiting);
-    ASSERT_EQ(kt::typesOf(seen),
+    const auto seen = receivedSoFar(*waiting);
+    ASSERT_EQ(typesOf(seen),
               (Types{MessageType::UserJoined, MessageType::UserJoinedChannel, MessageType::ChannelList}));
-    EXPECT_EQ(kt::userOf(seen[0]).nickname, "alice");
-    EXPECT_EQ(kt::userOf(seen[0]).channelId, 0);
+    EXPECT_EQ(userOf(seen[0]).nickname, "alice");
+    EXPECT_EQ(userOf(seen[0]).channelId, 0);
 }
 
 TEST_F(LoginTest, RoleComesFromTheServerKeyAndIsRaisedByAStoredIdentity) {
@@ -245,10 +197,10 @@ TEST_F(LoginTest, RoleComesFromTheServerKeyAndIsRaisedByAStoredIdentity) {
         auto vs = makeVs(true, c.configuredKey);
         const std::string identity = "identity-" + std::to_string(id);
         if (c.storedRole) storeIdentity(identity, *c.storedRole);
-        auto h = kt::connectTo(vs, id);
-        const auto got = kt::logIn(*h, "user" + std::to_string(id), c.sentKey, identity);
-        ASSERT_EQ(kt::typesOf(got), kFullSequence);
-        EXPECT_EQ(kt::authResultOf(got[0]).role, c.role);
+        auto h = connectTo(vs, id);
+        const auto got = logIn(*h, "user" + std::to_string(id), c.sentKey, identity);
+        ASSERT_EQ(typesOf(got), kFullSequence);
+        EXPECT_EQ(authResultOf(got[0]).role, c.role);
         EXPECT_EQ(identityStatusOf(got[1]), c.registered);
         EXPECT_EQ(static_cast<uint8_t>(h->session->role()), c.role);
         EXPECT_EQ(h->session->identity(), identity);
@@ -278,15 +230,15 @@ TEST_F(LoginTest, WelcomeTextAndEntryChannelComeFromTheStoredSettings) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto vs = makeVs();
-        addChannel(*vs, 5);
-        addChannel(*vs, 6, "pw");
+        addChannel(*vs, 5, ChannelType::Voice);
+        addChannel(*vs, 6, ChannelType::Voice, "pw");
         DB::DbServerSettings s = tdb.real->GetServerSettings();
         s.welcome_message = c.welcome;
         s.entry_channel_id = c.entry;
         tdb.real->SaveServerSettings(s);
 
-        auto h = kt::connectTo(vs, id);
-        const auto got = kt::logIn(*h, "u" + std::to_string(id));
+        auto h = connectTo(vs, id);
+        const auto got = logIn(*h, numbered("u", id));
         ASSERT_GE(got.size(), 6u);
         EXPECT_EQ(chatOf(got[5]).text, c.expectedWelcome);
         EXPECT_EQ(h->session->channelId(), c.expectedChannel);
@@ -294,7 +246,7 @@ TEST_F(LoginTest, WelcomeTextAndEntryChannelComeFromTheStoredSettings) {
             EXPECT_EQ(got.size(), 6u) << "a refused entry sends nothing more";
             EXPECT_EQ(h->session->state(), SessionState::Authenticated);
         } else {
-            ASSERT_EQ(kt::typesOf(got), kFullSequence);
+            ASSERT_EQ(typesOf(got), kFullSequence);
             auto r = got[8].reader();
             EXPECT_EQ(r.readLE<uint16_t>(), 0);
             EXPECT_EQ(r.readLE<uint16_t>(), c.expectedChannel);
@@ -306,12 +258,12 @@ TEST_F(LoginTest, WelcomeTextAndEntryChannelComeFromTheStoredSettings) {
 TEST_F(LoginTest, ALoginWithoutAVirtualServerGetsTheResultAndIdentityStatusOnly) {
     SessionHarness h(9);
     h.start();
-    kt::sayHello(h);
-    h.client.send(kt::authRequest("solo", "any key", "some-identity"));
+    sayHello(h);
+    h.client.send(authRequest("solo", "any key", "some-identity"));
     auto first = h.client.next();
     auto second = h.client.next();
     ASSERT_TRUE(first && second);
-    const auto auth = kt::authResultOf(*first);
+    const auto auth = authResultOf(*first);
     EXPECT_EQ(auth.result, 0);
     EXPECT_EQ(auth.clientId, 9u);
     EXPECT_EQ(auth.role, 1);
@@ -326,9 +278,9 @@ TEST_F(LoginTest, ALoginWithoutAVirtualServerGetsTheResultAndIdentityStatusOnly)
 TEST_F(LoginTest, NicknameLengthIsCountedInBytesAndTakenNamesAreRefused) {
     auto vs = makeVs();
     // "Taken" is borne by a session that went back to awaiting its login.
-    auto holder = kt::connectTo(vs, 5);
-    kt::logIn(*holder, "Taken");
-    kt::sayHello(*holder);
+    auto holder = connectTo(vs, 5);
+    logIn(*holder, "Taken");
+    sayHello(*holder);
 
     struct Case {
         const char* name;
@@ -348,25 +300,25 @@ TEST_F(LoginTest, NicknameLengthIsCountedInBytesAndTakenNamesAreRefused) {
     uint32_t id = 30;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto h = kt::connectTo(vs, id);
-        kt::sayHello(*h);
+        auto h = connectTo(vs, id);
+        sayHello(*h);
         // A refused request is followed by one that is accepted: whatever the
         // refusal sent comes before the second AuthResponse.
         const std::string fallback = "fallback" + std::to_string(id);
-        h->client.send(kt::authRequest(c.nickname));
-        if (c.result != 0) h->client.send(kt::authRequest(fallback));
-        const auto got = kt::untilBarrier(h->client);
+        h->client.send(authRequest(c.nickname));
+        if (c.result != 0) h->client.send(authRequest(fallback));
+        const auto got = untilHandled(h->client);
         ASSERT_FALSE(got.empty());
-        const auto first = kt::authResultOf(got[0]);
+        const auto first = authResultOf(got[0]);
         EXPECT_EQ(first.result, c.result);
         if (c.result == 0) {
-            EXPECT_EQ(kt::typesOf(got), kFullSequence);
+            EXPECT_EQ(typesOf(got), kFullSequence);
             EXPECT_EQ(h->session->nickname(), c.nickname);
         } else {
             EXPECT_EQ(first.clientId, 0u);
             EXPECT_EQ(first.role, 0);
             ASSERT_GE(got.size(), 2u);
-            EXPECT_EQ(kt::authResultOf(got[1]).result, 0) << "nothing else follows a refusal; a retry is accepted";
+            EXPECT_EQ(authResultOf(got[1]).result, 0) << "nothing else follows a refusal; a retry is accepted";
             EXPECT_EQ(h->session->nickname(), fallback);
         }
         ++id;
@@ -376,24 +328,24 @@ TEST_F(LoginTest, NicknameLengthIsCountedInBytesAndTakenNamesAreRefused) {
 
 TEST_F(LoginTest, ARepeatedHelloAllowsALoginUnderAnotherNicknameOnly) {
     auto vs = makeVs();
-    auto other = kt::connectTo(vs, 5);
-    kt::logIn(*other, "other");
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "alice");
-    kt::receivedSoFar(*other);
+    auto other = connectTo(vs, 5);
+    logIn(*other, "other");
+    auto h = connectTo(vs, 7);
+    logIn(*h, "alice");
+    receivedSoFar(*other);
 
     // Without a new Hello a second AuthRequest is ignored.
-    EXPECT_TRUE(kt::roundTrip(h->client, kt::authRequest("alicia")).empty());
+    EXPECT_TRUE(requestAndWait(*h, authRequest("alicia")).empty());
     EXPECT_EQ(h->session->nickname(), "alice");
 
-    kt::sayHello(*h);
-    h->client.send(kt::authRequest("alice"));
-    h->client.send(kt::authRequest("alicia"));
-    const auto got = kt::untilBarrier(h->client);
+    sayHello(*h);
+    h->client.send(authRequest("alice"));
+    h->client.send(authRequest("alicia"));
+    const auto got = untilHandled(h->client);
     ASSERT_GE(got.size(), 1u);
-    EXPECT_EQ(kt::authResultOf(got[0]).result, 9) << "its own nickname counts as taken";
+    EXPECT_EQ(authResultOf(got[0]).result, 9) << "its own nickname counts as taken";
     const std::vector<Packet> second(got.begin() + 1, got.end());
-    ASSERT_EQ(kt::typesOf(second),
+    ASSERT_EQ(typesOf(second),
               (Types{MessageType::AuthResponse, MessageType::IdentityStatus, MessageType::ServerSettings,
                      MessageType::ChannelList, MessageType::UserList, MessageType::ChatMessage,
                      MessageType::UserLeftChannel, MessageType::ChannelList, MessageType::UserJoinedChannel,
@@ -401,10 +353,10 @@ TEST_F(LoginTest, ARepeatedHelloAllowsALoginUnderAnotherNicknameOnly) {
         << "handled in full again, the move into the lobby included";
     EXPECT_EQ(h->session->nickname(), "alicia");
 
-    const auto seen = kt::receivedSoFar(*other);
+    const auto seen = receivedSoFar(*other);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen[0].type, MessageType::UserJoined);
-    EXPECT_EQ(kt::userOf(seen[0]).nickname, "alicia");
+    EXPECT_EQ(userOf(seen[0]).nickname, "alicia");
 }
 
 // ---------------------------------------------------------------- optional strings
@@ -428,20 +380,20 @@ TEST_F(LoginTest, TheTwoTrailingStringsAreOptionalAndBounded) {
     uint32_t id = 40;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto h = kt::connectTo(vs, id);
-        kt::sayHello(*h);
+        auto h = connectTo(vs, id);
+        sayHello(*h);
         const std::string nick = "x" + std::to_string(id);
-        h->client.send(kt::authRequest(nick, "", "", c.extra1, c.extra2));
-        if (c.result != 0) h->client.send(kt::authRequest(nick));
-        const auto got = kt::untilBarrier(h->client);
+        h->client.send(authRequest(nick, "", "", c.extra1, c.extra2));
+        if (c.result != 0) h->client.send(authRequest(nick));
+        const auto got = untilHandled(h->client);
         ASSERT_FALSE(got.empty());
-        EXPECT_EQ(kt::authResultOf(got[0]).result, c.result);
+        EXPECT_EQ(authResultOf(got[0]).result, c.result);
         const UserInfo info = h->session->info();
         if (c.result == 0) {
             EXPECT_EQ(info.extra1, c.extra1.value_or(""));
             EXPECT_EQ(info.extra2, c.extra2.value_or(""));
             // The stored strings are relayed as they came.
-            const auto users = kt::usersOf(got[4]);
+            const auto users = usersOf(got[4]);
             const auto self = std::find_if(users.begin(), users.end(), [&](const UserInfo& u) { return u.clientId == id; });
             ASSERT_NE(self, users.end());
             EXPECT_EQ(self->extra1, info.extra1);
@@ -456,16 +408,16 @@ TEST_F(LoginTest, TheTwoTrailingStringsAreOptionalAndBounded) {
 
 TEST_F(LoginTest, AStrayByteAfterTheIdentityIsAMalformedRequest) {
     auto vs = makeVs();
-    auto h = kt::connectTo(vs, 7);
-    kt::sayHello(*h);
-    auto bad = kt::authRequest("alice");
+    auto h = connectTo(vs, 7);
+    sayHello(*h);
+    auto bad = authRequest("alice");
     bad.push_back(0x01);
     bad[7] += 1;  // payload length, low byte: one more
     h->client.send(bad);
-    h->client.send(kt::authRequest("alice"));
-    const auto got = kt::untilBarrier(h->client);
+    h->client.send(authRequest("alice"));
+    const auto got = untilHandled(h->client);
     ASSERT_FALSE(got.empty());
-    EXPECT_EQ(kt::authResultOf(got[0]).result, 0) << "the malformed request sent nothing";
+    EXPECT_EQ(authResultOf(got[0]).result, 0) << "the malformed request sent nothing";
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn,
                                            "Client 7: packet processing error: PacketReader: buffer underflow"),
               1u);
@@ -487,24 +439,24 @@ TEST_F(LoginTest, AStorageErrorBeforeTheLoginLeavesTheSessionUntouchedAndFreeToR
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto vs = makeVs();
-        auto watcher = kt::connectTo(vs, id + 100);
-        auto h = kt::connectTo(vs, id);
-        kt::sayHello(*h);
+        auto watcher = connectTo(vs, id + 100);
+        auto h = connectTo(vs, id);
+        sayHello(*h);
         settingsReads = 0;
         failIdentityLookup = c.failIdentity;
         failSettingsFromRead = c.failSettingsFrom;
-        h->client.send(kt::authRequest("bob", "", "bob-identity"));
+        h->client.send(authRequest("bob", "", "bob-identity"));
         EXPECT_TRUE(h->client.drain(200ms).empty()) << "nothing is answered";
         EXPECT_EQ(h->session->state(), SessionState::AwaitingAuth);
         EXPECT_EQ(h->session->nickname(), "") << "the nickname is not held by a failed login";
         EXPECT_EQ(h->session->identity(), "");
         EXPECT_EQ(h->session->channelId(), 0);
-        EXPECT_TRUE(kt::receivedSoFar(*watcher).empty());
+        EXPECT_TRUE(receivedSoFar(*watcher).empty());
 
         failIdentityLookup = false;
         failSettingsFromRead = 0;
-        const auto got = kt::roundTrip(h->client, kt::authRequest("bob", "", "bob-identity"));
-        EXPECT_EQ(kt::typesOf(got), kFullSequence) << "the same nickname can be used again";
+        const auto got = requestAndWait(*h, authRequest("bob", "", "bob-identity"));
+        EXPECT_EQ(typesOf(got), kFullSequence) << "the same nickname can be used again";
         EXPECT_EQ(h->session->channelId(), 1);
         ++id;
     }
@@ -512,18 +464,18 @@ TEST_F(LoginTest, AStorageErrorBeforeTheLoginLeavesTheSessionUntouchedAndFreeToR
 
 TEST_F(LoginTest, ASettingsReadFailingAfterTheLoginFallsBackToTheFirstRead) {
     auto vs = makeVs();
-    addChannel(*vs, 5);
+    addChannel(*vs, 5, ChannelType::Voice);
     DB::DbServerSettings s = tdb.real->GetServerSettings();
     s.welcome_message = "first read";
     s.entry_channel_id = 5;
     tdb.real->SaveServerSettings(s);
 
-    auto h = kt::connectTo(vs, 7);
-    kt::sayHello(*h);
+    auto h = connectTo(vs, 7);
+    sayHello(*h);
     settingsReads = 0;
     failSettingsFromRead = 2;
-    const auto got = kt::roundTrip(h->client, kt::authRequest("carol"));
-    ASSERT_EQ(kt::typesOf(got), kFullSequence) << "the user still gets its lists and its channel";
+    const auto got = requestAndWait(*h, authRequest("carol"));
+    ASSERT_EQ(typesOf(got), kFullSequence) << "the user still gets its lists and its channel";
     EXPECT_EQ(chatOf(got[5]).text, "first read");
     EXPECT_EQ(h->session->channelId(), 5);
     EXPECT_GE(LogCapture::instance().countContaining("server settings unavailable during login"), 1u);
@@ -533,8 +485,8 @@ TEST_F(LoginTest, ASettingsReadFailingAfterTheLoginFallsBackToTheFirstRead) {
 
 TEST_F(LoginTest, RegisteringIdentities) {
     auto vs = makeVs();
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "dave", "", "dave-login-identity");
+    auto h = connectTo(vs, 7);
+    logIn(*h, "dave", "", "dave-login-identity");
     const UserInfo before = h->session->info();
 
     struct Case {
@@ -553,12 +505,12 @@ TEST_F(LoginTest, RegisteringIdentities) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserRegister, c.identity, c.nickname));
+        const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserRegister, c.identity, c.nickname));
         if (c.result == 0) {
-            ASSERT_EQ(kt::typesOf(got), (Types{MessageType::IdentityStatus, MessageType::UserRegisterResult}));
+            ASSERT_EQ(typesOf(got), (Types{MessageType::IdentityStatus, MessageType::UserRegisterResult}));
             EXPECT_EQ(identityStatusOf(got[0]), 1);
         } else {
-            ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserRegisterResult}));
+            ASSERT_EQ(typesOf(got), (Types{MessageType::UserRegisterResult}));
         }
         const auto [code, text] = resultTextOf(got.back());
         EXPECT_EQ(code, c.result);
@@ -580,10 +532,10 @@ TEST_F(LoginTest, RegisteringIdentities) {
 
 TEST_F(LoginTest, RegisteringWithoutADatabaseFails) {
     auto vs = makeVs(false);
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "dave");
-    const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserRegister, "id-A", "Anna"));
-    ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserRegisterResult}));
+    auto h = connectTo(vs, 7);
+    logIn(*h, "dave");
+    const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserRegister, "id-A", "Anna"));
+    ASSERT_EQ(typesOf(got), (Types{MessageType::UserRegisterResult}));
     EXPECT_EQ(resultTextOf(got[0]), (std::pair<uint16_t, std::string>{255, "Registration failed."}));
 }
 
@@ -599,12 +551,12 @@ TEST_F(LoginTest, AccountLoginChecksThePasswordHashAndReplacesTheRole) {
     ASSERT_TRUE(tdb.real->UpdateRegisteredUserRole(accountId, 1));
 
     auto vs = makeVs(true, "adminkey");
-    auto other = kt::connectTo(vs, 5);
-    kt::logIn(*other, "other");
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "carol", "adminkey");
+    auto other = connectTo(vs, 5);
+    logIn(*other, "other");
+    auto h = connectTo(vs, 7);
+    logIn(*h, "carol", "adminkey");
     ASSERT_EQ(h->session->role(), UserRole::Admin);
-    kt::receivedSoFar(*other);
+    receivedSoFar(*other);
 
     struct Case {
         const char* name;
@@ -620,22 +572,22 @@ TEST_F(LoginTest, AccountLoginChecksThePasswordHashAndReplacesTheRole) {
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.name);
-        const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserLogin, c.username, c.password));
-        ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserLoginResult}));
+        const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserLogin, c.username, c.password));
+        ASSERT_EQ(typesOf(got), (Types{MessageType::UserLoginResult}));
         const auto l = loginResultOf(got[0]);
         EXPECT_EQ(l.code, c.code);
         EXPECT_EQ(l.token, "");
         EXPECT_EQ(l.text, c.text);
         EXPECT_EQ(h->session->role(), UserRole::Admin);
     }
-    EXPECT_TRUE(kt::receivedSoFar(*other).empty());
+    EXPECT_TRUE(receivedSoFar(*other).empty());
 
     // The name is matched without regard to letter case; the account's lower
     // role replaces the admin role of the key.
-    const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserLogin, "cAROL", "secret1"));
-    ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserUpdated, MessageType::UserLoginResult}));
-    EXPECT_EQ(kt::userOf(got[0]).clientId, 7u);
-    EXPECT_EQ(static_cast<int>(kt::userOf(got[0]).role), 1);
+    const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserLogin, "cAROL", "secret1"));
+    ASSERT_EQ(typesOf(got), (Types{MessageType::UserUpdated, MessageType::UserLoginResult}));
+    EXPECT_EQ(userOf(got[0]).clientId, 7u);
+    EXPECT_EQ(static_cast<int>(userOf(got[0]).role), 1);
     const auto l = loginResultOf(got[1]);
     EXPECT_EQ(l.code, 0);
     EXPECT_EQ(l.text, "Login successful.");
@@ -648,22 +600,22 @@ TEST_F(LoginTest, AccountLoginChecksThePasswordHashAndReplacesTheRole) {
     EXPECT_GT(stored->last_login_at, 0);
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[VServer 4] User 'cAROL' logged in (clientId=7)"), 1u);
 
-    const auto seen = kt::receivedSoFar(*other);
-    ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::UserUpdated}));
+    const auto seen = receivedSoFar(*other);
+    ASSERT_EQ(typesOf(seen), (Types{MessageType::UserUpdated}));
     EXPECT_EQ(seen[0].payload, got[0].payload);
 
     // A second login issues a new token.
-    const auto again = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserLogin, "Carol", "secret1"));
+    const auto again = requestAndWait(*h, twoStringRequest(MessageType::UserLogin, "Carol", "secret1"));
     ASSERT_EQ(again.size(), 2u);
     EXPECT_NE(loginResultOf(again[1]).token, l.token);
 }
 
 TEST_F(LoginTest, AccountLoginWithoutADatabaseFails) {
     auto vs = makeVs(false);
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "carol");
-    const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserLogin, "Carol", "secret1"));
-    ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserLoginResult}));
+    auto h = connectTo(vs, 7);
+    logIn(*h, "carol");
+    const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserLogin, "Carol", "secret1"));
+    ASSERT_EQ(typesOf(got), (Types{MessageType::UserLoginResult}));
     const auto l = loginResultOf(got[0]);
     EXPECT_EQ(l.code, 255);
     EXPECT_EQ(l.token, "");
@@ -677,12 +629,12 @@ TEST_F(LoginTest, AnAccountRoleBeyondTheRolesGivesNoRights) {
     const int64_t accountId = tdb.real->RegisterUser(account);
     ASSERT_TRUE(tdb.real->UpdateRegisteredUserRole(accountId, 77));
     auto vs = makeVs();
-    auto h = kt::connectTo(vs, 7);
-    kt::logIn(*h, "odd");
-    const auto got = kt::roundTrip(h->client, kt::twoStrings(MessageType::UserLogin, "odd", "secret1"));
-    ASSERT_EQ(kt::typesOf(got), (Types{MessageType::UserUpdated, MessageType::UserLoginResult}));
+    auto h = connectTo(vs, 7);
+    logIn(*h, "odd");
+    const auto got = requestAndWait(*h, twoStringRequest(MessageType::UserLogin, "odd", "secret1"));
+    ASSERT_EQ(typesOf(got), (Types{MessageType::UserUpdated, MessageType::UserLoginResult}));
     EXPECT_EQ(h->session->role(), UserRole::Guest);
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -13,60 +13,14 @@
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
+#include "support/Requests.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using kt::VServerWorld;
-
-const std::vector<UserRole> kRoles = {UserRole::Guest, UserRole::Member, UserRole::Moderator, UserRole::Admin,
-                                      UserRole::Owner};
-
 bool atLeast(UserRole r, UserRole min) { return static_cast<uint8_t>(r) >= static_cast<uint8_t>(min); }
-
-std::vector<uint8_t> kickRequest(uint32_t target, const std::string& reason) {
-    PacketBuilder b(MessageType::KickUser);
-    b.writeLE(target);
-    b.writeStr(reason);
-    return b.finalise();
-}
-
-std::vector<uint8_t> banRequest(uint32_t target, const std::string& reason, uint32_t seconds) {
-    PacketBuilder b(MessageType::BanUser);
-    b.writeLE(target);
-    b.writeStr(reason);
-    b.writeLE(seconds);
-    return b.finalise();
-}
-
-std::vector<uint8_t> moveRequest(uint32_t target, uint16_t channel) {
-    PacketBuilder b(MessageType::MoveUser);
-    b.writeLE(target);
-    b.writeLE(channel);
-    return b.finalise();
-}
-
-std::vector<uint8_t> roleRequest(uint32_t target, uint8_t role) {
-    PacketBuilder b(MessageType::SetUserRole);
-    b.writeLE(target);
-    b.writeLE(role);
-    return b.finalise();
-}
-
-std::string errorText(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::Error);
-    auto r = p.reader();
-    EXPECT_EQ(r.readLE<uint16_t>(), 4);
-    return r.readStr();
-}
 
 // The next packets a client receives until it holds `n` (they are sent from
 // another connection's reader thread, so they may still be on their way).
@@ -79,27 +33,11 @@ std::vector<Packet> nextPackets(SessionHarness& m, std::size_t n, std::vector<Pa
     return out;
 }
 
-uint32_t u32At(const Packet& p) {
-    auto r = p.reader();
-    return r.readLE<uint32_t>();
-}
-
-// A world with a requester of the given role, a target and a bystander in
-// the lobby, and a session that has not logged in.
-struct Scene {
-    explicit Scene(UserRole requesterRole, const std::string& targetAddress = "127.0.0.1") {
-        requester = &world.join(10, "boss", requesterRole);
-        target = &world.join(20, "target", UserRole::Member, 1, true, targetAddress);
-        bystander = &world.join(30, "bystander", UserRole::Member);
-        pending = &world.join(40, "", UserRole::Guest, 0, /*authenticated=*/false);
-    }
-    std::vector<SessionHarness*> others() const { return {requester, bystander, pending}; }
-
-    VServerWorld world;
-    SessionHarness* requester = nullptr;
-    SessionHarness* target = nullptr;
-    SessionHarness* bystander = nullptr;
-    SessionHarness* pending = nullptr;
+// A requester (client 10) of the given role, a target (20) and a bystander
+// (30) in the lobby, and a session that has not logged in (40).
+struct TargetScene : Scene {
+    explicit TargetScene(UserRole requesterRole, const std::string& targetAddress = "127.0.0.1")
+        : Scene(requesterRole, {.requesterNick = "boss", .withTarget = true, .targetAddress = targetAddress}) {}
 };
 
 // The target's connection ends without a packet, and every other session is
@@ -107,25 +45,25 @@ struct Scene {
 // else: `toRequester` is what it received up to the end of its request (the
 // announcements may already be among it, as they come from the target's
 // reader thread).
-void expectRemoved(Scene& s, const std::string& logged, const std::vector<Packet>& toRequester) {
+void expectRemoved(TargetScene& s, const std::string& logged, const std::vector<Packet>& toRequester) {
     EXPECT_TRUE(s.target->client.waitClosed());
     EXPECT_TRUE(s.target->client.drain(50ms).empty()) << "nothing is sent to the target";
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 20: " + logged), 1u);
-    for (SessionHarness* m : s.others()) {
+    for (SessionHarness* m : {s.requester, s.bystander, s.pending}) {
         SCOPED_TRACE("client " + std::to_string(m->clientId));
         const auto got = nextPackets(*m, 3, m == s.requester ? toRequester : std::vector<Packet>{});
-        ASSERT_EQ(kt::typesOf(got), (std::vector<MessageType>{MessageType::UserLeftChannel, MessageType::ChannelList,
+        ASSERT_EQ(typesOf(got), (std::vector<MessageType>{MessageType::UserLeftChannel, MessageType::ChannelList,
                                                               MessageType::UserLeft}));
-        EXPECT_EQ(u32At(got[0]), 20u);
-        EXPECT_EQ(u32At(got[2]), 20u);
-        EXPECT_EQ(kt::userCountIn(got[1], 1), 2u) << "requester and bystander stay";
+        EXPECT_EQ(firstU32(got[0]), 20u);
+        EXPECT_EQ(firstU32(got[2]), 20u);
+        EXPECT_EQ(userCountIn(got[1], 1), 2u) << "requester and bystander stay";
     }
 }
 
-void expectNothingHappened(Scene& s) {
+void expectNothingHappened(TargetScene& s) {
     EXPECT_FALSE(s.target->session->isClosed());
     EXPECT_NE(s.world.vs->findSession(20), nullptr);
-    for (SessionHarness* m : {s.target, s.bystander, s.pending}) EXPECT_TRUE(kt::receivedSoFar(*m).empty());
+    for (SessionHarness* m : {s.target, s.bystander, s.pending}) EXPECT_TRUE(receivedSoFar(*m).empty());
 }
 
 class ModerationTest : public ::testing::Test {
@@ -139,7 +77,7 @@ TEST_F(ModerationTest, KickByRole) {
     for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
         LogCapture::instance().clear();
-        Scene s(role);
+        TargetScene s(role);
         const auto got = s.world.request(*s.requester, kickRequest(20, "spam"));
         if (atLeast(role, UserRole::Moderator)) {
             expectRemoved(s, "Kicked: spam", got);
@@ -151,14 +89,14 @@ TEST_F(ModerationTest, KickByRole) {
 }
 
 TEST_F(ModerationTest, KickOfOneselfClosesOwnConnection) {
-    Scene s(UserRole::Moderator);
+    TargetScene s(UserRole::Moderator);
     s.requester->client.send(kickRequest(10, "bye"));
     EXPECT_TRUE(s.requester->client.waitClosed());
     EXPECT_FALSE(s.target->session->isClosed());
 }
 
 TEST_F(ModerationTest, KickOfAClientOfAnotherVirtualServerDoesNothing) {
-    Scene s(UserRole::Owner);
+    TargetScene s(UserRole::Owner);
     VServerWorld elsewhere(9);
     auto& stranger = elsewhere.join(50, "stranger", UserRole::Member);
     EXPECT_TRUE(s.world.request(*s.requester, kickRequest(50, "x")).empty());
@@ -173,7 +111,7 @@ TEST_F(ModerationTest, BanByRole) {
     for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
         LogCapture::instance().clear();
-        Scene s(role, "10.1.2.3");
+        TargetScene s(role, "10.1.2.3");
         const auto got = s.world.request(*s.requester, banRequest(20, "cheating", 0));
         auto again = std::make_shared<ClientSession>(-1, 21, "10.1.2.3");
         if (atLeast(role, UserRole::Admin)) {
@@ -192,7 +130,7 @@ TEST_F(ModerationTest, BanByRole) {
 }
 
 TEST_F(ModerationTest, TimedBanEndsAndLongestBanHolds) {
-    Scene s(UserRole::Admin, "10.1.2.3");
+    TargetScene s(UserRole::Admin, "10.1.2.3");
     auto& second = s.world.join(60, "second", UserRole::Member, 1, true, "10.9.9.9");
     s.world.request(*s.requester, banRequest(20, "one second", 1));
     s.world.request(*s.requester, banRequest(60, "for ever", 0xFFFFFFFFu));
@@ -213,7 +151,7 @@ TEST_F(ModerationTest, TimedBanEndsAndLongestBanHolds) {
 TEST_F(ModerationTest, MoveByRole) {
     for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
-        Scene s(role);
+        TargetScene s(role);
         const uint16_t room = s.world.addChannel("room", ChannelType::Voice);
         const auto got = s.world.request(*s.requester, moveRequest(20, room));
         if (!atLeast(role, UserRole::Moderator)) {
@@ -225,12 +163,12 @@ TEST_F(ModerationTest, MoveByRole) {
         }
         const std::vector<MessageType> announced = {MessageType::UserLeftChannel, MessageType::ChannelList,
                                                     MessageType::UserJoinedChannel, MessageType::ChannelList};
-        EXPECT_EQ(kt::typesOf(got), announced) << "the requester gets the announcements only";
-        for (SessionHarness* m : {s.bystander, s.pending}) EXPECT_EQ(kt::typesOf(kt::receivedSoFar(*m)), announced);
-        const auto toTarget = kt::receivedSoFar(*s.target);
+        EXPECT_EQ(typesOf(got), announced) << "the requester gets the announcements only";
+        for (SessionHarness* m : {s.bystander, s.pending}) EXPECT_EQ(typesOf(receivedSoFar(*m)), announced);
+        const auto toTarget = receivedSoFar(*s.target);
         ASSERT_EQ(toTarget.size(), 5u);
-        EXPECT_EQ(kt::userOf(toTarget[2]).channelId, room);
-        EXPECT_EQ(kt::userCountIn(toTarget[3], room), 1u);
+        EXPECT_EQ(userOf(toTarget[2]).channelId, room);
+        EXPECT_EQ(userCountIn(toTarget[3], room), 1u);
         EXPECT_EQ(toTarget[4].type, MessageType::ChannelJoinResult);
         auto r = toTarget[4].reader();
         EXPECT_EQ(r.readLE<uint16_t>(), 0);
@@ -240,7 +178,7 @@ TEST_F(ModerationTest, MoveByRole) {
 }
 
 TEST_F(ModerationTest, MoveThatTheVirtualServerRefusesSendsNothing) {
-    Scene s(UserRole::Owner);
+    TargetScene s(UserRole::Owner);
     const uint16_t full = s.world.addChannel("full", ChannelType::Voice, 1);
     ASSERT_TRUE(s.world.vs->moveUserToChannel(30, full, ""));
     const uint16_t spacer = s.world.addChannel("----", ChannelType::Spacer);
@@ -264,7 +202,7 @@ TEST_F(ModerationTest, MoveThatTheVirtualServerRefusesSendsNothing) {
 TEST_F(ModerationTest, SetUserRoleByRole) {
     for (UserRole role : kRoles) {
         SCOPED_TRACE(roleText(role));
-        Scene s(role);
+        TargetScene s(role);
         const auto got = s.world.request(*s.requester, roleRequest(20, static_cast<uint8_t>(UserRole::Moderator)));
         if (!atLeast(role, UserRole::Admin)) {
             EXPECT_TRUE(got.empty());
@@ -276,10 +214,10 @@ TEST_F(ModerationTest, SetUserRoleByRole) {
         ASSERT_EQ(got.size(), 1u);
         for (SessionHarness* m : {s.requester, s.target, s.bystander, s.pending}) {
             SCOPED_TRACE("client " + std::to_string(m->clientId));
-            const auto packets = m == s.requester ? got : kt::receivedSoFar(*m);
+            const auto packets = m == s.requester ? got : receivedSoFar(*m);
             ASSERT_EQ(packets.size(), 1u);
             EXPECT_EQ(packets[0].type, MessageType::UserUpdated);
-            const UserInfo u = kt::userOf(packets[0]);
+            const UserInfo u = userOf(packets[0]);
             EXPECT_EQ(u.clientId, 20u);
             EXPECT_EQ(u.role, UserRole::Moderator);
         }
@@ -287,18 +225,18 @@ TEST_F(ModerationTest, SetUserRoleByRole) {
 }
 
 TEST_F(ModerationTest, AdminCanMakeItselfOwner) {
-    Scene s(UserRole::Admin);
+    TargetScene s(UserRole::Admin);
     const auto got = s.world.request(*s.requester, roleRequest(10, 4));
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(kt::userOf(got[0]).role, UserRole::Owner);
+    EXPECT_EQ(userOf(got[0]).role, UserRole::Owner);
     EXPECT_EQ(s.requester->session->role(), UserRole::Owner);
-    EXPECT_EQ(kt::typesOf(kt::receivedSoFar(*s.bystander)), std::vector<MessageType>{MessageType::UserUpdated});
+    EXPECT_EQ(typesOf(receivedSoFar(*s.bystander)), std::vector<MessageType>{MessageType::UserUpdated});
 }
 
 // ---------------------------------------------------------------- malformed
 
 TEST_F(ModerationTest, ShortPayloadsChangeNothing) {
-    auto raw = [](MessageType t, std::vector<uint8_t> payload) { return kt::packet(t, payload); };
+    auto raw = [](MessageType t, std::vector<uint8_t> payload) { return packet(t, payload); };
     const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
         {"kick without reason", raw(MessageType::KickUser, {20, 0, 0, 0})},
         {"kick with cut reason", raw(MessageType::KickUser, {20, 0, 0, 0, 4, 0, 'a'})},
@@ -307,7 +245,7 @@ TEST_F(ModerationTest, ShortPayloadsChangeNothing) {
         {"move with five bytes", raw(MessageType::MoveUser, {20, 0, 0, 0, 1})},
         {"role with four bytes", raw(MessageType::SetUserRole, {20, 0, 0, 0})},
     };
-    Scene s(UserRole::Owner, "10.1.2.3");
+    TargetScene s(UserRole::Owner, "10.1.2.3");
     for (const auto& [what, packet] : cases) {
         SCOPED_TRACE(what);
         LogCapture::instance().clear();
@@ -322,4 +260,4 @@ TEST_F(ModerationTest, ShortPayloadsChangeNothing) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

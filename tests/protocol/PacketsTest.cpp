@@ -69,13 +69,15 @@ TEST(PacketsTest, UserRecordPacketsCarryOneRecord) {
 }
 
 TEST(PacketsTest, ServerSettingsInRecordOrder) {
-    DB::DbServerSettings st;
-    st.name = "N";
-    st.accent_color = 0x11223344;
-    st.notify_channel_id = 5;
-    st.welcome_message = "W";
-    st.entry_channel_id = 6;
-    st.badge_config_json = "{}";
+    const DB::DbServerSettings st{.name = "N",
+                                  .description = "",
+                                  .icon_url = "",
+                                  .banner_url = "",
+                                  .accent_color = 0x11223344,
+                                  .notify_channel_id = 5,
+                                  .welcome_message = "W",
+                                  .entry_channel_id = 6,
+                                  .badge_config_json = "{}"};
     const Split s = split(serverSettingsPacket(st));
     EXPECT_EQ(s.type, MessageType::ServerSettings);
     const std::vector<uint8_t> expected = {1, 0, 'N', 0, 0, 0, 0, 0, 0,   0x44, 0x33, 0x22, 0x11,

@@ -15,21 +15,14 @@
 #include "protocol/PacketBuilder.h"
 #include "server/Server.h"
 #include "support/LogCapture.h"
+#include "support/Requests.h"
+#include "support/Time.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/EventSinks.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
-
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using kt::VServerWorld;
-using Types = std::vector<MessageType>;
 
 // Every defined role, and a stored value above them (which passes the
 // administrator gates).
@@ -38,45 +31,6 @@ const std::vector<uint8_t> kRoleBytes = {0, 1, 2, 3, 4, 7};
 bool isAdmin(uint8_t role) { return role > 2; }
 
 constexpr const char* kUnderflow = "packet processing error: PacketReader: buffer underflow";
-
-// The text of an Error packet; a short note for any other packet (whose
-// payload may be large).
-std::string errorText(const Packet& p) {
-    if (p.type != MessageType::Error) return "<not an Error: type " + std::to_string(static_cast<int>(p.type)) + ">";
-    auto r = p.reader();
-    EXPECT_EQ(r.readLE<uint16_t>(), 4);
-    return r.readStr();
-}
-
-// Everything a member received so far. The world's own marker is a
-// ServerSettings packet, which these tests expect as a real packet, so an
-// Error packet with a text of its own marks the end here.
-std::vector<Packet> receivedUntilMarker(SessionHarness& m) {
-    PacketBuilder b(MessageType::Error);
-    b.writeLE<uint16_t>(0);
-    b.writeStr("-- marker --");
-    m.session->send(b);
-    std::vector<Packet> out;
-    while (auto p = m.client.next()) {
-        if (p->type == MessageType::Error) {
-            auto r = p->reader();
-            if (r.readLE<uint16_t>() == 0 && r.readStr() == "-- marker --") return out;
-        }
-        out.push_back(std::move(*p));
-    }
-    ADD_FAILURE() << "the marker never arrived for client " << m.clientId;
-    return out;
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------- settings
 
@@ -91,38 +45,6 @@ DB::DbServerSettings sampleSettings() {
     s.welcome_message = "Willkommen!";
     s.entry_channel_id = 999;  // need not name a channel
     s.badge_config_json = R"({"badges":[]})";
-    return s;
-}
-
-std::vector<uint8_t> settingsRequest(const DB::DbServerSettings& s, bool withBadge = true) {
-    PacketBuilder b(MessageType::ServerSettingsUpdate);
-    b.writeStr(s.name);
-    b.writeStr(s.description);
-    b.writeStr(s.icon_url);
-    b.writeStr(s.banner_url);
-    b.writeLE(s.accent_color);
-    b.writeLE(s.notify_channel_id);
-    b.writeStr(s.welcome_message);
-    b.writeLE(s.entry_channel_id);
-    if (withBadge) b.writeStr(s.badge_config_json);
-    return b.finalise();
-}
-
-// The nine fields of a ServerSettings packet; the packet holds nothing else.
-DB::DbServerSettings settingsOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::ServerSettings);
-    auto r = p.reader();
-    DB::DbServerSettings s;
-    s.name = r.readStr();
-    s.description = r.readStr();
-    s.icon_url = r.readStr();
-    s.banner_url = r.readStr();
-    s.accent_color = r.readLE<uint32_t>();
-    s.notify_channel_id = r.readLE<uint16_t>();
-    s.welcome_message = r.readStr();
-    s.entry_channel_id = r.readLE<uint16_t>();
-    s.badge_config_json = r.readStr();
-    EXPECT_EQ(r.remaining(), 0u);
     return s;
 }
 
@@ -145,21 +67,11 @@ DB::DbServerSettings stored(DB::DbServerSettings s) {
     return s;
 }
 
-// A requester of the given role byte, a member and a session that has not
-// logged in.
-struct Scene {
-    explicit Scene(uint8_t requesterRole, bool withDatabase = true) : world(7, withDatabase) {
-        requester = &world.join(10, "chef", static_cast<UserRole>(requesterRole));
-        bystander = &world.join(20, "gast", UserRole::Member);
-        pending = &world.join(30, "", UserRole::Guest, 0, /*authenticated=*/false);
-    }
-    std::vector<SessionHarness*> others() const { return {bystander, pending}; }
-    std::vector<Packet> request(const std::vector<uint8_t>& bytes) { return world.request(*requester, bytes); }
-
-    VServerWorld world;
-    SessionHarness* requester = nullptr;
-    SessionHarness* bystander = nullptr;
-    SessionHarness* pending = nullptr;
+// A requester (client 10, "chef") of the given role byte, a member and a
+// session that has not logged in.
+struct RoleScene : Scene {
+    explicit RoleScene(uint8_t requesterRole, bool withDatabase = true)
+        : Scene(static_cast<UserRole>(requesterRole), {.withDatabase = withDatabase}) {}
 };
 
 class ServerAdminTest : public ::testing::Test {
@@ -170,35 +82,35 @@ protected:
 TEST_F(ServerAdminTest, SettingsUpdateByRole) {
     for (uint8_t role : kRoleBytes) {
         SCOPED_TRACE("role " + std::to_string(role));
-        Scene s(role);
+        RoleScene s(role);
         const auto want = sampleSettings();
         const auto got = s.request(settingsRequest(want));
         if (isAdmin(role)) {
-            ASSERT_EQ(kt::typesOf(got), Types{MessageType::ServerSettings}) << "the requester is shown them too";
+            ASSERT_EQ(typesOf(got), Types{MessageType::ServerSettings}) << "the requester is shown them too";
             expectSameSettings(settingsOf(got[0]), want);
             for (SessionHarness* m : s.others()) {
-                const auto seen = receivedUntilMarker(*m);
-                ASSERT_EQ(kt::typesOf(seen), Types{MessageType::ServerSettings});
+                const auto seen = receivedSoFar(*m);
+                ASSERT_EQ(typesOf(seen), Types{MessageType::ServerSettings});
                 expectSameSettings(settingsOf(seen[0]), want);
             }
             expectSameSettings(s.world.vs->getServerSettings(), stored(want));
         } else {
             ASSERT_EQ(got.size(), 1u);
             EXPECT_EQ(errorText(got[0]), "Server settings require Admin role");
-            for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedUntilMarker(*m).empty());
+            for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
             expectSameSettings(s.world.vs->getServerSettings(), DB::DbServerSettings{});
         }
     }
 }
 
 TEST_F(ServerAdminTest, SettingsWithoutBadgeAreStoredWithAnEmptyOneAndLogged) {
-    Scene s(3);
+    RoleScene s(3);
     auto want = sampleSettings();
     s.request(settingsRequest(want));
     want.badge_config_json.clear();
     want.welcome_message.clear();
     const auto got = s.request(settingsRequest(want, /*withBadge=*/false));
-    ASSERT_EQ(kt::typesOf(got), Types{MessageType::ServerSettings});
+    ASSERT_EQ(typesOf(got), Types{MessageType::ServerSettings});
     expectSameSettings(settingsOf(got[0]), want);
     expectSameSettings(s.world.vs->getServerSettings(), stored(want));
 
@@ -219,53 +131,34 @@ TEST_F(ServerAdminTest, ShortSettingsChangeAndSendNothing) {
     // accent colour.
     for (std::size_t cut : {std::size_t{1}, std::size_t{5}, std::size_t{2 + 2 + 13 + 2}}) {
         SCOPED_TRACE("cut by " + std::to_string(cut));
-        Scene s(4);
+        RoleScene s(4);
         LogCapture::instance().clear();
-        auto bytes = full;
-        bytes.resize(bytes.size() - cut);
-        const uint32_t len = static_cast<uint32_t>(bytes.size() - PacketHeader::kSize);
-        for (int i = 0; i < 4; ++i) bytes[7 + i] = static_cast<uint8_t>(len >> (8 * i));
-        EXPECT_TRUE(s.request(bytes).empty());
+        EXPECT_TRUE(s.request(cutShort(full, cut)).empty());
         EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, std::string("Client 10: ") + kUnderflow), 1u);
         expectSameSettings(s.world.vs->getServerSettings(), DB::DbServerSettings{});
-        for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedUntilMarker(*m).empty());
+        for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
     }
 }
 
 TEST_F(ServerAdminTest, WithoutADatabaseSettingsAreStillShownButNotKept) {
-    Scene s(3, /*withDatabase=*/false);
+    RoleScene s(3, /*withDatabase=*/false);
     const auto want = sampleSettings();
     const auto got = s.request(settingsRequest(want));
-    ASSERT_EQ(kt::typesOf(got), Types{MessageType::ServerSettings});
+    ASSERT_EQ(typesOf(got), Types{MessageType::ServerSettings});
     expectSameSettings(settingsOf(got[0]), want);
     expectSameSettings(s.world.vs->getServerSettings(), DB::DbServerSettings{});
 }
 
 // What the next client to log in is shown is what was stored.
 TEST_F(ServerAdminTest, TheNextLoginReadsTheNewSettings) {
-    Scene s(4);
+    RoleScene s(4);
     const auto want = sampleSettings();
     s.request(settingsRequest(want));
 
-    auto late = std::make_unique<SessionHarness>(50, SessionHarness::Transport::Unix);
-    ASSERT_TRUE(s.world.vs->acceptSession(late->session));
-    std::weak_ptr<VirtualServer> weak = s.world.vs;
-    late->start([weak](uint32_t id) {
-        if (auto v = weak.lock()) v->removeSession(id);
-    });
-    late->client.send(kt::packet(MessageType::Hello));
-    PacketBuilder auth(MessageType::AuthRequest);
-    auth.writeStr("spaet");
-    auth.writeStr("");
-    auth.writeStr("");
-    late->client.send(auth);
-    std::optional<Packet> shown;
-    while (auto p = late->client.next()) {
-        if (p->type == MessageType::ServerSettings) {
-            shown = std::move(p);
-            break;
-        }
-    }
+    auto late = connectTo(s.world.vs, 50, "127.0.0.1", SessionHarness::Transport::Unix);
+    late->client.send(helloRequest());
+    late->client.send(authRequest("spaet"));
+    const auto shown = late->client.waitFor(MessageType::ServerSettings);
     ASSERT_TRUE(shown) << "no settings at login";
     expectSameSettings(settingsOf(*shown), stored(want));
 }
@@ -302,25 +195,25 @@ std::vector<PluginInfo> pluginsOf(const Packet& p) {
 TEST_F(ServerAdminTest, PluginListByRoleIsEmptyWithoutAPluginHost) {
     for (uint8_t role : kRoleBytes) {
         SCOPED_TRACE("role " + std::to_string(role));
-        Scene s(role);
-        const auto got = s.request(kt::packet(MessageType::PluginListRequest));
+        RoleScene s(role);
+        const auto got = s.request(packet(MessageType::PluginListRequest));
         if (isAdmin(role)) {
             ASSERT_EQ(got.size(), 1u);
             EXPECT_TRUE(pluginsOf(got[0]).empty());
         } else {
             EXPECT_TRUE(got.empty()) << "no answer at all";
         }
-        for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedUntilMarker(*m).empty());
+        for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
     }
 }
 
 TEST_F(ServerAdminTest, PluginListShowsTheLoadedPluginsInLoadOrder) {
-    Scene s(3);
+    RoleScene s(3);
     FakePlugins plugins({{"wetter", "1.2", "Ada", "Sagt das Wetter an", true},
                          {"riesig", "1", "Bob", std::string(70000, 'x'), true},  // cannot be listed
                          {"wuerfel", "0.1", "", "", true}});
     s.world.vs->pluginLoader.store(&plugins);
-    const auto got = s.request(kt::packet(MessageType::PluginListRequest));
+    const auto got = s.request(packet(MessageType::PluginListRequest));
     s.world.vs->pluginLoader.store(nullptr);
     ASSERT_EQ(got.size(), 1u);
     const auto listed = pluginsOf(got[0]);
@@ -333,48 +226,6 @@ TEST_F(ServerAdminTest, PluginListShowsTheLoadedPluginsInLoadOrder) {
 }
 
 // ---------------------------------------------------------------- virtual servers
-
-struct VsRecord {
-    uint16_t id = 0;
-    std::string name;
-    uint16_t tcpPort = 0;
-    uint16_t maxSlots = 0;
-    uint16_t users = 0;
-    uint8_t running = 0;
-};
-
-std::vector<VsRecord> vserversOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::VServerList);
-    auto r = p.reader();
-    const uint16_t n = r.readLE<uint16_t>();
-    std::vector<VsRecord> out;
-    for (uint16_t i = 0; i < n; ++i) {
-        VsRecord v;
-        v.id = r.readLE<uint16_t>();
-        v.name = r.readStr();
-        v.tcpPort = r.readLE<uint16_t>();
-        v.maxSlots = r.readLE<uint16_t>();
-        v.users = r.readLE<uint16_t>();
-        v.running = r.readLE<uint8_t>();
-        out.push_back(v);
-    }
-    EXPECT_EQ(r.remaining(), 0u);
-    return out;
-}
-
-std::vector<uint8_t> idRequest(MessageType type, uint16_t id) {
-    PacketBuilder b(type);
-    b.writeLE(id);
-    return b.finalise();
-}
-
-VirtualServer::VSConfig vsConfig(uint16_t id, const std::string& name, int32_t maxSlots = 32) {
-    VirtualServer::VSConfig c;
-    c.id = id;
-    c.name = name;
-    c.maxSlots = maxSlots;
-    return c;
-}
 
 // A host that was never started (no database, no listener, no port of any
 // kind) with three virtual servers, and sessions handed to them with the
@@ -390,36 +241,18 @@ protected:
     void TearDown() override { sessions.clear(); }
 
     SessionHarness& attach(uint16_t vsId, uint32_t clientId, const std::string& nick, uint8_t role) {
-        auto vs = host.getVServer(vsId);
-        auto h = std::make_unique<SessionHarness>(clientId, SessionHarness::Transport::Unix);
-        h->session->setHost(&host);
-        EXPECT_TRUE(vs->acceptSession(h->session));
-        h->session->updateInfo([&](UserInfo& u) {
-            u.nickname = nick;
-            u.role = static_cast<UserRole>(role);
-        });
-        EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
-        std::weak_ptr<VirtualServer> weak = vs;
-        h->start([weak](uint32_t id) {
-            if (auto v = weak.lock()) v->removeSession(id);
-        });
-        sessions.push_back(std::move(h));
+        sessions.push_back(
+            admit(host.getVServer(vsId), clientId, {.nickname = nick, .role = static_cast<UserRole>(role), .host = &host}));
         return *sessions.back();
     }
 
-    std::vector<VsRecord> list(SessionHarness& requester) {
-        const auto got = kt::requestAndWait(requester, kt::packet(MessageType::VServerListRequest));
+    std::vector<VServerRecord> list(SessionHarness& requester) {
+        const auto got = requestAndWait(requester, packet(MessageType::VServerListRequest));
         if (got.size() != 1) {
             ADD_FAILURE() << "expected one VServerList, got " << got.size() << " packets";
             return {};
         }
         return vserversOf(got[0]);
-    }
-
-    static const VsRecord* find(const std::vector<VsRecord>& l, uint16_t id) {
-        for (const auto& v : l)
-            if (v.id == id) return &v;
-        return nullptr;
     }
 
     Server host;  // declared first: the sessions go before it
@@ -433,7 +266,7 @@ TEST_F(VServerRequestsTest, EachRequestByRole) {
         auto& requester = attach(1, ++nextId, "r", role);
         auto& target = attach(2, ++nextId, "t", 1);
 
-        auto got = kt::requestAndWait(requester, kt::packet(MessageType::VServerListRequest));
+        auto got = requestAndWait(requester, packet(MessageType::VServerListRequest));
         ASSERT_EQ(got.size(), 1u);
         if (isAdmin(role)) {
             EXPECT_EQ(vserversOf(got[0]).size(), 3u);
@@ -441,7 +274,7 @@ TEST_F(VServerRequestsTest, EachRequestByRole) {
             EXPECT_EQ(errorText(got[0]), "Admin role required");
         }
 
-        got = kt::requestAndWait(requester, idRequest(MessageType::VServerStop, 2));
+        got = requestAndWait(requester, idRequest(MessageType::VServerStop, 2));
         if (isAdmin(role)) {
             EXPECT_TRUE(got.empty()) << "no reply";
             EXPECT_TRUE(target.client.waitClosed());
@@ -453,7 +286,7 @@ TEST_F(VServerRequestsTest, EachRequestByRole) {
             EXPECT_FALSE(target.session->isClosed());
         }
 
-        got = kt::requestAndWait(requester, idRequest(MessageType::VServerStart, 2));
+        got = requestAndWait(requester, idRequest(MessageType::VServerStart, 2));
         if (isAdmin(role)) {
             EXPECT_TRUE(got.empty()) << "no reply";
         } else {
@@ -466,13 +299,13 @@ TEST_F(VServerRequestsTest, EachRequestByRole) {
 }
 
 TEST_F(ServerAdminTest, WithoutAHostEvenTheOwnerIsRefused) {
-    Scene s(4);
+    RoleScene s(4);
     for (MessageType type : {MessageType::VServerListRequest, MessageType::VServerStop, MessageType::VServerStart}) {
-        const auto got = s.request(type == MessageType::VServerListRequest ? kt::packet(type) : idRequest(type, 7));
+        const auto got = s.request(type == MessageType::VServerListRequest ? packet(type) : idRequest(type, 7));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(errorText(got[0]), "Admin role required");
     }
-    for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedUntilMarker(*m).empty());
+    for (SessionHarness* m : s.others()) EXPECT_TRUE(receivedSoFar(*m).empty());
 }
 
 TEST_F(VServerRequestsTest, TheListShowsEveryVirtualServerInRegistryOrder) {
@@ -491,18 +324,18 @@ TEST_F(VServerRequestsTest, TheListShowsEveryVirtualServerInRegistryOrder) {
     EXPECT_EQ(order, registry);
 
     ASSERT_EQ(listed.size(), 3u);
-    const auto* one = find(listed, 1);
+    const auto one = listedVServer(listed, 1);
     ASSERT_TRUE(one);
     EXPECT_EQ(one->name, "Eins");
     EXPECT_EQ(one->tcpPort, 0);
     EXPECT_EQ(one->maxSlots, static_cast<uint16_t>(70000)) << "the low 16 bits";
     EXPECT_EQ(one->users, 2);
     EXPECT_EQ(one->running, 1);
-    const auto* two = find(listed, 2);
+    const auto two = listedVServer(listed, 2);
     ASSERT_TRUE(two);
     EXPECT_EQ(two->name, "Zwei");
     EXPECT_EQ(two->running, 0) << "paused, still listed";
-    const auto* three = find(listed, 3);
+    const auto three = listedVServer(listed, 3);
     ASSERT_TRUE(three);
     EXPECT_EQ(three->maxSlots, 5);
     EXPECT_EQ(three->users, 2);
@@ -538,44 +371,44 @@ TEST_F(VServerRequestsTest, StoppingAndStartingAnotherVirtualServer) {
     auto& there = attach(2, 21, "dort", 1);
     auto& log = LogCapture::instance();
 
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStop, 2)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStop, 2)).empty());
     EXPECT_TRUE(there.client.waitClosed()) << "its sessions are disconnected";
     EXPECT_FALSE(admin.session->isClosed());
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) stopped vserver 2"), 1u);
     EXPECT_EQ(log.count(LogLevel::Info, "Disconnecting client 21: Server shutting down"), 1u);
     ASSERT_TRUE(eventually([&] { return host.getVServer(2)->slotUsage() == 0; }));
     const auto paused = list(admin);
-    const auto* two = find(paused, 2);
+    const auto two = listedVServer(paused, 2);
     ASSERT_TRUE(two);
     EXPECT_EQ(two->running, 0);
     EXPECT_EQ(two->users, 0);
 
     log.clear();
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStop, 2)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStop, 2)).empty());
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) stopped vserver 2"), 1u) << "a paused server stays paused";
     EXPECT_EQ(log.count(LogLevel::Info, "VS 2 paused"), 0u);
 
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStart, 2)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStart, 2)).empty());
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) started vserver 2"), 1u);
     EXPECT_EQ(log.count(LogLevel::Info, "VS 2 resumed on port 0"), 1u);
     const auto resumed = list(admin);
-    ASSERT_TRUE(find(resumed, 2));
-    EXPECT_EQ(find(resumed, 2)->running, 1);
+    ASSERT_TRUE(listedVServer(resumed, 2));
+    EXPECT_EQ(listedVServer(resumed, 2)->running, 1);
     auto& back = attach(2, 22, "wieder da", 1);
     EXPECT_FALSE(back.session->isClosed());
 
     log.clear();
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStart, 1)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStart, 1)).empty());
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) started vserver 1"), 1u) << "running already";
     EXPECT_EQ(log.countContaining("resumed"), 0u);
 
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStop, 99)).empty());
-    EXPECT_TRUE(kt::requestAndWait(admin, idRequest(MessageType::VServerStart, 99)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStop, 99)).empty());
+    EXPECT_TRUE(requestAndWait(admin, idRequest(MessageType::VServerStart, 99)).empty());
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) failed to stop vserver 99"), 1u);
     EXPECT_EQ(log.count(LogLevel::Info, "Client 11 (admin) failed to start vserver 99"), 1u);
 
     log.clear();
-    EXPECT_TRUE(kt::requestAndWait(admin, kt::packet(MessageType::VServerStop)).empty());
+    EXPECT_TRUE(requestAndWait(admin, packet(MessageType::VServerStop)).empty());
     EXPECT_EQ(log.count(LogLevel::Warn, std::string("Client 11: ") + kUnderflow), 1u);
     for (uint16_t id : {1, 2, 3}) EXPECT_TRUE(host.isVServerRunning(id));
 }
@@ -593,4 +426,4 @@ TEST_F(VServerRequestsTest, StoppingTheRequestersOwnVirtualServerDisconnectsItTo
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -11,8 +11,8 @@
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
 #include "support/RawSqlite.h"
-#include "support/SessionHarness.h"
 #include "support/TestDatabase.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
@@ -23,23 +23,7 @@ namespace kt = ::Korrafin::Test;
 using kt::LogCapture;
 using kt::Packet;
 
-std::vector<uint8_t> marker() {
-    PacketBuilder b(MessageType::ServerSettings);
-    b.writeStr("marker");
-    return b.finalise();
-}
-
-// What a client received up to a marker sent after the operation under test.
-std::vector<Packet> receivedBefore(kt::SessionHarness& h) {
-    h.session->send(marker());
-    std::vector<Packet> out;
-    while (auto p = h.client.next()) {
-        if (p->type == MessageType::ServerSettings) return out;
-        out.push_back(std::move(*p));
-    }
-    ADD_FAILURE() << "marker never arrived";
-    return out;
-}
+using kt::receivedSoFar;
 
 DB::DbChannel row(const std::string& name, int32_t sortOrder = 0, int64_t parent = 0) {
     DB::DbChannel c;
@@ -84,20 +68,14 @@ protected:
 
     // A virtual server on the test database, loaded as the host does it.
     std::shared_ptr<VirtualServer> makeServer(std::shared_ptr<DB::IDatabase> db) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = 1;
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        vs->db = std::move(db);
+        auto vs = kt::makeVServer(kt::vsConfig(1, "Korrafin Server"), std::move(db));
         vs->loadChannelsFromDb();
         return vs;
     }
 
     // A session admitted to `vs` that watches what is broadcast.
     std::unique_ptr<kt::SessionHarness> watcher(const std::shared_ptr<VirtualServer>& vs, uint32_t id = 1) {
-        auto h = std::make_unique<kt::SessionHarness>(id);
-        EXPECT_TRUE(vs->acceptSession(h->session));
-        h->start([vs](uint32_t cid) { vs->removeSession(cid); });
-        return h;
+        return kt::connectTo(vs, id);
     }
 
     kt::TestDatabase db;
@@ -196,7 +174,7 @@ TEST_F(ChannelPersistenceTest, ACreatedChannelIsItsRowAndComesBackAfterARestart)
     const auto stored = db.real->GetChannelById(id);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->name, "Stammtisch");
-    EXPECT_EQ(kt::typesOf(receivedBefore(*w)), (std::vector<MessageType>{MessageType::ChannelList}));
+    EXPECT_EQ(kt::typesOf(receivedSoFar(*w)), (std::vector<MessageType>{MessageType::ChannelList}));
     EXPECT_EQ(bot.events, (std::vector<std::string>{"created " + std::to_string(id) + " Stammtisch 1"}));
     EXPECT_EQ(LogCapture::instance().count(
                   LogLevel::Info, "[VServer 1] Channel 'Stammtisch' (id=" + std::to_string(id) + ") created by client 0"),
@@ -227,7 +205,7 @@ TEST_F(ChannelPersistenceTest, AFailedStoreRefusesTheCreation) {
 
     EXPECT_EQ(vs->adminCreateChannel(channel("Lost"), 0), 0);
     EXPECT_EQ(idsOf(vs->channelManager.all()), (std::vector<uint16_t>{1}));
-    EXPECT_TRUE(receivedBefore(*w).empty());
+    EXPECT_TRUE(receivedSoFar(*w).empty());
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "[VServer 1] DB save channel failed: disk full"), 1u);
 }
 
@@ -318,7 +296,7 @@ TEST_F(ChannelPersistenceTest, AnEditNeverChangesTheMessageCount) {
     edit.messageCount = 0;  // an update request carries no count
     edit.description = "new";
     ASSERT_TRUE(vs->adminUpdateChannel(edit, 0));
-    const auto packets = receivedBefore(*w);
+    const auto packets = receivedSoFar(*w);
     ASSERT_EQ(packets.size(), 1u);
     for (const auto& c : kt::channelsOf(packets[0])) {
         if (c.id == id) {
@@ -327,7 +305,7 @@ TEST_F(ChannelPersistenceTest, AnEditNeverChangesTheMessageCount) {
     }
 
     vs->incrementChannelMessageCount(id);
-    const auto counts = receivedBefore(*w);
+    const auto counts = receivedSoFar(*w);
     ASSERT_EQ(counts.size(), 1u);
     auto r = counts[0].reader();
     EXPECT_EQ(r.readLE<uint16_t>(), id);
@@ -360,7 +338,7 @@ TEST_F(ChannelPersistenceTest, MessageCountsComeFromTheRowOrFromTheTree) {
         vs->incrementChannelMessageCount(id);
         vs->incrementChannelMessageCount(0);      // no channel
         vs->incrementChannelMessageCount(60000);  // unknown channel
-        const auto packets = receivedBefore(*w);
+        const auto packets = receivedSoFar(*w);
         ASSERT_EQ(packets.size(), 2u);
         for (uint32_t i = 0; i < 2; ++i) {
             auto r = packets[i].reader();
@@ -393,8 +371,8 @@ TEST_F(ChannelPersistenceTest, DeletingMovesMembersToTheLobbyThenAnnounces) {
     auto b = watcher(vs, 12);
     ASSERT_TRUE(vs->moveUserToChannel(11, id, ""));
     ASSERT_TRUE(vs->moveUserToChannel(12, id, ""));
-    receivedBefore(*a);
-    receivedBefore(*b);
+    receivedSoFar(*a);
+    receivedSoFar(*b);
     RecordingBot bot;
     vs->botApi.store(&bot);
     LogCapture::instance().clear();
@@ -404,7 +382,7 @@ TEST_F(ChannelPersistenceTest, DeletingMovesMembersToTheLobbyThenAnnounces) {
     EXPECT_TRUE(LogCapture::instance().lines().empty());
     ASSERT_TRUE(vs->adminDeleteChannel(id, 0));
 
-    const auto seen = kt::typesOf(receivedBefore(*a));
+    const auto seen = kt::typesOf(receivedSoFar(*a));
     const std::vector<MessageType> oneMove{MessageType::UserLeftChannel, MessageType::ChannelList,
                                            MessageType::UserJoinedChannel, MessageType::ChannelList};
     std::vector<MessageType> expected = oneMove;
@@ -431,7 +409,7 @@ TEST_F(ChannelPersistenceTest, ReorderingSetsPositionsAndAnnouncesTheRequestedOr
     EXPECT_EQ(vs->channelManager.find(five)->sortOrder, 0);
     EXPECT_EQ(vs->channelManager.find(three)->sortOrder, 1);
     EXPECT_EQ(db.real->GetChannelById(three)->sort_order, 1);
-    const auto packets = receivedBefore(*w);
+    const auto packets = receivedSoFar(*w);
     ASSERT_EQ(kt::typesOf(packets), (std::vector<MessageType>{MessageType::ChannelList, MessageType::ChannelReorder}));
     auto r = packets[1].reader();
     EXPECT_EQ(r.readLE<uint16_t>(), 3);

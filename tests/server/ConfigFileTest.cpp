@@ -10,6 +10,7 @@
 #include "server/ConfigFile.h"
 #include "server/Server.h"
 #include "support/LogCapture.h"
+#include "support/ServerConfig.h"
 #include "support/ServerHost.h"
 #include "support/TempDir.h"
 
@@ -20,35 +21,7 @@ namespace kt = ::Korrafin::Test;
 using nlohmann::json;
 
 TEST(DefaultConfig, IsTheDocumentWithTheGivenKeyIndentedByFourInKeyOrder) {
-    const std::string expected = R"({
-    "globalApi": {
-        "country": "DE",
-        "description": "",
-        "listed": true,
-        "publicIp": "auto"
-    },
-    "server": {
-        "logFile": "korrafin.log",
-        "logLevel": "info",
-        "tcpPort": 9987,
-        "udpPort": 9988,
-        "webPanel": {
-            "enabled": true,
-            "password": "quill",
-            "port": 9380
-        }
-    },
-    "virtualServers": [
-        {
-            "id": 1,
-            "maxSlots": 32,
-            "name": "Korrafin Server",
-            "serverKey": "k3y",
-            "welcomeMessage": "Welcome to Korrafin!"
-        }
-    ]
-})";
-    EXPECT_EQ(detail::defaultConfigDocument("k3y").dump(4), expected);
+    EXPECT_EQ(detail::defaultConfigDocument("k3y").dump(4), kt::defaultConfigText("k3y"));
 }
 
 TEST(ConfigFiles, ANewFileIsNeverWrittenOverAnExistingOne) {
@@ -121,7 +94,7 @@ TEST(VirtualServerEntries, ShapesOfTheListAndConversionsOfTheirValues) {
 class SaveVServersTest : public ::testing::Test {
 protected:
     SaveVServersTest() {
-        kt::HostConfig cfg;
+        kt::ServerConfig cfg;
         cfg.virtualServers = json::parse(R"([{"id":1,"name":"Plain","serverKey":"k","welcomeMessage":"Hi"},
                                               {"id":2,"name":"Own","maxSlots":5,"dbPath":"DB"}])");
         cfg.virtualServers[1]["dbPath"] = scratch.file("own.db");

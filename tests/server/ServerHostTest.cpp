@@ -15,7 +15,9 @@
 #include "support/Ports.h"
 #include "support/ServerHost.h"
 #include "support/TestClient.h"
+#include "support/Time.h"
 #include "support/UdpPeer.h"
+#include "support/VServerWorld.h"
 
 namespace Korrafin {
 namespace {
@@ -25,44 +27,8 @@ using namespace std::chrono_literals;
 using kt::LogCapture;
 using nlohmann::json;
 
-struct HelloAck {
-    uint16_t vsId = 0;
-    std::string name;
-};
-
-// Connects, says Hello and reads the answer; nothing when none comes.
-std::optional<HelloAck> hello(kt::TestClient& c) {
-    c.send(kt::packet(MessageType::Hello));
-    for (;;) {
-        auto p = c.next(3000ms);
-        if (!p) return std::nullopt;
-        if (p->type != MessageType::HelloAck) continue;
-        auto r = p->reader();
-        r.readLE<uint8_t>();
-        HelloAck ack;
-        ack.vsId = r.readLE<uint16_t>();
-        ack.name = r.readStr();
-        return ack;
-    }
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-VirtualServer::VSConfig vsConfig(uint16_t id, const std::string& name, uint16_t port = 0) {
-    VirtualServer::VSConfig c;
-    c.id = id;
-    c.name = name;
-    c.tcpPort = port;
-    return c;
-}
+using kt::eventually;
+using kt::vsConfig;
 
 class ServerHostTest : public ::testing::Test {
 protected:
@@ -70,7 +36,7 @@ protected:
     void TearDown() override { stopServing(); }
 
     void boot(const json& virtualServers = json::array()) {
-        kt::HostConfig cfg;
+        kt::ServerConfig cfg;
         cfg.virtualServers = virtualServers;
         host = std::make_unique<kt::Host>(cfg);
         ASSERT_TRUE(host->ok);
@@ -87,11 +53,7 @@ protected:
         runner.join();
     }
 
-    std::unique_ptr<kt::TestClient> connect(uint16_t port) {
-        const int fd = kt::connectLoopback(port);
-        if (fd < 0) return nullptr;
-        return std::make_unique<kt::TestClient>(fd);
-    }
+    static std::unique_ptr<kt::TestClient> connect(uint16_t port) { return kt::TestClient::dial(port); }
 
     std::unique_ptr<kt::Host> host;
     std::thread runner;
@@ -147,7 +109,7 @@ TEST_F(ServerHostTest, AFailedCreationKeepsNothing) {
     const uint16_t taken = kt::freePort();
     kt::PortHolder holder(taken);
 
-    EXPECT_FALSE(s.createVServer(vsConfig(5, "Busy", taken)));
+    EXPECT_FALSE(s.createVServer(vsConfig(5, "Busy", 32, taken)));
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Error,
                                            "VS 5: bind/listen on port " + std::to_string(taken) + " failed"),
               1u);
@@ -159,7 +121,7 @@ TEST_F(ServerHostTest, AFailedCreationKeepsNothing) {
     EXPECT_EQ(LogCapture::instance().countContaining("VS 6 DB init failed: "), 1u);
     EXPECT_FALSE(s.getVServer(6));
 
-    EXPECT_TRUE(s.createVServer(vsConfig(5, "Free", kt::freePort())));
+    EXPECT_TRUE(s.createVServer(vsConfig(5, "Free", 32, kt::freePort())));
 }
 
 TEST_F(ServerHostTest, AVirtualServerWithItsOwnDatabaseLeavesTheFileBehind) {
@@ -181,7 +143,7 @@ TEST_F(ServerHostTest, OwnPortsServeWhileRunningAndCloseWhilePaused) {
 
     auto first = connect(port);
     ASSERT_TRUE(first);
-    auto ack = hello(*first);
+    auto ack = first->hello();
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->vsId, 2);
     EXPECT_EQ(ack->name, "Side");
@@ -194,7 +156,7 @@ TEST_F(ServerHostTest, OwnPortsServeWhileRunningAndCloseWhilePaused) {
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "VS 2 resumed on port " + std::to_string(port)), 1u);
     auto again = connect(port);
     ASSERT_TRUE(again);
-    EXPECT_TRUE(hello(*again));
+    EXPECT_TRUE(again->hello());
 }
 
 TEST_F(ServerHostTest, AResumeThatCannotListenStopsTheServerAgain) {
@@ -221,7 +183,7 @@ TEST_F(ServerHostTest, ClientIdsCountFromOneAcrossPortsAndNeverGiveZero) {
     auto a = connect(host->config.tcpPort);
     auto b = connect(port);
     ASSERT_TRUE(a && b);
-    ASSERT_TRUE(hello(*a) && hello(*b));
+    ASSERT_TRUE(a->hello() && b->hello());
     std::vector<uint32_t> ids;
     for (const auto& vs : server().allVServers())
         for (const auto& s : vs->allSessions()) ids.push_back(s->clientId());
@@ -241,7 +203,7 @@ TEST_F(ServerHostTest, TheMainPortFeedsTheFirstVirtualServerEvenWhilePaused) {
     for (int i = 0; i < 2; ++i) {
         auto c = connect(host->config.tcpPort);
         ASSERT_TRUE(c);
-        const auto ack = hello(*c);
+        const auto ack = c->hello();
         ASSERT_TRUE(ack);
         EXPECT_EQ(ack->vsId, first->id());
     }
@@ -253,7 +215,7 @@ TEST_F(ServerHostTest, WithNoVirtualServerAConnectionIsStillServed) {
     serve();
     auto c = connect(host->config.tcpPort);
     ASSERT_TRUE(c);
-    const auto ack = hello(*c);
+    const auto ack = c->hello();
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->vsId, 0);
     EXPECT_EQ(ack->name, "Korrafin");
@@ -268,7 +230,7 @@ TEST_F(ServerHostTest, AClosedConnectionLeavesItsServerAndIsForgottenByTheRelay)
     auto a = connect(host->config.tcpPort);
     auto b = connect(host->config.tcpPort);
     ASSERT_TRUE(a && b);
-    ASSERT_TRUE(hello(*a) && hello(*b));
+    ASSERT_TRUE(a->hello() && b->hello());
     ASSERT_TRUE(eventually([&] { return server().currentUsers() == 2; }));
     const auto vs = server().getVServer(1);
     ASSERT_EQ(vs->slotUsage(), 2u);
@@ -297,7 +259,7 @@ TEST_F(ServerHostTest, RemovingAVirtualServerWaitsForTheReadersOfItsSessions) {
     std::vector<std::unique_ptr<kt::TestClient>> clients;
     for (int i = 0; i < 24; ++i) {
         clients.push_back(connect(port));
-        ASSERT_TRUE(clients.back() && hello(*clients.back()));
+        ASSERT_TRUE(clients.back() && clients.back()->hello());
     }
     std::weak_ptr<VirtualServer> watch = server().getVServer(2);
     ASSERT_EQ(server().liveReaderCount(), 24u);
@@ -313,11 +275,11 @@ TEST_F(ServerHostTest, DestroyingTheHostEndsEveryConnectionAndWaitsForItsReader)
     ASSERT_TRUE(server().removeVServer(1));
     serve();
     auto unadmitted = connect(host->config.tcpPort);  // no virtual server to hand it to
-    ASSERT_TRUE(unadmitted && hello(*unadmitted));
+    ASSERT_TRUE(unadmitted && unadmitted->hello());
     const uint16_t port = kt::freePort();
-    ASSERT_TRUE(server().createVServer(vsConfig(2, "Late", port)));
+    ASSERT_TRUE(server().createVServer(vsConfig(2, "Late", 32, port)));
     auto admitted = connect(port);
-    ASSERT_TRUE(admitted && hello(*admitted));
+    ASSERT_TRUE(admitted && admitted->hello());
     ASSERT_EQ(server().liveReaderCount(), 2u);
 
     stopServing();
@@ -376,12 +338,12 @@ TEST_F(ServerHostTest, AcceptingSurvivesRunningOutOfDescriptors) {
     ASSERT_EQ(r2, 0);
 
     kt::TestClient mainClient(mainFd), sideClient(sideFd);
-    EXPECT_TRUE(hello(mainClient));
-    EXPECT_TRUE(hello(sideClient));
+    EXPECT_TRUE(mainClient.hello());
+    EXPECT_TRUE(sideClient.hello());
     // And later connections are served as well.
     auto later = connect(port);
     ASSERT_TRUE(later);
-    EXPECT_TRUE(hello(*later));
+    EXPECT_TRUE(later->hello());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/Ports.h"
 #include "support/ServerHost.h"
 #include "support/TestClient.h"
+#include "support/VServerWorld.h"
 
 namespace Korrafin {
 namespace {
@@ -23,13 +24,7 @@ using namespace std::chrono_literals;
 
 constexpr uint16_t kId = 9;
 
-VirtualServer::VSConfig raceConfig(uint16_t port) {
-    VirtualServer::VSConfig c;
-    c.id = kId;
-    c.name = "Contested";
-    c.tcpPort = port;
-    return c;
-}
+VirtualServer::VSConfig raceConfig(uint16_t port) { return kt::vsConfig(kId, "Contested", 32, port); }
 
 TEST(ServerLifecycleRace, SimultaneousCreationsOfOneIdHaveOneWinner) {
     kt::Host host;

@@ -81,6 +81,17 @@ protected:
         return false;
     }
 
+    // Every member speaks once, so the relay learns where each listens; what
+    // that relayed in the room is read away (the lobby member was alone).
+    void introduceAll() {
+        say(pa, 11, kRoom);
+        say(pb, 12, kRoom);
+        say(pc, 13, ChannelManager::kLobbyId);
+        ASSERT_TRUE(learned(11, pa) && learned(12, pb) && learned(13, pc));
+        pa.drain(50ms);
+        pb.drain(50ms);
+    }
+
     std::shared_ptr<VirtualServer> vs;
     std::unique_ptr<kt::SessionHarness> a, b, c;
     UdpVoiceServer relay;
@@ -88,12 +99,7 @@ protected:
 };
 
 TEST_F(UdpVoiceServerTest, ADatagramReachesTheOtherMembersOfItsChannelUnchanged) {
-    say(pa, 11, kRoom);
-    say(pb, 12, kRoom);
-    say(pc, 13, ChannelManager::kLobbyId);
-    ASSERT_TRUE(learned(11, pa) && learned(12, pb) && learned(13, pc));
-    pa.drain(50ms);
-    pb.drain(50ms);
+    ASSERT_NO_FATAL_FAILURE(introduceAll());
     pc.drain(50ms);
 
     // Bytes after the declared payload travel too.
@@ -214,12 +220,7 @@ TEST_F(UdpVoiceServerTest, EmptyChannelsAndUnknownServersProduceNothing) {
 }
 
 TEST_F(UdpVoiceServerTest, InjectedAudioReachesEveryKnownMember) {
-    say(pa, 11, kRoom);
-    say(pb, 12, kRoom);
-    say(pc, 13, ChannelManager::kLobbyId);
-    ASSERT_TRUE(learned(11, pa) && learned(12, pb) && learned(13, pc));
-    pa.drain(50ms);
-    pb.drain(50ms);
+    ASSERT_NO_FATAL_FAILURE(introduceAll());
 
     std::vector<int16_t> samples(960);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 31 - 5000);

@@ -1,6 +1,6 @@
 // Bot API and plugin host stand-ins that record the events a virtual server
 // raises. Thread-safe; attach with `vs->botApi = &bot` / `vs->pluginLoader = &plugins`
-// and detach before they go.
+// and detach before they go, or let AttachedRecorders do both.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vserver/EventSinks.h"
+#include "vserver/VirtualServer.h"
 
 namespace Korrafin::Test {
 
@@ -73,6 +74,29 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<Chat> chats_;
+};
+
+// One of each recorder, attached to a virtual server for as long as this
+// lives, so they are detached however the test ends. The virtual server
+// must outlive it.
+class AttachedRecorders {
+public:
+    explicit AttachedRecorders(VirtualServer& vs) : vs_(vs) {
+        vs_.botApi = &bot;
+        vs_.pluginLoader = &plugins;
+    }
+    ~AttachedRecorders() {
+        vs_.botApi = nullptr;
+        vs_.pluginLoader = nullptr;
+    }
+    AttachedRecorders(const AttachedRecorders&) = delete;
+    AttachedRecorders& operator=(const AttachedRecorders&) = delete;
+
+    RecordingBotSink bot;
+    RecordingPluginHost plugins;
+
+private:
+    VirtualServer& vs_;
 };
 
 }  // namespace Korrafin::Test

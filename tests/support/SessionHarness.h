@@ -1,24 +1,40 @@
 // A ClientSession on the server end of a socket pair, read by a thread of its
 // own the way the host reads a connection (recv, then onDataReceived; at the
 // end drop the reference, then the end hook, e.g. removeSession), and a
-// TestClient on the other end.
+// TestClient on the other end. Also the two ways a test learns that the
+// server is done with what it was sent:
+//  - requestAndWait / untilHandled: a request every authenticated session
+//    answers at once (a FileRequest for a name the store refuses, answered
+//    with FileData {name, 0}, changing nothing), sent after the requests under
+//    test. The reader thread handles packets in order, so its answer comes
+//    after everything the earlier handlers sent, to this client and to
+//    others. A session that is not authenticated never answers it.
+//  - receivedSoFar: a marker the test thread sends to the client itself,
+//    for what operations on the test thread (or handlers that are known to
+//    be finished) have sent.
 //
 // Typical use: make it, optionally admit `session` to a virtual server, then
 // start(). The destructor closes the client end and joins the reader.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "protocol/ClientSession.h"
+#include "protocol/PacketBuilder.h"
+#include "support/Requests.h"
 #include "support/TestClient.h"
+#include "support/Wire.h"
 
 namespace Korrafin::Test {
 
@@ -76,5 +92,66 @@ private:
     std::thread reader_;
     std::atomic<bool> done_{false};
 };
+
+using Harness = std::unique_ptr<SessionHarness>;
+
+// ---------------------------------------------------------------- has the server finished?
+
+// Sends the sync request and returns every packet that arrived before its
+// answer: everything the requests sent before it caused.
+inline std::vector<Packet> untilHandled(TestClient& client) {
+    static std::atomic<int> seq{0};
+    const std::string name = "sync/" + std::to_string(++seq);
+    client.send(fileRequest(name));
+    std::vector<Packet> out;
+    for (;;) {
+        // Generous: under a sanitizer a handler that reads thousands of rows
+        // takes seconds.
+        auto p = client.next(std::chrono::seconds(15));
+        if (!p) {
+            ADD_FAILURE() << "the sync request was not answered";
+            return out;
+        }
+        if (p->type == MessageType::FileData && p->reader().readStr() == name) return out;
+        out.push_back(std::move(*p));
+    }
+}
+
+// Sends `request` from the member's client and returns every packet the
+// member received until the handler had finished. Needs an authenticated
+// session with its reader thread running.
+inline std::vector<Packet> requestAndWait(SessionHarness& m, const std::vector<uint8_t>& request) {
+    m.client.send(request);
+    return untilHandled(m.client);
+}
+
+// The marker: a Pong, which the server itself never sends.
+inline std::vector<uint8_t> markerPacket() { return stringRequest(MessageType::Pong, "-- marker --"); }
+
+inline bool isMarker(const Packet& p) {
+    if (p.type != MessageType::Pong) return false;
+    auto r = p.reader();
+    return r.remaining() >= 2 && r.readStr() == "-- marker --" && r.remaining() == 0;
+}
+
+// Every packet the client received so far: what the operations that have
+// finished sent to it. A closed session is read until it stays quiet.
+inline std::vector<Packet> receivedSoFar(SessionHarness& h) {
+    std::vector<Packet> out;
+    if (h.session->isClosed()) {
+        while (auto p = h.client.next(std::chrono::milliseconds(200))) out.push_back(std::move(*p));
+        return out;
+    }
+    h.session->send(markerPacket());
+    for (;;) {
+        auto p = h.client.next();
+        if (!p) {
+            ADD_FAILURE() << "the marker never arrived for client " << h.clientId;
+            return out;
+        }
+        if (isMarker(*p)) return out;
+        out.push_back(std::move(*p));
+    }
+}
 
 }  // namespace Korrafin::Test

@@ -1,7 +1,8 @@
 // The client end of a protocol connection for tests: writes raw bytes or
-// packets, and reads and parses the packets the server sends. One thread
-// uses one TestClient. Also: connected socket pairs (loopback TCP or a
-// UNIX-domain pair) and raw packet bytes with any header fields.
+// packets, reads and parses the packets the server sends, and speaks the
+// everyday requests (Hello, login, channel join, chat) with their replies
+// parsed. One thread uses one TestClient. Also: connected socket pairs
+// (loopback TCP or a UNIX-domain pair) and a connection to a running server.
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,8 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,7 +26,9 @@
 #include "protocol/MessageType.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
-#include "protocol/PacketReader.h"
+#include "support/Ports.h"
+#include "support/Requests.h"
+#include "support/Wire.h"
 
 namespace Korrafin::Test {
 
@@ -71,39 +75,6 @@ inline SocketPair unixPair() {
     return {fds[0], fds[1]};
 }
 
-// Packet bytes with any header values (for framing tests).
-inline std::vector<uint8_t> rawPacket(uint16_t type, const std::vector<uint8_t>& payload,
-                                      uint32_t magic = PacketHeader::kMagic, uint8_t version = PacketHeader::kVersion,
-                                      std::optional<uint32_t> announcedLength = std::nullopt) {
-    PacketHeader h;
-    h.magic = magic;
-    h.version = version;
-    h.type = static_cast<MessageType>(type);
-    h.length = announcedLength ? *announcedLength : static_cast<uint32_t>(payload.size());
-    std::vector<uint8_t> out(PacketHeader::kSize);
-    h.write(out.data());
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-inline std::vector<uint8_t> packet(MessageType type, const std::vector<uint8_t>& payload = {}) {
-    return rawPacket(static_cast<uint16_t>(type), payload);
-}
-
-struct Packet {
-    MessageType type{};
-    std::vector<uint8_t> payload;
-
-    PacketReader reader() const { return PacketReader{payload.data(), payload.size(), 0}; }
-};
-
-inline std::vector<MessageType> typesOf(const std::vector<Packet>& packets) {
-    std::vector<MessageType> out;
-    out.reserve(packets.size());
-    for (const auto& p : packets) out.push_back(p.type);
-    return out;
-}
-
 class TestClient {
 public:
     explicit TestClient(int fd) : fd_(fd) {}
@@ -111,7 +82,16 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
+    // A connection to 127.0.0.1:port; null when it is refused.
+    static std::unique_ptr<TestClient> dial(uint16_t port) {
+        const int fd = connectLoopback(port);
+        if (fd < 0) return nullptr;
+        return std::make_unique<TestClient>(fd);
+    }
+
     int fd() const { return fd_; }
+
+    // ---------------------------------------------------------------- raw traffic
 
     void sendBytes(const uint8_t* data, std::size_t len) {
         while (len > 0) {
@@ -147,6 +127,22 @@ public:
         return out;
     }
 
+    // The next packet of `type` that `match` accepts (any, without one).
+    // Every packet read on the way, that one included, is kept in `seen`.
+    std::optional<Packet> waitFor(MessageType type, std::chrono::milliseconds timeout = 5000ms,
+                                  const std::function<bool(const Packet&)>& match = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            auto p = next(left);
+            if (!p) return std::nullopt;
+            seen.push_back(*p);
+            if (p->type == type && (!match || match(*p))) return p;
+        }
+    }
+
     // Reads until the server ends the connection (packets that arrive first
     // stay queued). False when it is still open after `timeout`.
     bool waitClosed(std::chrono::milliseconds timeout = 3000ms) {
@@ -168,6 +164,56 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+
+    // ---------------------------------------------------------------- everyday requests
+
+    // Hello and its answer (the virtual server's id is kept in `vsId`);
+    // nothing when none comes.
+    std::optional<HelloAck> hello() {
+        send(helloRequest());
+        auto p = waitFor(MessageType::HelloAck);
+        if (!p) return std::nullopt;
+        HelloAck ack = helloAckOf(*p);
+        vsId = ack.vsId;
+        return ack;
+    }
+
+    // AuthRequest, then everything up to the answer of the entry channel's
+    // join; keeps the client id, role and channel. False when the login was
+    // refused or did not finish.
+    bool login(const std::string& nickname, const std::string& serverKey = "", const std::string& identity = "") {
+        send(authRequest(nickname, serverKey, identity));
+        auto response = waitFor(MessageType::AuthResponse);
+        if (!response) return false;
+        const AuthResult auth = authResultOf(*response);
+        if (auth.result != 0) return false;
+        clientId = auth.clientId;
+        role = auth.role;
+        auto joined = waitFor(MessageType::ChannelJoinResult);
+        if (!joined) return false;
+        channel = joinResultOf(*joined).second;
+        return true;
+    }
+
+    // ChannelJoin and its answer; true when the client is in that channel now.
+    bool join(uint16_t channelId, const std::string& password = "") {
+        send(channelJoinRequest(channelId, password));
+        auto result = waitFor(MessageType::ChannelJoinResult);
+        if (!result) return false;
+        const auto [code, joined] = joinResultOf(*result);
+        if (code != 0) return false;
+        channel = joined;
+        return channel == channelId;
+    }
+
+    void chat(const std::string& text) { send(chatRequest(text)); }
+
+    // What the everyday requests learnt, and every packet `waitFor` read.
+    uint16_t vsId = 0;
+    uint32_t clientId = 0;
+    uint8_t role = 0;
+    uint16_t channel = 0;
+    std::vector<Packet> seen;
 
 private:
     // One poll + recv; false on time-out.

@@ -1,5 +1,6 @@
 // A real database file in a fresh temp directory, initialised and wrapped in a
-// ForwardingDatabase, plus helpers to add users and groups by name.
+// ForwardingDatabase, plus helpers to add users, identities and groups; and
+// permission rows as the store takes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,19 @@
 
 namespace Korrafin::Test {
 
+// A permission row: `name` granted (value 1) or denied (0) to a target of
+// `type` ("user", "servergroup", "channelgroup").
+inline DB::DbPermission permissionRow(const std::string& type, int64_t target, const std::string& name, int32_t value,
+                                      int32_t priority) {
+    DB::DbPermission p;
+    p.target_type = type;
+    p.target_id = target;
+    p.permission_name = name;
+    p.value = value;
+    p.priority = priority;
+    return p;
+}
+
 class TestDatabase {
 public:
     TestDatabase() : path_(dir_.file("test.db")) { open(); }
@@ -26,12 +40,17 @@ public:
         open();
     }
 
-    int64_t addUser(const std::string& nick) {
+    // A stored identity: the user row of unique identifier `identity`.
+    int64_t addIdentity(const std::string& identity, int32_t role, const std::string& nick) {
         DB::DbUser u;
         u.nickname = nick;
-        u.unique_identifier = "uid-" + nick;
+        u.unique_identifier = identity;
+        u.role = role;
         return real->SaveUser(u);
     }
+
+    int64_t addUser(const std::string& nick) { return addIdentity("uid-" + nick, 0, nick); }
+
 
     int64_t addGroup(const std::string& name, int32_t priority) {
         DB::DbServerGroup g;

@@ -1,17 +1,19 @@
-// A virtual server on a real database file (with a key manager), and members
-// on real sockets, each read by a thread of its own the way the host reads a
-// connection (its end removes the session from the virtual server). For tests
-// of client requests: a member sends the request from its client end, the
-// handler runs on the member's reader thread, and the test reads what every
-// client received.
+// Virtual servers in this process with members on real sockets, each read by
+// a thread of its own the way the host reads a connection (its end removes
+// the session from the virtual server). For tests of client requests: a
+// member sends the request from its client end, the handler runs on the
+// member's reader thread, and the test reads what every client received.
 //
-// One test thread uses one world. Members go before the virtual server.
+// The pieces: makeVServer, connectTo (admitted, not logged in), admit
+// (admitted and, unless told otherwise, authenticated without a login),
+// sayHello and logIn (the real login); VServerWorld, a virtual server on a
+// database of its own with the members it admitted; Scene, a world seen from
+// one requester. One test thread uses one world. Members go before the
+// virtual server.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,88 +21,142 @@
 
 #include "auth/PrivilegeKeyManager.h"
 #include "protocol/ClientSession.h"
-#include "protocol/PacketBuilder.h"
+#include "support/Requests.h"
 #include "support/SessionHarness.h"
-#include "support/TestClient.h"
 #include "support/TestDatabase.h"
+#include "support/Wire.h"
 #include "vserver/VirtualServer.h"
+
+namespace Korrafin {
+class Server;
+}
 
 namespace Korrafin::Test {
 
-// A request every authenticated session answers at once with FileData
-// {name, 0} and that changes nothing: a name the file store refuses. Sent
-// after the request under test, its answer proves the handler has finished.
-inline std::vector<uint8_t> syncRequest(const std::string& name = "sync/") {
-    PacketBuilder b(MessageType::FileRequest);
-    b.writeStr(name);
-    return b.finalise();
+// Every defined role, lowest first.
+inline const std::vector<UserRole> kRoles = {UserRole::Guest, UserRole::Member, UserRole::Moderator, UserRole::Admin,
+                                             UserRole::Owner};
+
+inline VirtualServer::VSConfig vsConfig(uint16_t id, const std::string& name, int32_t maxSlots = 32,
+                                        uint16_t tcpPort = 0) {
+    VirtualServer::VSConfig c;
+    c.id = id;
+    c.name = name;
+    c.maxSlots = maxSlots;
+    c.tcpPort = tcpPort;
+    return c;
 }
 
-// A packet the server itself sends, used to mark the end of what a client
-// has received so far.
-inline std::vector<uint8_t> markerPacket() {
-    PacketBuilder b(MessageType::ServerSettings);
-    b.writeStr("marker");
-    return b.finalise();
+// A virtual server with its storage attached before it is shared, as the
+// host does it. Either may be null.
+inline std::shared_ptr<VirtualServer> makeVServer(const VirtualServer::VSConfig& cfg,
+                                                  std::shared_ptr<DB::IDatabase> db = nullptr,
+                                                  Auth::PrivilegeKeyManager* keys = nullptr) {
+    auto vs = std::make_shared<VirtualServer>(cfg);
+    vs->db = std::move(db);
+    vs->keyManager = keys;
+    return vs;
 }
 
-// Sends `request` from the member's client and returns every packet the
-// member received until the handler had finished. Needs an authenticated
-// member (a session in another state would never answer the sync request).
-inline std::vector<Packet> requestAndWait(SessionHarness& m, const std::vector<uint8_t>& request) {
-    static std::atomic<int> seq{0};
-    const std::string name = "sync/" + std::to_string(++seq);
-    m.client.send(request);
-    m.client.send(syncRequest(name));
-    std::vector<Packet> out;
-    for (;;) {
-        auto p = m.client.next();
-        if (!p) {
-            ADD_FAILURE() << "no answer to the sync request of client " << m.clientId;
-            return out;
-        }
-        if (p->type == MessageType::FileData && p->reader().readStr() == name) return out;
-        out.push_back(std::move(*p));
+// A channel with this id in the tree only (no database row), named
+// "channel <id>".
+inline void addChannel(VirtualServer& vs, uint16_t id, ChannelType type, const std::string& password = "") {
+    ChannelInfo c;
+    c.id = id;
+    c.name = "channel " + std::to_string(id);
+    c.type = static_cast<uint8_t>(type);
+    c.password = password;
+    c.hasPassword = !password.empty();
+    vs.channelManager.createChannel(c);
+}
+
+// Starts the session's reader thread; when the connection ends the session
+// leaves `vs` (when it still exists).
+inline void startReading(SessionHarness& h, const std::shared_ptr<VirtualServer>& vs) {
+    if (!vs) {
+        h.start();
+        return;
     }
-}
-inline std::vector<Packet> requestAndWait(SessionHarness& m, const PacketBuilder& b) {
-    return requestAndWait(m, b.finalise());
-}
-
-// Every packet the member received so far: anything the handlers that have
-// finished sent to it. A closed session is read until it stays quiet.
-inline std::vector<Packet> receivedSoFar(SessionHarness& m) {
-    std::vector<Packet> out;
-    if (m.session->isClosed()) {
-        while (auto p = m.client.next(std::chrono::milliseconds(200))) out.push_back(std::move(*p));
-        return out;
-    }
-    m.session->send(markerPacket());
-    for (;;) {
-        auto p = m.client.next();
-        if (!p) {
-            ADD_FAILURE() << "marker never arrived for client " << m.clientId;
-            return out;
-        }
-        if (p->type == MessageType::ServerSettings) return out;
-        out.push_back(std::move(*p));
-    }
+    std::weak_ptr<VirtualServer> weak = vs;
+    h.start([weak](uint32_t id) {
+        if (auto v = weak.lock()) v->removeSession(id);
+    });
 }
 
+// A session admitted to `vs` (when given) whose reader thread runs; it has
+// not said Hello.
+inline std::unique_ptr<SessionHarness> connectTo(const std::shared_ptr<VirtualServer>& vs, uint32_t clientId,
+                                                 const std::string& address = "127.0.0.1",
+                                                 SessionHarness::Transport transport = SessionHarness::Transport::Tcp) {
+    auto h = std::make_unique<SessionHarness>(clientId, transport, address);
+    if (vs) {
+        EXPECT_TRUE(vs->acceptSession(h->session));
+    }
+    startReading(*h, vs);
+    return h;
+}
+
+// How admit sets a session up.
+struct Admission {
+    std::string nickname = "";
+    UserRole role = UserRole::Member;
+    std::string address = "127.0.0.1";
+    std::string identity = "";
+    bool authenticated = true;  // as after a login, without one
+    Server* host = nullptr;     // as the host's accept loops set it
+    bool reading = true;        // false: no reader thread, the test feeds the session
+};
+
+// A session on a UNIX-domain pair admitted to `vs` and set up as `a` says,
+// in no channel.
+inline std::unique_ptr<SessionHarness> admit(const std::shared_ptr<VirtualServer>& vs, uint32_t clientId,
+                                             const Admission& a = {}) {
+    auto h = std::make_unique<SessionHarness>(clientId, SessionHarness::Transport::Unix, a.address);
+    if (a.host) h->session->setHost(a.host);
+    EXPECT_TRUE(vs->acceptSession(h->session));
+    h->session->updateInfo([&](UserInfo& u) {
+        u.nickname = a.nickname;
+        u.role = a.role;
+    });
+    h->session->setIdentity(a.identity);
+    if (a.authenticated) {
+        EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
+    }
+    if (a.reading) startReading(*h, vs);
+    return h;
+}
+
+// Hello and its HelloAck: the session then awaits its AuthRequest.
+inline void sayHello(SessionHarness& h) {
+    h.client.send(helloRequest());
+    auto ack = h.client.next();
+    ASSERT_TRUE(ack) << "no HelloAck";
+    ASSERT_EQ(ack->type, MessageType::HelloAck);
+}
+
+// Hello, AuthRequest and the whole reply sequence. Fails the test unless the
+// login is accepted.
+inline std::vector<Packet> logIn(SessionHarness& h, const std::string& nickname, const std::string& serverKey = "",
+                                 const std::string& identity = "") {
+    sayHello(h);
+    auto got = requestAndWait(h, authRequest(nickname, serverKey, identity));
+    EXPECT_FALSE(got.empty());
+    if (!got.empty()) {
+        EXPECT_EQ(authResultOf(got.front()).result, 0) << nickname;
+    }
+    return got;
+}
+
+// A virtual server (id `vsId`, "World", 64 slots) on a database file of its
+// own with a key manager, or on none, and the members it admitted.
 class VServerWorld {
 public:
     explicit VServerWorld(uint16_t vsId = 7, bool withDatabase = true) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = vsId;
-        cfg.name = "World";
-        cfg.maxSlots = 64;
-        vs = std::make_shared<VirtualServer>(cfg);
         if (withDatabase) {
             database = std::make_unique<TestDatabase>();
             keys = std::make_unique<Auth::PrivilegeKeyManager>(database->db);
-            vs->db = database->db;
-            vs->keyManager = keys.get();
         }
+        vs = makeVServer(vsConfig(vsId, "World", 64), database ? database->db : nullptr, keys.get());
     }
 
     ~VServerWorld() {
@@ -116,23 +172,15 @@ public:
     // running. What the joining sent is drained from every member.
     SessionHarness& join(uint32_t id, const std::string& nickname, UserRole role, uint16_t channel = 1,
                          bool authenticated = true, const std::string& address = "127.0.0.1") {
-        auto h = std::make_unique<SessionHarness>(id, SessionHarness::Transport::Unix, address);
-        EXPECT_TRUE(vs->acceptSession(h->session));
-        h->session->updateInfo([&](UserInfo& u) {
-            u.nickname = nickname;
-            u.role = role;
-        });
-        if (authenticated) {
-            EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
-        }
+        Admission a;
+        a.nickname = nickname;
+        a.role = role;
+        a.address = address;
+        a.authenticated = authenticated;
+        members_.push_back(admit(vs, id, a));
         if (channel != 0) {
             EXPECT_TRUE(vs->moveUserToChannel(id, channel, ""));
         }
-        std::weak_ptr<VirtualServer> weak = vs;
-        h->start([weak](uint32_t clientId) {
-            if (auto v = weak.lock()) v->removeSession(clientId);
-        });
-        members_.push_back(std::move(h));
         drainAll();
         return *members_.back();
     }
@@ -167,7 +215,6 @@ public:
     std::vector<Packet> request(SessionHarness& m, const std::vector<uint8_t>& bytes) {
         return requestAndWait(m, bytes);
     }
-    std::vector<Packet> request(SessionHarness& m, const PacketBuilder& b) { return requestAndWait(m, b.finalise()); }
 
     const std::vector<std::unique_ptr<SessionHarness>>& members() const { return members_; }
 
@@ -177,6 +224,46 @@ public:
 
 private:
     std::vector<std::unique_ptr<SessionHarness>> members_;
+};
+
+struct SceneOptions {
+    std::string requesterNick = "chef";
+    bool withTarget = false;  // a member for the request to act on
+    std::string targetAddress = "127.0.0.1";
+    bool withDatabase = true;
+};
+
+// A world (virtual server 7) seen from one requester: the requester (client
+// 10) with the role under test, a member bystander and a session that has not
+// logged in, all but the last in the lobby. With a target, the target is
+// client 20, the bystander 30 and the pending session 40; without, the
+// bystander is 20 and the pending session 30.
+struct Scene {
+    explicit Scene(UserRole requesterRole, const SceneOptions& o = SceneOptions()) : world(7, o.withDatabase) {
+        requester = &world.join(10, o.requesterNick, requesterRole);
+        uint32_t next = 20;
+        if (o.withTarget) {
+            target = &world.join(next, "target", UserRole::Member, 1, true, o.targetAddress);
+            next += 10;
+        }
+        bystander = &world.join(next, "gast", UserRole::Member);
+        pending = &world.join(next + 10, "", UserRole::Guest, 0, /*authenticated=*/false);
+    }
+
+    // Everybody but the requester and the target.
+    std::vector<SessionHarness*> others() const { return {bystander, pending}; }
+    std::vector<SessionHarness*> everyone() const {
+        if (target) return {requester, target, bystander, pending};
+        return {requester, bystander, pending};
+    }
+
+    std::vector<Packet> request(const std::vector<uint8_t>& bytes) { return world.request(*requester, bytes); }
+
+    VServerWorld world;
+    SessionHarness* requester = nullptr;
+    SessionHarness* target = nullptr;
+    SessionHarness* bystander = nullptr;
+    SessionHarness* pending = nullptr;
 };
 
 }  // namespace Korrafin::Test

@@ -13,26 +13,13 @@
 #include "auth/PrivilegeKeyManager.h"
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
-#include "support/ProtocolSteps.h"
-#include "support/SessionHarness.h"
-#include "support/TestDatabase.h"
+#include "support/Time.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
-
-namespace kt = ::Korrafin::Test;
-
-using kt::LogCapture;
-using kt::SessionHarness;
-using Harness = std::unique_ptr<SessionHarness>;
-using Types = std::vector<MessageType>;
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 bool isToken(const std::string& s) {
     return s.size() == 64 &&
@@ -44,27 +31,15 @@ protected:
     void SetUp() override { LogCapture::instance().clear(); }
 
     std::shared_ptr<VirtualServer> makeVs(bool withDb = true, bool withKeys = true) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = 8;
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        if (withDb) vs->db = tdb.db;
-        if (withKeys) vs->keyManager = &keys;
-        return vs;
+        return makeVServer(vsConfig(8, "Korrafin Server"), withDb ? tdb.db : nullptr, withKeys ? &keys : nullptr);
     }
 
     static Harness join(const std::shared_ptr<VirtualServer>& vs, uint32_t id, const std::string& nickname,
                         const std::string& identity, UserRole role = UserRole::Member) {
-        auto h = kt::connectTo(vs, id, "127.0.0.1", SessionHarness::Transport::Unix);
-        h->session->updateInfo([&](UserInfo& u) {
-            u.nickname = nickname;
-            u.role = role;
-        });
-        h->session->setIdentity(identity);
-        EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
-        return h;
+        return admit(vs, id, {.nickname = nickname, .role = role, .identity = identity});
     }
 
-    kt::TestDatabase tdb;
+    TestDatabase tdb;
     Auth::PrivilegeKeyManager keys{tdb.db};
 };
 
@@ -172,7 +147,7 @@ TEST_F(AccountsTest, LoggingInToAnAccount) {
     EXPECT_EQ(vs->loginUser("nobody", "password", 7, token), ResultCode::UnknownUser);
     EXPECT_EQ(vs->loginUser("Frank", "Password", 7, token), ResultCode::WrongPassword);
     EXPECT_EQ(token, "untouched");
-    EXPECT_TRUE(kt::receivedSoFar(*other).empty());
+    EXPECT_TRUE(receivedSoFar(*other).empty());
     EXPECT_EQ(frank->session->role(), UserRole::Owner);
 
     EXPECT_EQ(vs->loginUser("frank", "password", 7, token), ResultCode::Ok);
@@ -182,16 +157,16 @@ TEST_F(AccountsTest, LoggingInToAnAccount) {
     EXPECT_EQ(stored->session_token, token);
     EXPECT_GT(stored->last_login_at, 0);
     for (auto* h : {frank.get(), other.get()}) {
-        const auto seen = kt::receivedSoFar(*h);
-        ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::UserUpdated}));
-        EXPECT_EQ(static_cast<int>(kt::userOf(seen[0]).role), 3);
+        const auto seen = receivedSoFar(*h);
+        ASSERT_EQ(typesOf(seen), (Types{MessageType::UserUpdated}));
+        EXPECT_EQ(static_cast<int>(userOf(seen[0]).role), 3);
     }
 
     // A client id without a session still logs in; nobody is told.
     std::string second;
     EXPECT_EQ(vs->loginUser("Frank", "password", 4242, second), ResultCode::Ok);
     EXPECT_NE(second, token);
-    EXPECT_TRUE(kt::receivedSoFar(*other).empty());
+    EXPECT_TRUE(receivedSoFar(*other).empty());
     EXPECT_EQ(makeVs(false)->loginUser("Frank", "password", 7, token), ResultCode::UnknownError);
 }
 
@@ -280,7 +255,7 @@ TEST_F(AccountsTest, RedeemingAKeyMakesTheRedeemerOwnerAndPersistsIt) {
     EXPECT_EQ(LogCapture::instance().count(
                   LogLevel::Info, "[VServer 8] Auto-registered identity 'owner-identity' for privilege key persistence"),
               1u);
-    EXPECT_TRUE(kt::receivedSoFar(*other).empty());
+    EXPECT_TRUE(receivedSoFar(*other).empty());
 
     ASSERT_TRUE(vs->redeemPrivilegeKey(key.token, 7));
     EXPECT_EQ(redeemer->session->role(), UserRole::Owner);
@@ -291,10 +266,10 @@ TEST_F(AccountsTest, RedeemingAKeyMakesTheRedeemerOwnerAndPersistsIt) {
     const auto groups = tdb.real->GetUserServerGroups(row->id);
     EXPECT_NE(std::find(groups.begin(), groups.end(), adminGroup), groups.end());
     for (auto* h : {redeemer.get(), other.get()}) {
-        const auto seen = kt::receivedSoFar(*h);
-        ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::UserUpdated}));
-        EXPECT_EQ(kt::userOf(seen[0]).clientId, 7u);
-        EXPECT_EQ(static_cast<int>(kt::userOf(seen[0]).role), 4);
+        const auto seen = receivedSoFar(*h);
+        ASSERT_EQ(typesOf(seen), (Types{MessageType::UserUpdated}));
+        EXPECT_EQ(userOf(seen[0]).clientId, 7u);
+        EXPECT_EQ(static_cast<int>(userOf(seen[0]).role), 4);
     }
 
     // One use only.
@@ -304,10 +279,10 @@ TEST_F(AccountsTest, RedeemingAKeyMakesTheRedeemerOwnerAndPersistsIt) {
 
     // The owner role comes back with the identity on the next login.
     redeemer.reset();
-    auto returning = kt::connectTo(vs, 30);
-    const auto got = kt::logIn(*returning, "back", "", "owner-identity");
+    auto returning = connectTo(vs, 30);
+    const auto got = logIn(*returning, "back", "", "owner-identity");
     ASSERT_FALSE(got.empty());
-    EXPECT_EQ(kt::authResultOf(got[0]).role, 4);
+    EXPECT_EQ(authResultOf(got[0]).role, 4);
 }
 
 TEST_F(AccountsTest, RedeemingWithoutIdentityKeyManagerOrSession) {
@@ -328,4 +303,4 @@ TEST_F(AccountsTest, RedeemingWithoutIdentityKeyManagerOrSession) {
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "vserver/ChannelManager.h"
 
 using Korrafin::ChannelInfo;

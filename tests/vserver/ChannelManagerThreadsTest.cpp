@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "vserver/ChannelManager.h"
 
 using Korrafin::ChannelInfo;

@@ -13,55 +13,28 @@
 
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
-#include "support/ProtocolSteps.h"
-#include "support/SessionHarness.h"
-#include "support/TestClient.h"
-#include "support/TestDatabase.h"
+#include "support/Time.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
-
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using kt::LogCapture;
-using kt::Packet;
-using kt::SessionHarness;
-using Harness = std::unique_ptr<SessionHarness>;
-using Types = std::vector<MessageType>;
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 class ModerationTest : public ::testing::Test {
 protected:
     void SetUp() override { LogCapture::instance().clear(); }
 
     std::shared_ptr<VirtualServer> makeVs(bool withDb = false) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = 6;
-        cfg.name = "Moderated";
-        auto vs = std::make_shared<VirtualServer>(cfg);
-        if (withDb) vs->db = tdb.db;
-        return vs;
+        return makeVServer(vsConfig(6, "Moderated"), withDb ? tdb.db : nullptr);
     }
 
     // An admitted, authenticated session whose reader thread removes it from
     // the virtual server when the connection ends.
     static Harness join(const std::shared_ptr<VirtualServer>& vs, uint32_t id, UserRole role,
                         const std::string& address = "10.0.0.1", const std::string& identity = "") {
-        auto h = kt::connectTo(vs, id, address, SessionHarness::Transport::Unix);
-        h->session->updateInfo([&](UserInfo& u) {
-            u.nickname = "user" + std::to_string(id);
-            u.role = role;
-        });
-        h->session->setIdentity(identity);
-        EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
-        return h;
+        return admit(vs, id,
+                         {.nickname = "user" + std::to_string(id), .role = role, .address = address, .identity = identity});
     }
 
     static bool admitted(const std::shared_ptr<VirtualServer>& vs, uint32_t id, const std::string& address) {
@@ -71,7 +44,7 @@ protected:
         return ok;
     }
 
-    kt::TestDatabase tdb;
+    TestDatabase tdb;
 };
 
 // ---------------------------------------------------------------- rights
@@ -115,8 +88,8 @@ TEST_F(ModerationTest, EachOperationNeedsItsRight) {
         EXPECT_EQ(vs->isBanned(address, ""), c.allowed && c.op == Op::Ban);
         EXPECT_EQ(target->session->role(), c.allowed && c.op == Op::Role ? UserRole::Moderator : UserRole::Member);
         if (!c.allowed) {
-            EXPECT_TRUE(kt::receivedSoFar(*target).empty()) << "a refusal sends nothing";
-            EXPECT_TRUE(kt::receivedSoFar(*admin).empty());
+            EXPECT_TRUE(receivedSoFar(*target).empty()) << "a refusal sends nothing";
+            EXPECT_TRUE(receivedSoFar(*admin).empty());
         }
         ++targetId;
     }
@@ -136,8 +109,8 @@ TEST_F(ModerationTest, AKickedClientSeesOnlyTheCloseAndTheOthersSeeItLeave) {
     auto admin = join(vs, 9, UserRole::Admin);
     auto target = join(vs, 20, UserRole::Member);
     ASSERT_TRUE(vs->moveUserToChannel(20, 1, ""));
-    kt::receivedSoFar(*admin);
-    kt::receivedSoFar(*target);
+    receivedSoFar(*admin);
+    receivedSoFar(*target);
 
     EXPECT_TRUE(vs->kickUser(20, 9, "spam"));
     EXPECT_TRUE(target->client.waitClosed());
@@ -146,8 +119,8 @@ TEST_F(ModerationTest, AKickedClientSeesOnlyTheCloseAndTheOthersSeeItLeave) {
 
     target->join();  // its reader ends and removes it
     EXPECT_EQ(vs->findSession(20), nullptr);
-    const auto seen = kt::receivedSoFar(*admin);
-    EXPECT_EQ(kt::typesOf(seen),
+    const auto seen = receivedSoFar(*admin);
+    EXPECT_EQ(typesOf(seen),
               (Types{MessageType::UserLeftChannel, MessageType::ChannelList, MessageType::UserLeft}));
     EXPECT_FALSE(vs->kickUser(20, 9, "again")) << "gone from the table";
 }
@@ -234,11 +207,7 @@ TEST_F(ModerationTest, LoadingBansReplacesTheListWithTheStoredRows) {
 
 TEST_F(ModerationTest, OnlyDefinedRolesCanBeSet) {
     auto vs = makeVs(true);
-    DB::DbUser row;
-    row.nickname = "t";
-    row.unique_identifier = "target-identity";
-    row.role = 1;
-    const int64_t rowId = tdb.real->SaveUser(row);
+    const int64_t rowId = tdb.addIdentity("target-identity", 1, "t");
     auto watcher = join(vs, 9, UserRole::Admin);
     auto target = join(vs, 20, UserRole::Member, "10.0.0.1", "target-identity");
 
@@ -247,7 +216,7 @@ TEST_F(ModerationTest, OnlyDefinedRolesCanBeSet) {
         EXPECT_FALSE(vs->setUserRole(20, 0, static_cast<UserRole>(value)));
         EXPECT_EQ(target->session->role(), UserRole::Member);
         EXPECT_EQ(tdb.real->GetUserById(rowId)->role, 1);
-        EXPECT_TRUE(kt::receivedSoFar(*watcher).empty());
+        EXPECT_TRUE(receivedSoFar(*watcher).empty());
     }
     EXPECT_TRUE(vs->setUserRole(20, 0, UserRole::Owner));
     EXPECT_EQ(target->session->role(), UserRole::Owner);
@@ -255,24 +224,20 @@ TEST_F(ModerationTest, OnlyDefinedRolesCanBeSet) {
 
 TEST_F(ModerationTest, ARoleChangeIsAnnouncedAndStoredOnTheIdentitysRow) {
     auto vs = makeVs(true);
-    DB::DbUser row;
-    row.nickname = "known";
-    row.unique_identifier = "known-identity";
-    row.role = 0;
-    const int64_t rowId = tdb.real->SaveUser(row);
+    const int64_t rowId = tdb.addIdentity("known-identity", 0, "known");
     auto admin = join(vs, 9, UserRole::Admin);
     auto known = join(vs, 20, UserRole::Member, "10.0.0.1", "known-identity");
     auto stranger = join(vs, 21, UserRole::Member, "10.0.0.1", "unknown-identity");
-    auto fresh = kt::connectTo(vs, 22, "10.0.0.1", SessionHarness::Transport::Unix);  // not logged in
+    auto fresh = connectTo(vs, 22, "10.0.0.1", SessionHarness::Transport::Unix);  // not logged in
 
     ASSERT_TRUE(vs->setUserRole(20, 9, UserRole::Moderator));
     EXPECT_EQ(known->session->role(), UserRole::Moderator);
     EXPECT_EQ(tdb.real->GetUserById(rowId)->role, 2);
     for (auto* h : {admin.get(), known.get(), stranger.get(), fresh.get()}) {
-        const auto seen = kt::receivedSoFar(*h);
-        ASSERT_EQ(kt::typesOf(seen), (Types{MessageType::UserUpdated})) << "client " << h->clientId;
-        EXPECT_EQ(kt::userOf(seen[0]).clientId, 20u);
-        EXPECT_EQ(static_cast<int>(kt::userOf(seen[0]).role), 2);
+        const auto seen = receivedSoFar(*h);
+        ASSERT_EQ(typesOf(seen), (Types{MessageType::UserUpdated})) << "client " << h->clientId;
+        EXPECT_EQ(userOf(seen[0]).clientId, 20u);
+        EXPECT_EQ(static_cast<int>(userOf(seen[0]).role), 2);
     }
 
     // An identity without a row: only the live session changes.
@@ -283,15 +248,15 @@ TEST_F(ModerationTest, ARoleChangeIsAnnouncedAndStoredOnTheIdentitysRow) {
     // The stored role comes back with the identity on the next login.
     known.reset();
     stranger.reset();
-    auto returning = kt::connectTo(vs, 30);
-    const auto got = kt::logIn(*returning, "back", "", "known-identity");
+    auto returning = connectTo(vs, 30);
+    const auto got = logIn(*returning, "back", "", "known-identity");
     ASSERT_FALSE(got.empty());
-    EXPECT_EQ(kt::authResultOf(got[0]).role, 2);
-    auto other = kt::connectTo(vs, 31);
-    const auto got2 = kt::logIn(*other, "other", "", "unknown-identity");
+    EXPECT_EQ(authResultOf(got[0]).role, 2);
+    auto other = connectTo(vs, 31);
+    const auto got2 = logIn(*other, "other", "", "unknown-identity");
     ASSERT_FALSE(got2.empty());
-    EXPECT_EQ(kt::authResultOf(got2[0]).role, 1);
+    EXPECT_EQ(authResultOf(got2[0]).role, 1);
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

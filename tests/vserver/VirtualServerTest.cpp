@@ -14,104 +14,35 @@
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "support/LogCapture.h"
-#include "support/SessionHarness.h"
-#include "support/TestClient.h"
+#include "support/RecordingSinks.h"
+#include "support/Time.h"
+#include "support/VServerWorld.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
-namespace Korrafin {
+namespace Korrafin::Test {
 namespace {
 
-namespace kt = ::Korrafin::Test;
-
-using namespace std::chrono_literals;
-using ::Korrafin::Test::LogCapture;
-using ::Korrafin::Test::Packet;
-using ::Korrafin::Test::SessionHarness;
-using Harness = std::unique_ptr<SessionHarness>;
-
-int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::vector<uint8_t> marker(const std::string& text = "marker") {
+// A packet that carries `text`, for broadcasts whose recipients are counted.
+std::vector<uint8_t> note(const std::string& text) {
     PacketBuilder b(MessageType::ServerSettings);
     b.writeStr(text);
     return b.finalise();
 }
-
-// Everything a client got before the marker that the test sent after the
-// operation under test (operations run on the test thread, so whatever they
-// sent is already in the socket).
-std::vector<Packet> receivedBefore(SessionHarness& h) {
-    h.session->send(marker());
-    std::vector<Packet> out;
-    for (;;) {
-        auto p = h.client.next();
-        if (!p) {
-            ADD_FAILURE() << "marker never arrived for client " << h.clientId;
-            return out;
-        }
-        if (p->type == MessageType::ServerSettings) return out;
-        out.push_back(std::move(*p));
-    }
-}
-
-class RecordingBot : public BotEventSink {
-public:
-    struct Event {
-        std::string kind;
-        uint32_t clientId;
-        std::string nickname;
-        uint16_t channelId;
-    };
-    void onUserJoin(uint32_t id, const std::string& nick, uint16_t ch) override { add({"join", id, nick, ch}); }
-    void onUserLeave(uint32_t id, const std::string& nick) override { add({"leave", id, nick, 0}); }
-    void onChatMessage(uint32_t id, const std::string& nick, const std::string&) override {
-        add({"chat", id, nick, 0});
-    }
-    void onChannelCreated(uint16_t, const std::string&, uint16_t) override {}
-    void onChannelDeleted(uint16_t) override {}
-    void onUserMoved(uint32_t id, uint16_t, uint16_t to) override { add({"moved", id, "", to}); }
-
-    std::vector<Event> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-
-private:
-    void add(Event e) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(e));
-    }
-    std::mutex mutex_;
-    std::vector<Event> events_;
-};
 
 class VirtualServerTest : public ::testing::Test {
 protected:
     void SetUp() override { LogCapture::instance().clear(); }
 
     static std::shared_ptr<VirtualServer> makeVs(int32_t maxSlots = 32, uint16_t id = 3) {
-        VirtualServer::VSConfig cfg;
-        cfg.id = id;
-        cfg.name = "Test Server";
-        cfg.maxSlots = maxSlots;
-        return std::make_shared<VirtualServer>(cfg);
+        return makeVServer(vsConfig(id, "Test Server", maxSlots));
     }
 
-    // An admitted, authenticated session.
+    // An admitted, authenticated session that the test itself feeds (no
+    // reader thread).
     static Harness join(const std::shared_ptr<VirtualServer>& vs, uint32_t id, const std::string& nickname,
                         UserRole role = UserRole::Member, const std::string& address = "127.0.0.1") {
-        auto h = std::make_unique<SessionHarness>(id, SessionHarness::Transport::Unix, address);
-        EXPECT_TRUE(vs->acceptSession(h->session));
-        h->session->updateInfo([&](UserInfo& u) {
-            u.nickname = nickname;
-            u.role = role;
-        });
-        EXPECT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
-        return h;
+        return admit(vs, id, {.nickname = nickname, .role = role, .address = address, .reading = false});
     }
 
     static void addChannel(VirtualServer& vs, uint16_t id, const std::string& name, uint16_t maxUsers = 0,
@@ -277,8 +208,8 @@ TEST_F(VirtualServerTest, BroadcastsReachEverySessionUnlessExcepted) {
     auto gone = join(vs, 8, "gone");
     gone->session->disconnect("bye");
 
-    vs->broadcast(marker("all"), 0);
-    vs->broadcast(marker("not ann"), 7);
+    vs->broadcast(note("all"), 0);
+    vs->broadcast(note("not ann"), 7);
     for (auto* h : {fresh.get(), ann.get()}) {
         auto first = h->client.next();
         ASSERT_TRUE(first);
@@ -301,17 +232,17 @@ TEST_F(VirtualServerTest, ChannelBroadcastsReachTheMembersOnly) {
     ASSERT_TRUE(vs->moveUserToChannel(7, 5, ""));
     ASSERT_TRUE(vs->moveUserToChannel(8, 5, ""));
     vs->channelManager.addUser(5, 4242);  // listed without a session: skipped
-    for (auto* h : {a.get(), b.get(), outside.get()}) receivedBefore(*h);
+    for (auto* h : {a.get(), b.get(), outside.get()}) receivedSoFar(*h);
 
-    vs->broadcastToChannel(5, marker("to five"), 7);
-    vs->broadcastToChannel(0, marker("to nobody"), 0);
-    vs->broadcastToChannel(77, marker("to nobody"), 0);
-    EXPECT_TRUE(receivedBefore(*a).empty());
-    EXPECT_TRUE(receivedBefore(*outside).empty());
+    vs->broadcastToChannel(5, note("to five"), 7);
+    vs->broadcastToChannel(0, note("to nobody"), 0);
+    vs->broadcastToChannel(77, note("to nobody"), 0);
+    EXPECT_TRUE(receivedSoFar(*a).empty());
+    EXPECT_TRUE(receivedSoFar(*outside).empty());
     auto got = b->client.next();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->reader().readStr(), "to five");
-    EXPECT_TRUE(receivedBefore(*b).empty());
+    EXPECT_TRUE(receivedSoFar(*b).empty());
 }
 
 // ---------------------------------------------------------------- moves
@@ -331,7 +262,7 @@ TEST_F(VirtualServerTest, RefusedMovesChangeAndSendNothing) {
     ASSERT_TRUE(vs->acceptSession(fresh->session));
     ASSERT_TRUE(vs->moveUserToChannel(7, 1, ""));
     ASSERT_TRUE(vs->moveUserToChannel(8, 7, ""));
-    for (auto* h : {mover.get(), other.get(), fresh.get()}) receivedBefore(*h);
+    for (auto* h : {mover.get(), other.get(), fresh.get()}) receivedSoFar(*h);
 
     struct Case {
         const char* name;
@@ -357,7 +288,7 @@ TEST_F(VirtualServerTest, RefusedMovesChangeAndSendNothing) {
         EXPECT_EQ(other->session->channelId(), 7);
         EXPECT_EQ(vs->channelManager.usersIn(1), std::vector<uint32_t>{7});
         EXPECT_EQ(vs->channelManager.usersIn(7), std::vector<uint32_t>{8});
-        for (auto* h : {mover.get(), other.get(), fresh.get()}) EXPECT_TRUE(receivedBefore(*h).empty());
+        for (auto* h : {mover.get(), other.get(), fresh.get()}) EXPECT_TRUE(receivedSoFar(*h).empty());
     }
 
     // The system actor's exemption does not cover the moved user's own right,
@@ -371,8 +302,8 @@ TEST_F(VirtualServerTest, RefusedMovesChangeAndSendNothing) {
 TEST_F(VirtualServerTest, AMoveIsAnnouncedInOrderToEverybody) {
     auto vs = makeVs();
     addChannel(*vs, 5, "five");
-    RecordingBot bot;
-    vs->botApi = &bot;
+    AttachedRecorders recorders(*vs);
+    const auto& bot = recorders.bot;
     auto mover = join(vs, 7, "mover");
     auto other = join(vs, 8, "other");
     auto fresh = std::make_unique<SessionHarness>(9, SessionHarness::Transport::Unix);
@@ -380,39 +311,39 @@ TEST_F(VirtualServerTest, AMoveIsAnnouncedInOrderToEverybody) {
 
     // First move: from no channel, so nothing is left.
     ASSERT_TRUE(vs->moveUserToChannel(7, 1, ""));
-    const auto first = receivedBefore(*mover);
-    EXPECT_EQ(kt::typesOf(first), (std::vector<MessageType>{MessageType::UserJoinedChannel,
+    const auto first = receivedSoFar(*mover);
+    EXPECT_EQ(typesOf(first), (std::vector<MessageType>{MessageType::UserJoinedChannel,
                                                               MessageType::ChannelList,
                                                               MessageType::ChannelJoinResult}));
     for (auto* h : {other.get(), fresh.get()}) {
-        EXPECT_EQ(kt::typesOf(receivedBefore(*h)),
+        EXPECT_EQ(typesOf(receivedSoFar(*h)),
                   (std::vector<MessageType>{MessageType::UserJoinedChannel, MessageType::ChannelList}));
     }
 
     // Second move: leave 1, join 5.
     ASSERT_TRUE(vs->moveUserToChannel(7, 5, ""));
-    const auto got = receivedBefore(*mover);
-    ASSERT_EQ(kt::typesOf(got),
+    const auto got = receivedSoFar(*mover);
+    ASSERT_EQ(typesOf(got),
               (std::vector<MessageType>{MessageType::UserLeftChannel, MessageType::ChannelList,
                                         MessageType::UserJoinedChannel, MessageType::ChannelList,
                                         MessageType::ChannelJoinResult}));
     auto left = got[0].reader();
     EXPECT_EQ(left.readLE<uint32_t>(), 7u);
     EXPECT_EQ(left.readLE<uint16_t>(), 1);
-    EXPECT_EQ(kt::userCountIn(got[1], 1), 0u) << "the list after the leave";
-    EXPECT_EQ(kt::userCountIn(got[1], 5), 0u);
-    const UserInfo joined = kt::userOf(got[2]);
+    EXPECT_EQ(userCountIn(got[1], 1), 0u) << "the list after the leave";
+    EXPECT_EQ(userCountIn(got[1], 5), 0u);
+    const UserInfo joined = userOf(got[2]);
     EXPECT_EQ(joined.clientId, 7u);
     EXPECT_EQ(joined.channelId, 5);
     EXPECT_EQ(joined.nickname, "mover");
     EXPECT_EQ(joined.vsId, 3);
-    EXPECT_EQ(kt::userCountIn(got[3], 5), 1u) << "the list after the join";
+    EXPECT_EQ(userCountIn(got[3], 5), 1u) << "the list after the join";
     auto result = got[4].reader();
     EXPECT_EQ(result.readLE<uint16_t>(), 0);
     EXPECT_EQ(result.readLE<uint16_t>(), 5);
 
     for (auto* h : {other.get(), fresh.get()}) {
-        const auto seen = receivedBefore(*h);
+        const auto seen = receivedSoFar(*h);
         ASSERT_EQ(seen.size(), 4u);
         for (std::size_t i = 0; i < 4; ++i) {
             EXPECT_EQ(seen[i].type, got[i].type);
@@ -428,7 +359,6 @@ TEST_F(VirtualServerTest, AMoveIsAnnouncedInOrderToEverybody) {
     EXPECT_EQ(events[1].channelId, 5);
     EXPECT_EQ(mover->session->channelId(), 5);
     EXPECT_EQ(vs->channelManager.channelOf(7), 5);
-    vs->botApi = nullptr;
 }
 
 TEST_F(VirtualServerTest, AMoveIntoTheSameChannelLeavesAndJoinsAgain) {
@@ -436,10 +366,10 @@ TEST_F(VirtualServerTest, AMoveIntoTheSameChannelLeavesAndJoinsAgain) {
     addChannel(*vs, 5, "five");
     auto mover = join(vs, 7, "mover");
     ASSERT_TRUE(vs->moveUserToChannel(7, 5, ""));
-    receivedBefore(*mover);
+    receivedSoFar(*mover);
     ASSERT_TRUE(vs->moveUserToChannel(7, 5, ""));
-    const auto got = receivedBefore(*mover);
-    EXPECT_EQ(kt::typesOf(got),
+    const auto got = receivedSoFar(*mover);
+    EXPECT_EQ(typesOf(got),
               (std::vector<MessageType>{MessageType::UserLeftChannel, MessageType::ChannelList,
                                         MessageType::UserJoinedChannel, MessageType::ChannelList,
                                         MessageType::ChannelJoinResult}));
@@ -451,14 +381,14 @@ TEST_F(VirtualServerTest, AMoveIntoTheSameChannelLeavesAndJoinsAgain) {
 TEST_F(VirtualServerTest, RemovingASessionAnnouncesItsLeaveInOrder) {
     auto vs = makeVs();
     addChannel(*vs, 5, "five");
-    RecordingBot bot;
-    vs->botApi = &bot;
+    AttachedRecorders recorders(*vs);
+    const auto& bot = recorders.bot;
     auto sam = join(vs, 7, "sam");
     auto other = join(vs, 8, "other");
     auto fresh = std::make_unique<SessionHarness>(9, SessionHarness::Transport::Unix);
     ASSERT_TRUE(vs->acceptSession(fresh->session));
     ASSERT_TRUE(vs->moveUserToChannel(7, 5, ""));
-    for (auto* h : {sam.get(), other.get(), fresh.get()}) receivedBefore(*h);
+    for (auto* h : {sam.get(), other.get(), fresh.get()}) receivedSoFar(*h);
     LogCapture::instance().clear();
 
     vs->removeSession(7);
@@ -466,13 +396,13 @@ TEST_F(VirtualServerTest, RemovingASessionAnnouncesItsLeaveInOrder) {
     EXPECT_EQ(vs->slotUsage(), 2u);
     EXPECT_TRUE(vs->channelManager.usersIn(5).empty());
     for (auto* h : {other.get(), fresh.get()}) {
-        const auto got = receivedBefore(*h);
-        ASSERT_EQ(kt::typesOf(got), (std::vector<MessageType>{MessageType::UserLeftChannel,
+        const auto got = receivedSoFar(*h);
+        ASSERT_EQ(typesOf(got), (std::vector<MessageType>{MessageType::UserLeftChannel,
                                                                 MessageType::ChannelList, MessageType::UserLeft}));
         auto left = got[0].reader();
         EXPECT_EQ(left.readLE<uint32_t>(), 7u);
         EXPECT_EQ(left.readLE<uint16_t>(), 5);
-        EXPECT_EQ(kt::userCountIn(got[1], 5), 0u);
+        EXPECT_EQ(userCountIn(got[1], 5), 0u);
         EXPECT_EQ(got[2].reader().readLE<uint32_t>(), 7u);
     }
     EXPECT_TRUE(sam->client.drain(30ms).empty()) << "the removed session gets nothing";
@@ -485,11 +415,10 @@ TEST_F(VirtualServerTest, RemovingASessionAnnouncesItsLeaveInOrder) {
 
     // A session in no channel: only UserLeft. Unknown ids: nothing.
     vs->removeSession(9);
-    EXPECT_EQ(kt::typesOf(receivedBefore(*other)), std::vector<MessageType>{MessageType::UserLeft});
+    EXPECT_EQ(typesOf(receivedSoFar(*other)), std::vector<MessageType>{MessageType::UserLeft});
     vs->removeSession(9);
     vs->removeSession(4242);
-    EXPECT_TRUE(receivedBefore(*other).empty());
-    vs->botApi = nullptr;
+    EXPECT_TRUE(receivedSoFar(*other).empty());
 }
 
 TEST_F(VirtualServerTest, RemovalOnAnotherVirtualServerDoesNothing) {
@@ -499,7 +428,7 @@ TEST_F(VirtualServerTest, RemovalOnAnotherVirtualServerDoesNothing) {
     auto onB = join(b, 8, "b");
     b->removeSession(7);
     EXPECT_EQ(a->findSession(7), onA->session);
-    EXPECT_TRUE(receivedBefore(*onB).empty());
+    EXPECT_TRUE(receivedSoFar(*onB).empty());
 }
 
 TEST_F(VirtualServerTest, TheReaderThreadRemovesItsSessionWhenTheConnectionEnds) {
@@ -510,8 +439,8 @@ TEST_F(VirtualServerTest, TheReaderThreadRemovesItsSessionWhenTheConnectionEnds)
     h->client.close();
     h->join();
     EXPECT_EQ(vs->findSession(7), nullptr);
-    const auto got = receivedBefore(*watcher);
-    EXPECT_EQ(kt::typesOf(got), std::vector<MessageType>{MessageType::UserLeft});
+    const auto got = receivedSoFar(*watcher);
+    EXPECT_EQ(typesOf(got), std::vector<MessageType>{MessageType::UserLeft});
     std::weak_ptr<ClientSession> weak = h->session;
     h->session.reset();
     EXPECT_TRUE(weak.expired()) << "nobody keeps a finished session";
@@ -532,20 +461,20 @@ TEST_F(VirtualServerTest, UserAndChannelListsForOneSession) {
     auto b = join(vs, 8, "b");
     vs->sendUserList(a->session);
     vs->sendChannelList(a->session);
-    const auto got = receivedBefore(*a);
-    ASSERT_EQ(kt::typesOf(got), (std::vector<MessageType>{MessageType::UserList, MessageType::ChannelList}));
-    const auto users = kt::usersOf(got[0]);
+    const auto got = receivedSoFar(*a);
+    ASSERT_EQ(typesOf(got), (std::vector<MessageType>{MessageType::UserList, MessageType::ChannelList}));
+    const auto users = usersOf(got[0]);
     ASSERT_EQ(users.size(), 2u);
     std::vector<uint32_t> ids{users[0].clientId, users[1].clientId};
     std::sort(ids.begin(), ids.end());
     EXPECT_EQ(ids, (std::vector<uint32_t>{7, 8}));
-    const auto channels = kt::channelsOf(got[1]);
+    const auto channels = channelsOf(got[1]);
     ASSERT_EQ(channels.size(), 1u);
     EXPECT_EQ(channels[0].id, 1);
     EXPECT_EQ(channels[0].name, "Lobby");
     EXPECT_EQ(channels[0].description, "Default channel");
     EXPECT_TRUE(channels[0].isPermanent);
-    EXPECT_TRUE(receivedBefore(*b).empty());
+    EXPECT_TRUE(receivedSoFar(*b).empty());
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -582,7 +511,7 @@ TEST_F(VirtualServerTest, EveryFifthTickPingsEverySession) {
     auto b = join(vs, 8, "b");
     for (int i = 0; i < 5; ++i) vs->tick();  // five calls hold exactly one multiple of five
     for (auto* h : {a.get(), b.get()}) {
-        EXPECT_EQ(kt::typesOf(receivedBefore(*h)), std::vector<MessageType>{MessageType::Ping});
+        EXPECT_EQ(typesOf(receivedSoFar(*h)), std::vector<MessageType>{MessageType::Ping});
     }
     BanEntry active;
     active.ip = "10.1.1.1";
@@ -590,38 +519,25 @@ TEST_F(VirtualServerTest, EveryFifthTickPingsEverySession) {
     vs->addBan(active);
     for (int i = 0; i < 5; ++i) vs->tick();
     EXPECT_TRUE(vs->isBanned("10.1.1.1", ""));
-    EXPECT_TRUE(receivedBefore(*a).empty()) << "a Ping is still outstanding";
+    EXPECT_TRUE(receivedSoFar(*a).empty()) << "a Ping is still outstanding";
 }
 
 TEST_F(VirtualServerTest, EventsGoToTheAttachedSinksOnly) {
-    struct Plugins : PluginHost {
-        void onChatMessage(uint32_t id, uint16_t ch, const std::string& nick, const std::string& text,
-                           uint64_t mid) override {
-            seen.emplace_back(id, ch, nick, text, mid);
-        }
-        std::vector<PluginInfo> getLoadedPlugins() const override { return {}; }
-        std::vector<std::tuple<uint32_t, uint16_t, std::string, std::string, uint64_t>> seen;
-    };
     auto vs = makeVs();
     vs->notifyBotChatMessage(7, "a", "hi");  // nothing attached: nothing happens
     vs->notifyPluginChatMessage(7, 1, "a", "hi", 1);
-    RecordingBot bot;
-    Plugins plugins;
-    vs->botApi = &bot;
-    vs->pluginLoader = &plugins;
+    AttachedRecorders recorders(*vs);
     vs->notifyBotChatMessage(7, "a", "hi");
     vs->notifyBotUserMoved(7, 1, 5);
     vs->notifyPluginChatMessage(7, 1, "a", "hi", 42);
-    const auto events = bot.events();
+    const auto events = recorders.bot.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].kind, "chat");
     EXPECT_EQ(events[1].kind, "moved");
     EXPECT_EQ(events[1].channelId, 5);
-    ASSERT_EQ(plugins.seen.size(), 1u);
-    EXPECT_EQ(std::get<4>(plugins.seen[0]), 42u);
-    vs->botApi = nullptr;
-    vs->pluginLoader = nullptr;
+    ASSERT_EQ(recorders.plugins.chats().size(), 1u);
+    EXPECT_EQ(recorders.plugins.chats()[0].messageId, 42u);
 }
 
 }  // namespace
-}  // namespace Korrafin
+}  // namespace Korrafin::Test

@@ -16,6 +16,7 @@
 #include "core/Logger.h"
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
+#include "support/Names.h"
 #include "support/TestClient.h"
 #include "vserver/VirtualServer.h"
 
@@ -84,7 +85,7 @@ protected:
         for (uint16_t id : {5, 6, 7}) {
             ChannelInfo c;
             c.id = id;
-            c.name = "c" + std::to_string(id);
+            c.name = kt::numbered("c", id);
             vs->channelManager.createChannel(c);
         }
         return vs;
