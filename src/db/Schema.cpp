@@ -14,13 +14,12 @@ namespace Korrafin::DB {
 
 namespace {
 
-constexpr int kSchemaVersion = 10;
-
 // Each table with its indexes, in the order of the script. The upgrade steps
 // reuse the texts of the tables they add, so both ways end at the same file.
-constexpr const char* kSchemaInfo =
+const std::string kSchemaInfo =
     "CREATE TABLE IF NOT EXISTS SchemaInfo (version INTEGER NOT NULL DEFAULT 0);"
-    "INSERT INTO SchemaInfo(version) SELECT 10 WHERE NOT EXISTS (SELECT 1 FROM SchemaInfo);";
+    "INSERT INTO SchemaInfo(version) SELECT " + std::to_string(SqliteDatabase::kSchemaVersion) +
+    " WHERE NOT EXISTS (SELECT 1 FROM SchemaInfo);";
 
 constexpr const char* kUsers =
     "CREATE TABLE IF NOT EXISTS Users ("
@@ -157,7 +156,7 @@ constexpr const char* kBotTokens =
     "CREATE INDEX IF NOT EXISTS idx_bottokens_token ON BotTokens(token);";
 
 const std::string& schemaScript() {
-    static const std::string script = std::string(kSchemaInfo) + kUsers + kChannels + kChannelContent +
+    static const std::string script = kSchemaInfo + kUsers + kChannels + kChannelContent +
                                       kServerSettings + kServerGroups + kChannelGroups + kUserGroups + kPermissions +
                                       kPrivilegeKeys + kBans + kSettings + kRegisteredUsers + kPrivateMessages +
                                       kBotTokens;
@@ -167,15 +166,6 @@ const std::string& schemaScript() {
 const std::string& accountTablesScript() {
     static const std::string script = std::string(kRegisteredUsers) + kPrivateMessages + kBotTokens;
     return script;
-}
-
-// Runs a script; on failure returns SQLite's message (or `fallback`) instead of throwing.
-bool execScript(sqlite3* db, const char* sql, std::string& message, const char* fallback) {
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) == SQLITE_OK) return true;
-    message = err ? err : fallback;
-    sqlite3_free(err);
-    return false;
 }
 
 }  // namespace
@@ -286,7 +276,7 @@ void SqliteDatabase::RunMigrations(int fromVersion) {
         ran = true;
     }
     if (!ran) {
-        writeStep(Prepare("UPDATE SchemaInfo SET version = ?"), "RunMigrations version bump", int32_t{kSchemaVersion});
+        writeStep(Prepare("UPDATE SchemaInfo SET version = ?"), "RunMigrations version bump", int32_t{SqliteDatabase::kSchemaVersion});
     }
 }
 

@@ -57,13 +57,18 @@ SqliteDatabase::WriteTxn::~WriteTxn() {
 // ---------------------------------------------------------------------------
 // Machinery
 
-void SqliteDatabase::Exec(const char* sql) {
+bool execScript(sqlite3* db, const char* sql, std::string& message, const char* fallback) {
     char* err = nullptr;
-    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
-    if (rc == SQLITE_OK) return;
-    std::string text = std::string("Exec failed [") + sql + "]: " + (err ? err : "unknown");
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) == SQLITE_OK) return true;
+    message = err ? err : fallback;
     sqlite3_free(err);
-    throw std::runtime_error(text);
+    return false;
+}
+
+void SqliteDatabase::Exec(const char* sql) {
+    std::string message;
+    if (!execScript(db, sql, message, "unknown"))
+        throw std::runtime_error(std::string("Exec failed [") + sql + "]: " + message);
 }
 
 StmtPtr SqliteDatabase::Prepare(const char* sql) {
@@ -186,15 +191,16 @@ void SqliteDatabase::Initialize() {
 
     const int version = GetSchemaVersion();
     if (version == 0) {
-        std::cout << "[DB] No schema found – creating fresh database schema (v10)…\n" << std::flush;
-        Logger::instance().logf(LogLevel::Info, "[DB] Creating fresh database schema (v{})", 10);
+        std::cout << "[DB] No schema found – creating fresh database schema (v" << kSchemaVersion << ")…\n"
+                  << std::flush;
+        Logger::instance().logf(LogLevel::Info, "[DB] Creating fresh database schema (v{})", kSchemaVersion);
         CreateSchema();
         std::cout << "[DB] Schema created.\n";
-    } else if (version > 9) {
+    } else if (version >= kSchemaVersion) {
         std::cout << "[DB] Schema is up to date (v" << version << ").\n";
         Logger::instance().logf(LogLevel::Info, "[DB] Schema version {} is current.", version);
     } else {
-        std::cout << "[DB] Migrating schema from v" << version << " → v" << 10 << "…\n" << std::flush;
+        std::cout << "[DB] Migrating schema from v" << version << " → v" << kSchemaVersion << "…\n" << std::flush;
         Logger::instance().logf(LogLevel::Info, "[DB] Running database migrations from v{}", version);
         RunMigrations(version);
     }

@@ -29,6 +29,9 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
 class SqliteDatabase final : public IDatabase {
 public:
+    // The version a fresh file gets and every older file is upgraded to.
+    static constexpr int kSchemaVersion = 10;
+
     // Stores the path; touches no file.
     explicit SqliteDatabase(std::string path);
     // Closes the connection when it is open.

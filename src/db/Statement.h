@@ -26,6 +26,10 @@ std::string sqlErrorText(int rc, const char* context);
 // at error level and thrown as std::runtime_error with sqlErrorText.
 void sqlCheck(int rc, const char* context);
 
+// Runs a script; on failure returns SQLite's message (or `fallback`) in
+// `message` instead of throwing.
+bool execScript(sqlite3* db, const char* sql, std::string& message, const char* fallback);
+
 // Steps a read. True on a row; false when the rows end. A step that fails also
 // ends the rows, as reads never throw on their step, but the failure is
 // logged at error level so it is never silent.

@@ -256,16 +256,11 @@ void ClientSession::processPacket(MessageType type, const uint8_t* payload, uint
             if (authed && vserver()) handleUserLogin(reader);
             return;
 
-        case MessageType::ChannelJoin: {
-            if (!authed) return;
-            // The request is read before the virtual server is looked at, so
-            // a short payload is an error even without one.
-            PacketReader peek = reader;
-            peek.readLE<uint16_t>();
-            peek.readStr();
-            if (vserver()) handleChannelJoin(reader);
+        // These handlers read the request before looking at the virtual
+        // server, so a short payload is an error even without one.
+        case MessageType::ChannelJoin:
+            if (authed) handleChannelJoin(reader);
             return;
-        }
         case MessageType::ChannelLeave:
             // No state test: only a virtual server and a channel other than the lobby.
             if (vserver() && channelId() != ChannelManager::kLobbyId) handleChannelLeave(reader);
@@ -299,20 +294,9 @@ void ClientSession::processPacket(MessageType type, const uint8_t* payload, uint
                 handleMessageDelete(reader);
             return;
 
-        case MessageType::UsePrivilegeKey: {
-            if (!authed) return;
-            PacketReader peek = reader;
-            peek.readStr();
-            if (vserver()) {
-                handleUsePrivilegeKey(reader);
-            } else {
-                PacketBuilder b(MessageType::UsePrivilegeKeyResult);
-                b.writeLE<uint8_t>(0);
-                b.writeStr("Server not ready.");
-                send(b);
-            }
+        case MessageType::UsePrivilegeKey:
+            if (authed) handleUsePrivilegeKey(reader);
             return;
-        }
         case MessageType::PrivKeyCreate:
             if (adminGate("Admin role required to create privilege keys")) handlePrivKeyCreate(reader);
             return;

@@ -13,6 +13,7 @@
 
 #include "core/CryptoUtils.h"
 #include "core/UnixTime.h"
+#include "core/WriteAll.h"
 
 namespace Korrafin {
 
@@ -51,19 +52,6 @@ public:
 private:
     int fd_;
 };
-
-// 0, or the errno of the failed write.
-int writeAll(int fd, const uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return errno;
-        if (w == 0) return EIO;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 0;
-}
 
 // Gives the finished temporary file its final name unless a file has that
 // name already. 0 on success, else the errno (EEXIST for a clash).

@@ -101,7 +101,7 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
         };
 
         send(serverSettingsPacket(settings));
-        send(channelListPacket(vs->channelManager.all()));
+        vs->sendChannelList(shared_from_this());
         vs->sendUserList(shared_from_this());
 
         const DB::DbServerSettings welcomeSettings = currentSettings();

@@ -11,25 +11,13 @@
 #include <stdexcept>
 
 #include "core/Logger.h"
+#include "core/WriteAll.h"
 
 namespace Korrafin::detail {
 
 namespace {
 
 using nlohmann::json;
-
-bool writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // An entry number as a 64-bit integer; nothing for another JSON type or a
 // floating value beyond the integer range.
@@ -100,7 +88,7 @@ json defaultConfigDocument(const std::string& serverKey) {
 bool writeNewFile(const std::string& path, const std::string& text) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    const bool ok = writeAll(fd, text);
+    const bool ok = writeAll(fd, text.data(), text.size()) == 0;
     if (::close(fd) != 0 || !ok) {
         ::unlink(path.c_str());
         return false;
@@ -117,7 +105,7 @@ ReplaceResult replaceFile(const std::string& path, const std::string& text) {
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return ReplaceResult::NotOpened;
     ::fchmod(fd, mode);  // the umask may have narrowed it
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, text.data(), text.size()) == 0 && ::fsync(fd) == 0;
     const int err = errno;
     if (::close(fd) != 0) ok = false;
     if (!ok) {

@@ -194,19 +194,7 @@ Server::~Server() {
 
     // Accept threads of virtual servers whose listeners outlived stop (made
     // or resumed after it, or left by a failed start-up).
-    std::vector<std::pair<int, std::thread>> listeners;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex_);
-        for (auto& [id, r] : resources_) {
-            listeners.emplace_back(r.listenFd, std::move(r.acceptThread));
-            r.listenFd = -1;
-        }
-    }
-    for (auto& [fd, thread] : listeners) detail::wakeListener(fd);
-    for (auto& [fd, thread] : listeners) {
-        if (thread.joinable()) thread.join();
-        if (fd >= 0) ::close(fd);
-    }
+    closeVsListeners();
 
     // No new event reaches a bot API or plugin host from here on.
     for (const auto& vs : allVServers()) {

@@ -158,6 +158,15 @@ private:
     // Serving.
     void acceptLoop();
     void vsAcceptLoop(uint16_t id, int listenFd);
+    // Starts the accept thread of a virtual server's listener when serving.
+    // Caller holds registryMutex_.
+    void startVsAcceptLocked(uint16_t id, VServerResources& r);
+    // Opens a virtual server's own listener; logs a failure with `suffix`
+    // after the text. -1 on failure.
+    static int openVsListener(uint16_t id, uint16_t port, const char* suffix);
+    // Takes every virtual server's listener out of the registry, wakes and
+    // joins its accept thread, then closes it. Takes registryMutex_ briefly.
+    void closeVsListeners();
     void startWorkers(int n);
     void workerLoop();
     void handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs);

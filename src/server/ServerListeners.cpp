@@ -60,10 +60,7 @@ void Server::run() {
     running_.store(true);
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
-        for (auto& [id, r] : resources_) {
-            if (r.listenFd < 0 || r.paused || r.acceptThread.joinable() || !running_.load()) continue;
-            r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, r.listenFd);
-        }
+        for (auto& [id, r] : resources_) startVsAcceptLocked(id, r);
     }
 
     const int n = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
@@ -99,20 +96,7 @@ void Server::stop() {
     // and run closes the socket.
     detail::wakeListener(listenFd_);
 
-    std::vector<std::pair<int, std::thread>> listeners;
-    {
-        std::lock_guard<std::mutex> lock(registryMutex_);
-        for (auto& [id, r] : resources_) {
-            if (r.listenFd < 0) continue;
-            listeners.emplace_back(r.listenFd, std::move(r.acceptThread));
-            r.listenFd = -1;
-        }
-    }
-    for (auto& [fd, thread] : listeners) {
-        detail::wakeListener(fd);
-        if (thread.joinable()) thread.join();
-        ::close(fd);
-    }
+    closeVsListeners();
 
     udp_.stop();
     // The web panel and the directory client stop here once they exist.

@@ -30,6 +30,38 @@ void closeListener(int fd, std::thread& acceptThread) {
 
 }  // namespace
 
+int Server::openVsListener(uint16_t id, uint16_t port, const char* suffix) {
+    detail::ListenStep failed;
+    const int fd = detail::openTcpListener(port, kListenBacklog, failed);
+    if (fd >= 0) return fd;
+    if (failed == detail::ListenStep::Socket) {
+        Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed{}", id, suffix);
+    } else {
+        Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed{}", id, port, suffix);
+    }
+    return -1;
+}
+
+void Server::startVsAcceptLocked(uint16_t id, VServerResources& r) {
+    // Before run the thread would have nothing to do: run starts it.
+    if (r.listenFd < 0 || r.paused || r.acceptThread.joinable() || !running_.load()) return;
+    r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, r.listenFd);
+}
+
+void Server::closeVsListeners() {
+    std::vector<std::pair<int, std::thread>> listeners;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        for (auto& [id, r] : resources_) {
+            listeners.emplace_back(r.listenFd, std::move(r.acceptThread));
+            r.listenFd = -1;
+        }
+    }
+    // All woken first, so their threads end side by side.
+    for (auto& [fd, thread] : listeners) detail::wakeListener(fd);
+    for (auto& [fd, thread] : listeners) closeListener(fd, thread);
+}
+
 bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
     const uint16_t id = cfg.id;
     std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
@@ -66,16 +98,8 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
 
     int fd = -1;
     if (cfg.tcpPort != 0) {
-        detail::ListenStep failed;
-        fd = detail::openTcpListener(cfg.tcpPort, kListenBacklog, failed);
-        if (fd < 0) {
-            if (failed == detail::ListenStep::Socket) {
-                Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed", id);
-            } else {
-                Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed", id, cfg.tcpPort);
-            }
-            return false;  // the virtual server, its key manager and database go here
-        }
+        fd = openVsListener(id, cfg.tcpPort, "");
+        if (fd < 0) return false;  // the virtual server, its key manager and database go here
         Logger::instance().logf(LogLevel::Info, "VS {} listening on port {}", id, cfg.tcpPort);
     }
 
@@ -93,8 +117,7 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
         r.db = ownDb;
         r.keyManager = ownKeys;
         r.paused = false;
-        // Before run the thread would have nothing to do: run starts it.
-        if (fd >= 0 && running_.load()) r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, fd);
+        startVsAcceptLocked(id, r);
     }
 
     Logger::instance().logf(LogLevel::Info, "VS {} '{}' created (port={}, maxSlots={})", id, cfg.name, cfg.tcpPort,
@@ -171,14 +194,8 @@ bool Server::resumeVServer(uint16_t id) {
 
     int fd = -1;
     if (port != 0) {
-        detail::ListenStep failed;
-        fd = detail::openTcpListener(port, kListenBacklog, failed);
+        fd = openVsListener(id, port, " on resume");
         if (fd < 0) {
-            if (failed == detail::ListenStep::Socket) {
-                Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed on resume", id);
-            } else {
-                Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed on resume", id, port);
-            }
             // Still marked paused: it must not run where nobody can reach it.
             vs->stop();
             return false;
@@ -190,7 +207,7 @@ bool Server::resumeVServer(uint16_t id) {
         VServerResources& r = resources_[id];
         r.listenFd = fd;
         r.paused = false;
-        if (fd >= 0 && running_.load()) r.acceptThread = std::thread(&Server::vsAcceptLoop, this, id, fd);
+        startVsAcceptLocked(id, r);
     }
     Logger::instance().logf(LogLevel::Info, "VS {} resumed on port {}", id, port);
     return true;

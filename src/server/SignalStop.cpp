@@ -11,6 +11,8 @@
 #include <cstring>
 #include <exception>
 
+#include "core/WriteAll.h"
+
 namespace Korrafin {
 
 namespace {
@@ -18,16 +20,6 @@ namespace {
 // Read and written by the handler: plain ints set once before it is installed.
 int g_pipeRead = -1;
 int g_pipeWrite = -1;
-
-void writeAll(int fd, const char* p, std::size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::write(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-}
 
 // Async-signal-safe: write() only, no allocation, no locks, errno kept.
 void signalHandler(int sig) {
@@ -46,7 +38,7 @@ void signalHandler(int sig) {
     } while (v > 0 && nd < 10);
     while (nd > 0) line[len++] = digits[--nd];
     for (const char* p = tail; *p; ++p) line[len++] = *p;
-    writeAll(STDOUT_FILENO, line, len);
+    (void)writeAll(STDOUT_FILENO, line, len);
 
     if (g_pipeWrite >= 0) {
         const char byte = 1;

@@ -205,7 +205,7 @@ void UdpVoiceServer::receiveLoop() {
             if (err == ENOMEM || err == ENOBUFS) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        if (static_cast<std::size_t>(n) < VoicePacketHeader::kSize || from.sin_family != AF_INET) continue;
+        if (from.sin_family != AF_INET) continue;
         try {
             dispatch(buf, static_cast<std::size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
         } catch (const std::exception& e) {
