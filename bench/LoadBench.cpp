@@ -1,7 +1,7 @@
 // Load tool: drives N clients against a running server on this machine and
 // prints one table row of figures.
 //
-//   korrafin_bench run --port P --udp-port U --clients N [--vs ID] [--group G]
+//   korrafin_bench run --port P --udp-port U --clients N [--group G]
 //                      [--voice-seconds S] [--messages K]
 //   korrafin_bench seed <database file> <channels>
 //   korrafin_bench wait <port>

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <ctime>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -13,6 +12,7 @@
 #include "auth/PrivilegeKeyManager.h"
 #include "core/Logger.h"
 #include "support/TestDatabase.h"
+#include "support/Time.h"
 
 using namespace Korrafin;
 using Korrafin::Auth::PrivilegeKeyManager;
@@ -136,9 +136,9 @@ TEST(PrivilegeKeyTokenTest, RandomTokensUseTheWholeAlphabetOnly) {
 
 TEST_F(PrivilegeKeyTest, GeneratedKeyIsStoredUnusedInFiveGroups) {
     PrivilegeKeyManager m(t.db);
-    const auto before = static_cast<int64_t>(std::time(nullptr));
+    const auto before = Korrafin::Test::unixNow();
     const std::string token = m.GenerateToken("servergroup", 3, "for the mods");
-    const auto after = static_cast<int64_t>(std::time(nullptr));
+    const auto after = Korrafin::Test::unixNow();
 
     ASSERT_EQ(token.size(), 29u);
     for (size_t i = 0; i < token.size(); ++i) {

@@ -12,6 +12,7 @@
 #include "db/SqliteDatabase.h"
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
+#include "support/TestDatabase.h"
 
 using namespace Korrafin;
 using Korrafin::Test::RawSqlite;
@@ -21,14 +22,7 @@ namespace {
 
 std::shared_ptr<DB::SqliteDatabase> openDb(const std::string& path) {
     auto db = std::make_shared<DB::SqliteDatabase>(path);
-    testing::internal::CaptureStdout();
-    try {
-        db->Initialize();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    testing::internal::GetCapturedStdout();
+    Korrafin::Test::initQuietly(*db);
     return db;
 }
 

@@ -16,10 +16,12 @@
 #include "support/LogCapture.h"
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
+#include "support/TestDatabase.h"
 
 using namespace Korrafin;
 using Korrafin::Test::LogCapture;
 using Korrafin::Test::RawSqlite;
+using Korrafin::Test::initQuietly;
 using Korrafin::Test::TempDir;
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -46,18 +48,6 @@ std::vector<std::string> logged(LogLevel level) {
     for (const auto& l : LogCapture::instance().lines())
         if (l.level == level) out.push_back(l.message);
     return out;
-}
-
-// Initializes a database at `path` with its output captured; returns stdout.
-std::string initQuietly(DB::SqliteDatabase& db) {
-    CaptureStdout();
-    try {
-        db.Initialize();
-    } catch (...) {
-        GetCapturedStdout();
-        throw;
-    }
-    return GetCapturedStdout();
 }
 
 // Everything about a file's schema that callers depend on, one line per item:

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "support/RawSqlite.h"
 #include "support/TempDir.h"
 #include "support/TestDatabase.h"
+#include "support/Time.h"
 
 using namespace Korrafin;
 using Korrafin::Test::LogCapture;
@@ -21,6 +21,7 @@ using Korrafin::Test::numbered;
 using Korrafin::Test::permissionRow;
 using Korrafin::Test::RawSqlite;
 using Korrafin::Test::TempDir;
+using Korrafin::Test::unixNow;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
@@ -29,9 +30,7 @@ namespace {
 class StoreTest : public testing::Test {
 protected:
     StoreTest() : path(tmp.file("store.db")), db(path) {
-        testing::internal::CaptureStdout();
-        db.Initialize();
-        testing::internal::GetCapturedStdout();
+        Korrafin::Test::initQuietly(db);
         LogCapture::instance().clear();
     }
 
@@ -48,8 +47,6 @@ protected:
         }
         EXPECT_EQ(LogCapture::instance().count(LogLevel::Error, text), 1u) << text;
     }
-
-    static int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
     TempDir tmp;
     std::string path;
@@ -131,7 +128,7 @@ TEST_F(StoreTest, UsersRoundTripAndReplaceByIdentity) {
     u.nickname = "Alice";
     u.unique_identifier = "UID-a";
     u.role = 3;
-    const int64_t before = now();
+    const int64_t before = unixNow();
     const int64_t id = db.SaveUser(u);
     EXPECT_EQ(id, 1);
     auto got = db.GetUserByUniqueId("UID-a");
@@ -140,7 +137,7 @@ TEST_F(StoreTest, UsersRoundTripAndReplaceByIdentity) {
     EXPECT_EQ(got->nickname, "Alice");
     EXPECT_EQ(got->role, 3);
     EXPECT_GE(got->created_at, before);
-    EXPECT_LE(got->created_at, now());
+    EXPECT_LE(got->created_at, unixNow());
     EXPECT_FALSE(db.GetUserByUniqueId("uid-a")) << "identities match case-sensitively";
     EXPECT_EQ(db.GetUserById(id)->unique_identifier, "UID-a");
 
@@ -199,7 +196,7 @@ TEST_F(StoreTest, DeleteChannelTakesItsContentButNotItsChildren) {
     EXPECT_EQ(db.GetChannelContent(1), std::optional<std::string>(R"({"posts":[]})"));
     db.SetChannelContent(1, "second");
     EXPECT_EQ(db.GetChannelContent(1), std::optional<std::string>("second"));
-    EXPECT_GE(raw.scalar("SELECT updated_at FROM ChannelContent WHERE channel_id = 1"), now() - 5);
+    EXPECT_GE(raw.scalar("SELECT updated_at FROM ChannelContent WHERE channel_id = 1"), unixNow() - 5);
 
     db.DeleteChannel(1);
     EXPECT_FALSE(db.GetChannelContent(1));
@@ -336,7 +333,7 @@ TEST_F(StoreTest, PrivilegeKeysCreateValidateAndUse) {
     k.target_id = 3;
     k.used = true;  // a new key is always unused
     k.description = "desc";
-    const int64_t before = now();
+    const int64_t before = unixNow();
     const int64_t id = db.CreatePrivilegeKey(k);
     auto got = db.GetPrivilegeKey("AAA");
     ASSERT_TRUE(got);
@@ -409,7 +406,7 @@ TEST_F(StoreTest, PrivilegeKeyListings) {
 TEST_F(StoreTest, AccountsRegisterLookUpAndLogIn) {
     DB::DbRegisteredUser a = account("Alice");
     a.role = 2;
-    const int64_t before = now();
+    const int64_t before = unixNow();
     const int64_t id = db.RegisterUser(a);
     EXPECT_EQ(id, 1);
     auto got = db.GetRegisteredUserByUsername("aLiCe");
@@ -471,7 +468,7 @@ TEST_F(StoreTest, PrivateMessagesBothWaysNewestFirst) {
     DB::DbPrivateMessage now0;
     now0.content = "x";
     db.SavePrivateMessage(now0);
-    EXPECT_GE(raw.scalar("SELECT sent_at FROM PrivateMessages WHERE content = 'x'"), now() - 5);
+    EXPECT_GE(raw.scalar("SELECT sent_at FROM PrivateMessages WHERE content = 'x'"), unixNow() - 5);
 }
 
 // ---------------------------------------------------------------------------
@@ -488,13 +485,13 @@ TEST_F(StoreTest, BotTokensActiveOnlyAuthenticate) {
     EXPECT_EQ(got->permissions, 5);
     EXPECT_TRUE(got->active);
     EXPECT_EQ(got->last_used_at, 77);
-    EXPECT_GE(got->created_at, now() - 5);
+    EXPECT_GE(got->created_at, unixNow() - 5);
     EXPECT_FALSE(db.GetBotToken("off"));
     EXPECT_FALSE(db.GetBotToken("ON"));
     EXPECT_EQ(db.GetAllBotTokens().size(), 2u);
 
     db.UpdateBotTokenLastUsed(id);
-    EXPECT_GE(db.GetBotToken("on")->last_used_at, now() - 5);
+    EXPECT_GE(db.GetBotToken("on")->last_used_at, unixNow() - 5);
     expectStorageError([&] { db.SaveBotToken(botToken("on")); }, "SaveBotToken");
     db.DeleteBotToken(id);
     EXPECT_FALSE(db.GetBotToken("on"));
@@ -512,7 +509,7 @@ TEST_F(StoreTest, BansMatchExactAddressesUntilTheyExpire) {
         b.expires_at = expires;
         db.SaveBan(b);
     };
-    const int64_t t = now();
+    const int64_t t = unixNow();
     ban("1.1.1.1", 0);
     ban("2.2.2.2", t + 3600);
     ban("3.3.3.3", t);

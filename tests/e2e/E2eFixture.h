@@ -22,6 +22,7 @@
 #include "support/ServerConfig.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
+#include "support/TestDatabase.h"
 
 #ifndef KORRAFIN_BINARY
 #error "KORRAFIN_BINARY must name the server binary"
@@ -107,11 +108,10 @@ protected:
     // Channels stored before the server first opens the database; their ids.
     std::vector<uint16_t> seedChannels(const std::vector<std::string>& names) {
         std::filesystem::create_directories(path("data"));
-        testing::internal::CaptureStdout();
         std::vector<uint16_t> ids;
         {
             DB::SqliteDatabase db(path("data/server.db"));
-            db.Initialize();
+            initQuietly(db);
             for (const auto& name : names) {
                 DB::DbChannel c;
                 c.name = name;
@@ -120,7 +120,6 @@ protected:
                 ids.push_back(static_cast<uint16_t>(db.SaveChannel(c)));
             }
         }
-        testing::internal::GetCapturedStdout();
         return ids;
     }
 

@@ -19,6 +19,7 @@
 #include "support/LogCapture.h"
 #include "support/SessionHarness.h"
 #include "support/TestClient.h"
+#include "support/Time.h"
 #include "support/Wire.h"
 #include "vserver/VirtualServer.h"
 
@@ -467,9 +468,7 @@ TEST_F(ClientSessionTest, PingAndPongMeasureTheRoundTrip) {
     std::this_thread::sleep_for(30ms);
     h.client.send(packet(MessageType::Pong, {1, 2, 3}));
     // The Pong is handled on the reader thread; wait for it to land.
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (h.session->lastPingMs() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    eventually([&] { return h.session->lastPingMs() != 0; }, 3000ms);
     const uint32_t rtt = h.session->lastPingMs();
     EXPECT_GE(rtt, 30u);
     EXPECT_LT(rtt, 3000u);

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
 #include "support/LogCapture.h"
+#include "support/Names.h"
 #include "support/RawSqlite.h"
 #include "support/Requests.h"
 #include "support/Time.h"
@@ -23,8 +23,6 @@
 
 namespace Korrafin::Test {
 namespace {
-
-bool isTokenText(const std::string& s) { return std::regex_match(s, std::regex("^[0-9a-f]{64}$")); }
 
 struct KeyRecord {
     std::string token;
@@ -189,7 +187,7 @@ TEST_F(KeysAndTokensTest, CreatedKeyLeadsTheListWithRoleThree) {
     // Only the role byte: the description is empty.
     auto keys = keysOf(only(world.request(*admin, keyCreateRequest(1))));
     ASSERT_EQ(keys.size(), 1u);
-    EXPECT_TRUE(isTokenText(keys[0].token)) << keys[0].token;
+    EXPECT_TRUE(isToken64(keys[0].token)) << keys[0].token;
     EXPECT_EQ(keys[0].role, 3) << "every key is listed as role 3";
     EXPECT_EQ(keys[0].description, "");
     EXPECT_NEAR(std::stoll(keys[0].createdAt), unixNow(), 5);
@@ -207,7 +205,7 @@ TEST_F(KeysAndTokensTest, CreatedKeyLeadsTheListWithRoleThree) {
 
 TEST_F(KeysAndTokensTest, RedeemedKeyMakesTheMemberOwnerOnce) {
     const std::string token = newKey("welcome");
-    ASSERT_TRUE(isTokenText(token));
+    ASSERT_TRUE(isToken64(token));
 
     auto got = world.request(*member, stringRequest(MessageType::UsePrivilegeKey, token));
     ASSERT_EQ(got.size(), 2u);
@@ -289,7 +287,7 @@ TEST_F(KeysAndTokensTest, BotTokenNameLength) {
             EXPECT_EQ(c.ok, 1);
             EXPECT_GT(c.id, 0u);
             EXPECT_EQ(c.name, name);
-            EXPECT_TRUE(isTokenText(c.token)) << c.token;
+            EXPECT_TRUE(isToken64(c.token)) << c.token;
             EXPECT_EQ(c.description, "desc");
             EXPECT_EQ(c.permissions, 0x15u);
         }

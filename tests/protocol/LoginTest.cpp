@@ -63,12 +63,6 @@ LoginResult loginResultOf(const Packet& p) {
     return l;
 }
 
-bool isLowerHex(const std::string& s) {
-    for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
 std::string repeat(std::string_view unit, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n; ++i) out += unit;
@@ -591,8 +585,7 @@ TEST_F(LoginTest, AccountLoginChecksThePasswordHashAndReplacesTheRole) {
     const auto l = loginResultOf(got[1]);
     EXPECT_EQ(l.code, 0);
     EXPECT_EQ(l.text, "Login successful.");
-    EXPECT_EQ(l.token.size(), 64u);
-    EXPECT_TRUE(isLowerHex(l.token));
+    EXPECT_TRUE(isToken64(l.token)) << l.token;
     EXPECT_EQ(h->session->role(), UserRole::Member);
     const auto stored = tdb.real->GetRegisteredUserByToken(l.token);
     ASSERT_TRUE(stored);

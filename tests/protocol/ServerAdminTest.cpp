@@ -176,20 +176,14 @@ private:
 };
 
 std::vector<PluginInfo> pluginsOf(const Packet& p) {
-    EXPECT_EQ(p.type, MessageType::PluginList);
-    auto r = p.reader();
-    const uint16_t n = r.readLE<uint16_t>();
-    std::vector<PluginInfo> out;
-    for (uint16_t i = 0; i < n; ++i) {
+    return listOf(p, MessageType::PluginList, [](PacketReader& r) {
         PluginInfo info;
         info.name = r.readStr();
         info.version = r.readStr();
         info.author = r.readStr();
         info.description = r.readStr();
-        out.push_back(info);
-    }
-    EXPECT_EQ(r.remaining(), 0u);
-    return out;
+        return info;
+    });
 }
 
 TEST_F(ServerAdminTest, PluginListByRoleIsEmptyWithoutAPluginHost) {

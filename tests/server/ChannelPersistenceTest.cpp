@@ -11,6 +11,7 @@
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
 #include "support/RawSqlite.h"
+#include "support/RecordingSinks.h"
 #include "support/TestDatabase.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
@@ -48,19 +49,6 @@ std::vector<uint16_t> idsOf(const std::vector<ChannelInfo>& channels) {
     std::sort(ids.begin(), ids.end());
     return ids;
 }
-
-class RecordingBot : public BotEventSink {
-public:
-    std::vector<std::string> events;
-    void onUserJoin(uint32_t, const std::string&, uint16_t) override {}
-    void onUserLeave(uint32_t, const std::string&) override {}
-    void onChatMessage(uint32_t, const std::string&, const std::string&) override {}
-    void onChannelCreated(uint16_t id, const std::string& name, uint16_t parent) override {
-        events.push_back("created " + std::to_string(id) + " " + name + " " + std::to_string(parent));
-    }
-    void onChannelDeleted(uint16_t id) override { events.push_back("deleted " + std::to_string(id)); }
-    void onUserMoved(uint32_t, uint16_t, uint16_t) override {}
-};
 
 class ChannelPersistenceTest : public ::testing::Test {
 protected:
@@ -165,27 +153,34 @@ TEST_F(ChannelPersistenceTest, AfterLoadingTheLobbyExistsAndNoChannelHangsUnderA
 
 TEST_F(ChannelPersistenceTest, ACreatedChannelIsItsRowAndComesBackAfterARestart) {
     auto vs = makeServer(db.db);
-    auto w = watcher(vs);
-    RecordingBot bot;
-    vs->botApi.store(&bot);
+    uint16_t id = 0;
+    {
+        // Made before the watcher, so it is detached only after the watcher's
+        // reader, which may call it, is gone; and before `vs` goes.
+        kt::AttachedRecorders rec(*vs);
+        auto w = watcher(vs);
 
-    const uint16_t id = vs->adminCreateChannel(channel("Stammtisch", 1), 0);
-    ASSERT_NE(id, 0);
-    const auto stored = db.real->GetChannelById(id);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->name, "Stammtisch");
-    EXPECT_EQ(kt::typesOf(receivedSoFar(*w)), (std::vector<MessageType>{MessageType::ChannelList}));
-    EXPECT_EQ(bot.events, (std::vector<std::string>{"created " + std::to_string(id) + " Stammtisch 1"}));
-    EXPECT_EQ(LogCapture::instance().count(
-                  LogLevel::Info, "[VServer 1] Channel 'Stammtisch' (id=" + std::to_string(id) + ") created by client 0"),
-              1u);
-    vs->botApi.store(nullptr);
+        id = vs->adminCreateChannel(channel("Stammtisch", 1), 0);
+        ASSERT_NE(id, 0);
+        const auto stored = db.real->GetChannelById(id);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->name, "Stammtisch");
+        EXPECT_EQ(kt::typesOf(receivedSoFar(*w)), (std::vector<MessageType>{MessageType::ChannelList}));
+        const auto created = rec.bot.events("created");
+        ASSERT_EQ(created.size(), 1u);
+        EXPECT_EQ(created[0].channelId, id);
+        EXPECT_EQ(created[0].text, "Stammtisch");
+        EXPECT_EQ(created[0].parentId, 1);
+        EXPECT_TRUE(rec.bot.events("deleted").empty());
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[VServer 1] Channel 'Stammtisch' (id=" +
+                                                                   std::to_string(id) + ") created by client 0"),
+                  1u);
 
-    // An update and a rename reach that same row.
-    ChannelInfo edit = *vs->channelManager.find(id);
-    edit.name = "Stammtisch 2";
-    ASSERT_TRUE(vs->adminUpdateChannel(edit, 0));
-    w.reset();
+        // An update and a rename reach that same row.
+        ChannelInfo edit = *vs->channelManager.find(id);
+        edit.name = "Stammtisch 2";
+        ASSERT_TRUE(vs->adminUpdateChannel(edit, 0));
+    }
     vs.reset();
 
     db.reopen();
@@ -367,14 +362,14 @@ TEST_F(ChannelPersistenceTest, DeletingMovesMembersToTheLobbyThenAnnounces) {
     permanent.isPermanent = true;
     const uint16_t permanentId = vs->adminCreateChannel(permanent, 0);
 
+    // Made before the watchers, whose readers may call it, so it goes after them.
+    kt::AttachedRecorders rec(*vs);
     auto a = watcher(vs, 11);
     auto b = watcher(vs, 12);
     ASSERT_TRUE(vs->moveUserToChannel(11, id, ""));
     ASSERT_TRUE(vs->moveUserToChannel(12, id, ""));
     receivedSoFar(*a);
     receivedSoFar(*b);
-    RecordingBot bot;
-    vs->botApi.store(&bot);
     LogCapture::instance().clear();
 
     EXPECT_FALSE(vs->adminDeleteChannel(1, 0));
@@ -393,10 +388,12 @@ TEST_F(ChannelPersistenceTest, DeletingMovesMembersToTheLobbyThenAnnounces) {
     EXPECT_EQ(a->session->channelId(), 1);
     EXPECT_EQ(b->session->channelId(), 1);
     EXPECT_FALSE(db.real->GetChannelById(id));
-    EXPECT_EQ(bot.events, (std::vector<std::string>{"deleted " + std::to_string(id)}));
+    const auto deleted = rec.bot.events("deleted");
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_EQ(deleted[0].channelId, id);
+    EXPECT_TRUE(rec.bot.events("created").empty());
 
     EXPECT_TRUE(vs->adminDeleteChannel(spacerId, 0));
-    vs->botApi.store(nullptr);
 }
 
 TEST_F(ChannelPersistenceTest, ReorderingSetsPositionsAndAnnouncesTheRequestedOrder) {

@@ -14,6 +14,7 @@
 #include "support/Ports.h"
 #include "support/ServerHost.h"
 #include "support/TestClient.h"
+#include "support/Time.h"
 #include "support/VServerWorld.h"
 
 namespace Korrafin {
@@ -55,7 +56,11 @@ TEST(ServerLifecycleRace, MixedOperationsOnOneIdLeaveAConsistentServer) {
     ASSERT_TRUE(host.ok);
     Server& server = *host.server;
     std::thread runner([&] { server.run(); });
-    while (!server.isRunning()) std::this_thread::sleep_for(1ms);
+    if (!kt::eventually([&] { return server.isRunning(); }, 10000ms)) {
+        server.stop();  // honoured by run once it gets there
+        runner.join();
+        FAIL() << "the server never started running";
+    }
     ASSERT_TRUE(server.createVServer(raceConfig(port)));
 
     std::atomic<bool> go{true};

@@ -13,6 +13,7 @@
 #include "protocol/ClientSession.h"
 #include "server/UdpVoiceServer.h"
 #include "support/SessionHarness.h"
+#include "support/Time.h"
 #include "support/UdpPeer.h"
 #include "vserver/VirtualServer.h"
 
@@ -72,13 +73,11 @@ protected:
     }
 
     bool learned(uint32_t id, const kt::UdpPeer& peer) {
-        // Learning happens on the relay's thread; poll briefly.
-        for (int i = 0; i < 100; ++i) {
+        // Learning happens on the relay's thread.
+        return kt::eventually([&] {
             const auto e = relay.endpointOf(id);
-            if (e && e->port == peer.port()) return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+            return e && e->port == peer.port();
+        });
     }
 
     // Every member speaks once, so the relay learns where each listens; what

@@ -21,16 +21,19 @@ public:
         std::string nickname;
         std::string text;
         uint16_t channelId = 0;
+        uint16_t parentId = 0;  // "created" only
     };
 
-    void onUserJoin(uint32_t id, const std::string& nick, uint16_t ch) override { add({"join", id, nick, "", ch}); }
-    void onUserLeave(uint32_t id, const std::string& nick) override { add({"leave", id, nick, "", 0}); }
+    void onUserJoin(uint32_t id, const std::string& nick, uint16_t ch) override { add({"join", id, nick, "", ch, 0}); }
+    void onUserLeave(uint32_t id, const std::string& nick) override { add({"leave", id, nick, "", 0, 0}); }
     void onChatMessage(uint32_t id, const std::string& nick, const std::string& text) override {
-        add({"chat", id, nick, text, 0});
+        add({"chat", id, nick, text, 0, 0});
     }
-    void onChannelCreated(uint16_t ch, const std::string& name, uint16_t) override { add({"created", 0, "", name, ch}); }
-    void onChannelDeleted(uint16_t ch) override { add({"deleted", 0, "", "", ch}); }
-    void onUserMoved(uint32_t id, uint16_t, uint16_t to) override { add({"moved", id, "", "", to}); }
+    void onChannelCreated(uint16_t ch, const std::string& name, uint16_t parent) override {
+        add({"created", 0, "", name, ch, parent});
+    }
+    void onChannelDeleted(uint16_t ch) override { add({"deleted", 0, "", "", ch, 0}); }
+    void onUserMoved(uint32_t id, uint16_t, uint16_t to) override { add({"moved", id, "", "", to, 0}); }
 
     std::vector<Event> events(const std::string& kind = "") const {
         std::lock_guard<std::mutex> lock(mutex_);

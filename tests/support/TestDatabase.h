@@ -1,6 +1,7 @@
 // A real database file in a fresh temp directory, initialised and wrapped in a
-// ForwardingDatabase, plus helpers to add users, identities and groups; and
-// permission rows as the store takes them.
+// ForwardingDatabase, plus helpers to add users, identities and groups;
+// permission rows as the store takes them; and initialising any database
+// quietly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,19 @@
 #include "support/TempDir.h"
 
 namespace Korrafin::Test {
+
+// Initialises `db`, keeping the lines it prints out of the test's output
+// (also when it throws); returns them.
+inline std::string initQuietly(DB::SqliteDatabase& db) {
+    testing::internal::CaptureStdout();
+    try {
+        db.Initialize();
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return testing::internal::GetCapturedStdout();
+}
 
 // A permission row: `name` granted (value 1) or denied (0) to a target of
 // `type` ("user", "servergroup", "channelgroup").
@@ -72,16 +86,8 @@ public:
 
 private:
     void open() {
-        // Initialize prints its opening lines; keep them out of captured output.
-        testing::internal::CaptureStdout();
         real = std::make_shared<DB::SqliteDatabase>(path_);
-        try {
-            real->Initialize();
-        } catch (...) {
-            testing::internal::GetCapturedStdout();
-            throw;
-        }
-        testing::internal::GetCapturedStdout();
+        initQuietly(*real);
         db = std::make_shared<ForwardingDatabase>(real);
     }
 

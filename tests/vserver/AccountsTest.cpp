@@ -13,6 +13,7 @@
 #include "auth/PrivilegeKeyManager.h"
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
+#include "support/Names.h"
 #include "support/Time.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
@@ -20,11 +21,6 @@
 
 namespace Korrafin::Test {
 namespace {
-
-bool isToken(const std::string& s) {
-    return s.size() == 64 &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
 
 class AccountsTest : public ::testing::Test {
 protected:
@@ -61,7 +57,7 @@ TEST_F(AccountsTest, TokensAre64HexCharactersAndNeverRepeat) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         const std::string t = VirtualServer::generateToken();
-        EXPECT_TRUE(isToken(t)) << t;
+        EXPECT_TRUE(isToken64(t)) << t;
         EXPECT_TRUE(seen.insert(t).second) << "repeated token " << t;
     }
     // Every one of the 64 positions varies: no part of a token is fixed.
@@ -131,7 +127,7 @@ TEST_F(AccountsTest, RegisteringAccounts) {
 
     std::string token;
     EXPECT_EQ(vs->loginUser("DORA", "123456", 0, token), ResultCode::Ok);
-    EXPECT_TRUE(isToken(token));
+    EXPECT_TRUE(isToken64(token));
     EXPECT_EQ(makeVs(false)->registerUser("Eve", "secret1", 0), ResultCode::UnknownError);
 }
 
@@ -151,7 +147,7 @@ TEST_F(AccountsTest, LoggingInToAnAccount) {
     EXPECT_EQ(frank->session->role(), UserRole::Owner);
 
     EXPECT_EQ(vs->loginUser("frank", "password", 7, token), ResultCode::Ok);
-    EXPECT_TRUE(isToken(token));
+    EXPECT_TRUE(isToken64(token));
     EXPECT_EQ(frank->session->role(), UserRole::Admin) << "the account's role replaces a higher one";
     const auto stored = tdb.real->GetRegisteredUserById(accountId);
     EXPECT_EQ(stored->session_token, token);
@@ -176,7 +172,7 @@ TEST_F(AccountsTest, BotTokensAreCreatedListedAndRevoked) {
     auto vs = makeVs();
     const auto created = vs->createBotToken("helper", "does chores", 0x80000001u);
     EXPECT_GT(created.id, 0);
-    EXPECT_TRUE(isToken(created.token));
+    EXPECT_TRUE(isToken64(created.token));
     EXPECT_EQ(created.bot_name, "helper");
     EXPECT_EQ(created.description, "does chores");
     EXPECT_EQ(static_cast<uint32_t>(created.permissions), 0x80000001u);
@@ -204,7 +200,7 @@ TEST_F(AccountsTest, BotTokensAreCreatedListedAndRevoked) {
     auto noDb = makeVs(false);
     const auto unstored = noDb->createBotToken("loose", "", 1);
     EXPECT_EQ(unstored.id, 0);
-    EXPECT_TRUE(isToken(unstored.token));
+    EXPECT_TRUE(isToken64(unstored.token));
     EXPECT_TRUE(noDb->getAllBotTokens().empty());
     noDb->revokeBotToken(5);
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[VServer 8] Bot token 5 revoked"), 1u);
@@ -216,7 +212,7 @@ TEST_F(AccountsTest, PrivilegeKeysAreCreatedListedAndRevoked) {
     auto vs = makeVs();
     const auto key = vs->createPrivilegeKey(9, "for the new admin");
     EXPECT_GT(key.id, 0);
-    EXPECT_TRUE(isToken(key.token));
+    EXPECT_TRUE(isToken64(key.token));
     EXPECT_EQ(key.type, "serveradmin") << "whatever the type byte";
     EXPECT_EQ(key.target_id, 0);
     EXPECT_FALSE(key.used);
