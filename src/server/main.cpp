@@ -2,6 +2,7 @@
 #include <iostream>
 #include <string>
 
+#include "console/AdminConsole.h"
 #include "server/Server.h"
 #include "server/SignalStop.h"
 
@@ -34,8 +35,10 @@ int main(int argc, char** argv) {
             // as soon as run begins.
             Korrafin::SignalStop signals([&server] { server.stop(); });
             if (server.init(path)) {
-                // The admin console starts here once it exists.
+                Korrafin::AdminConsole console(server);
+                console.start();
                 server.run();
+                console.stop();
             } else {
                 std::cerr << "Server initialisation failed. Check logs.\n" << std::flush;
                 status = 1;
