@@ -2,18 +2,25 @@
 // in a working directory with its standard output and error going to files
 // there, watched for lines, signalled and reaped. A process still running
 // when the object goes is killed.
+//
+// Standard input is /dev/null (the server sees end of input at once), a pipe
+// the test writes to, or a pseudo-terminal as an operator's: then standard
+// output goes to the terminal as well and a thread copies it into the file.
 #pragma once
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -22,8 +29,12 @@ namespace Korrafin::Test {
 
 class ServerProcess {
 public:
+    enum class Input { Null, Pipe, Terminal };
+
     // Starts `binary` with `args` in `workdir`.
-    ServerProcess(const std::string& binary, const std::string& workdir, const std::vector<std::string>& args = {}) {
+    ServerProcess(const std::string& binary, const std::string& workdir, const std::vector<std::string>& args = {},
+                  Input input = Input::Null)
+        : input_(input) {
         static int runs = 0;
         const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++runs);
         outPath_ = workdir + "/stdout-" + tag + ".txt";
@@ -39,20 +50,47 @@ public:
         const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0 || err < 0) throw std::runtime_error("ServerProcess: cannot create output files");
+        int pipeRead = -1;
+        if (input == Input::Pipe) {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("ServerProcess: pipe failed");
+            pipeRead = fds[0];
+            inputFd_ = fds[1];
+            // A write after the server has gone fails instead of ending the test.
+            ::signal(SIGPIPE, SIG_IGN);
+        }
 
-        pid_ = ::fork();
+        pid_ = input == Input::Terminal ? ::forkpty(&inputFd_, nullptr, nullptr, nullptr) : ::fork();
         if (pid_ < 0) throw std::runtime_error("ServerProcess: fork failed");
         if (pid_ == 0) {
             if (::chdir(workdir.c_str()) != 0) ::_exit(126);
-            ::dup2(out, STDOUT_FILENO);
+            if (input != Input::Terminal) ::dup2(out, STDOUT_FILENO);
             ::dup2(err, STDERR_FILENO);
-            const int devnull = ::open("/dev/null", O_RDONLY);
-            if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+            if (input != Input::Terminal) {
+                const int in = input == Input::Pipe ? pipeRead : ::open("/dev/null", O_RDONLY);
+                if (in >= 0) ::dup2(in, STDIN_FILENO);
+            }
+            ::signal(SIGPIPE, SIG_DFL);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        ::close(out);
         ::close(err);
+        if (pipeRead >= 0) ::close(pipeRead);
+        if (input == Input::Terminal) {
+            ::fcntl(inputFd_, F_SETFD, FD_CLOEXEC);
+            // Ends when the terminal has no other end left (the server is gone).
+            copier_ = std::thread([master = inputFd_, out] {
+                char buf[4096];
+                for (;;) {
+                    const ssize_t n = ::read(master, buf, sizeof buf);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0 || ::write(out, buf, static_cast<std::size_t>(n)) != n) break;
+                }
+                ::close(out);
+            });
+        } else {
+            ::close(out);
+        }
     }
 
     ~ServerProcess() {
@@ -61,6 +99,8 @@ public:
             int st = 0;
             ::waitpid(pid_, &st, 0);
         }
+        if (copier_.joinable()) copier_.join();
+        if (inputFd_ >= 0) ::close(inputFd_);
     }
 
     ServerProcess(const ServerProcess&) = delete;
@@ -78,6 +118,23 @@ public:
             if (exited() || std::chrono::steady_clock::now() > deadline) return output().find(text) != std::string::npos;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+    }
+
+    // Writes to standard input (a pipe or the terminal); false when it cannot.
+    bool type(const std::string& text) {
+        std::size_t done = 0;
+        while (inputFd_ >= 0 && done < text.size()) {
+            const ssize_t n = ::write(inputFd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return done == text.size();
+    }
+
+    // Closes the input pipe: the server sees end of input.
+    void endInput() {
+        if (input_ == Input::Pipe && inputFd_ >= 0) ::close(std::exchange(inputFd_, -1));
     }
 
     void signal(int sig) const {
@@ -102,13 +159,18 @@ private:
         const pid_t r = ::waitpid(pid_, &st, WNOHANG);
         if (r != pid_) return false;
         status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        // All it wrote to the terminal is in the file once the copier ends.
+        if (copier_.joinable()) copier_.join();
         return true;
     }
 
+    const Input input_;
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string outPath_;
     std::string errPath_;
+    int inputFd_ = -1;   // pipe's write end or the terminal's master side
+    std::thread copier_;  // terminal output into the output file
 };
 
 }  // namespace Korrafin::Test
