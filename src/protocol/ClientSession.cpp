@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "core/Logger.h"
+#include "core/Socket.h"
 #include "protocol/Packets.h"
 #include "vserver/VirtualServer.h"
 
@@ -23,18 +24,12 @@ std::string hexUpper(uint32_t value, int digits) {
     return buf;
 }
 
-// Once a big packet has been framed, give the memory back when the buffer
-// drains instead of holding it for the connection's life.
-constexpr std::size_t kRecvReserve = 4096;
-constexpr std::size_t kRecvKeepCapacity = 64 * 1024;
-
 bool isAdminRole(UserRole role) { return static_cast<uint8_t>(role) > static_cast<uint8_t>(UserRole::Moderator); }
 
 }  // namespace
 
 ClientSession::ClientSession(int fd, uint32_t clientId, const std::string& address)
     : fd_(fd), clientId_(clientId), address_(address) {
-    recvBuffer_.reserve(kRecvReserve);
     info_.clientId = clientId;
     if (fd_ >= 0) {
         timeval tv{};
@@ -123,56 +118,49 @@ void ClientSession::setVServer(std::weak_ptr<VirtualServer> vs) {
 
 void ClientSession::onDataReceived(const uint8_t* data, std::size_t len) {
     if (len == 0 || isClosed()) return;
-    recvBuffer_.insert(recvBuffer_.end(), data, data + len);
+    framer_.append(data, len);
 
+    Framer::Frame frame;
     while (!isClosed()) {
-        const std::size_t avail = recvBuffer_.size() - recvOffset_;
-        if (avail < PacketHeader::kSize) break;
-        const uint8_t* p = recvBuffer_.data() + recvOffset_;
-        const PacketHeader h = PacketHeader::parse(p);
-        switch (h.check()) {
-            case HeaderStatus::BadMagic:
-                Logger::instance().logf(LogLevel::Warn, "Client {}: bad magic {} – disconnecting", clientId_,
-                                        hexUpper(h.magic, 8));
-                disconnect("Protocol error");
+        switch (framer_.next(frame)) {
+            case Framer::Status::NeedMore:
                 return;
-            case HeaderStatus::BadVersion:
-                Logger::instance().logf(LogLevel::Warn, "Client {}: version mismatch {}", clientId_,
-                                        static_cast<unsigned>(h.version));
-                disconnect("Version mismatch");
+            case Framer::Status::Bad:
+                refuseFrame();
                 return;
-            case HeaderStatus::Oversized:
-                Logger::instance().logf(LogLevel::Warn, "Client {}: oversized packet {} bytes", clientId_, h.length);
-                disconnect("Oversized packet");
-                return;
-            case HeaderStatus::Ok:
+            case Framer::Status::Frame:
                 break;
         }
-        if (avail - PacketHeader::kSize < h.length) break;  // wait for the rest
-
         try {
-            processPacket(h.type, p + PacketHeader::kSize, h.length);
+            processPacket(frame.type, frame.payload, frame.length);
         } catch (const std::exception& e) {
             Logger::instance().logf(LogLevel::Warn, "Client {}: packet processing error: {}", clientId_, e.what());
         } catch (...) {
             Logger::instance().logf(LogLevel::Warn, "Client {}: packet processing error: {}", clientId_,
                                     "unknown exception");
         }
-        recvOffset_ += PacketHeader::kSize + h.length;
     }
+}
 
-    // Compact once per received chunk, not once per packet.
-    if (recvOffset_ == recvBuffer_.size()) {
-        recvBuffer_.clear();
-        if (recvBuffer_.capacity() > kRecvKeepCapacity) {
-            std::vector<uint8_t> fresh;
-            fresh.reserve(kRecvReserve);
-            recvBuffer_.swap(fresh);
-        }
-    } else if (recvOffset_ > 0) {
-        recvBuffer_.erase(recvBuffer_.begin(), recvBuffer_.begin() + static_cast<std::ptrdiff_t>(recvOffset_));
+void ClientSession::refuseFrame() {
+    const PacketHeader& h = framer_.refused();
+    switch (framer_.refusedBecause()) {
+        case HeaderStatus::BadMagic:
+            Logger::instance().logf(LogLevel::Warn, "Client {}: bad magic {} – disconnecting", clientId_,
+                                    hexUpper(h.magic, 8));
+            disconnect("Protocol error");
+            return;
+        case HeaderStatus::BadVersion:
+            Logger::instance().logf(LogLevel::Warn, "Client {}: version mismatch {}", clientId_,
+                                    static_cast<unsigned>(h.version));
+            disconnect("Version mismatch");
+            return;
+        case HeaderStatus::Oversized:
+        case HeaderStatus::Ok:
+            Logger::instance().logf(LogLevel::Warn, "Client {}: oversized packet {} bytes", clientId_, h.length);
+            disconnect("Oversized packet");
+            return;
     }
-    recvOffset_ = 0;
 }
 
 // ---------------------------------------------------------------- dispatch
@@ -405,22 +393,9 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
     }
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (isClosed()) return;  // a disconnect may have won the race for the mutex
-
-    const uint8_t* p = packet.data();
-    std::size_t left = packet.size();
-    while (left > 0) {
-        const ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
-        if (n > 0) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        // Whatever part went out stays out: the connection is unusable now.
-        const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        closeLocked(timedOut ? "Send timed out" : "Send failed");
-        return;
-    }
+    // Whatever part went out stays out: after a failure the connection is unusable.
+    const int err = Net::sendAll(fd_, packet.data(), packet.size());
+    if (err != 0) closeLocked(err == EAGAIN || err == EWOULDBLOCK ? "Send timed out" : "Send failed");
 }
 
 bool ClientSession::beginClose(const std::string& reason) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "permissions/Roles.h"
+#include "protocol/Framer.h"
 #include "protocol/MessageType.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
@@ -137,6 +138,8 @@ public:
 
 private:
     void processPacket(MessageType type, const uint8_t* payload, uint32_t len);
+    // Logs the header the framer refused and disconnects with its reason.
+    void refuseFrame();
     // Closes with the send mutex already held by the caller.
     void closeLocked(const std::string& reason);
     // Compare-and-swap to Closed; false when it was closed already.
@@ -206,8 +209,7 @@ private:
     void handleVServerStart(PacketReader& reader);
 
     // Reader thread only.
-    std::vector<uint8_t> recvBuffer_;
-    std::size_t recvOffset_ = 0;  // first unconsumed byte of recvBuffer_
+    Framer framer_;
 
     const int fd_;
     const uint32_t clientId_;

@@ -43,11 +43,12 @@ struct PacketHeader {
         return h;
     }
 
-    // Magic first, then version, then the payload limit; flags are ignored.
-    HeaderStatus check() const noexcept {
+    // Magic first, then version, then the payload limit (a receiver may set
+    // a lower one than kMaxPayload); flags are ignored.
+    HeaderStatus check(uint32_t maxPayload = kMaxPayload) const noexcept {
         if (magic != kMagic) return HeaderStatus::BadMagic;
         if (version != kVersion) return HeaderStatus::BadVersion;
-        if (length > kMaxPayload) return HeaderStatus::Oversized;
+        if (length > maxPayload) return HeaderStatus::Oversized;
         return HeaderStatus::Ok;
     }
 

@@ -12,10 +12,10 @@
 #include "auth/PrivilegeKeyManager.h"
 #include "core/CryptoUtils.h"
 #include "core/Logger.h"
+#include "core/Socket.h"
 #include "db/SqliteDatabase.h"
 #include "protocol/ClientSession.h"
 #include "server/ConfigFile.h"
-#include "server/Sockets.h"
 
 namespace Korrafin {
 
@@ -170,14 +170,14 @@ void Server::ensurePanelPassword() {
 }
 
 bool Server::openMainListener() {
-    detail::ListenStep failed;
-    listenFd_ = detail::openTcpListener(tcpPort_, kListenBacklog, failed);
+    Net::ListenStep failed;
+    listenFd_ = Net::openTcpListener(tcpPort_, kListenBacklog, failed);
     if (listenFd_ >= 0) return true;
     switch (failed) {
-        case detail::ListenStep::Socket:
+        case Net::ListenStep::Socket:
             Logger::instance().logf(LogLevel::Fatal, "Failed to create listen socket");
             break;
-        case detail::ListenStep::Bind:
+        case Net::ListenStep::Bind:
             Logger::instance().logf(LogLevel::Fatal, "bind() failed on port {}", tcpPort_);
             break;
         default:

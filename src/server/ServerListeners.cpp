@@ -1,7 +1,6 @@
 // Serving: the accept loops, the reader thread of every connection, the idle
 // workers, and stop.
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,45 +11,21 @@
 #include <system_error>
 
 #include "core/Logger.h"
+#include "core/Socket.h"
 #include "protocol/ClientSession.h"
 #include "server/Server.h"
-#include "server/Sockets.h"
 
 namespace Korrafin {
 
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
-constexpr auto kResourcePause = std::chrono::milliseconds(50);
 constexpr auto kWorkerTick = std::chrono::milliseconds(10);
 constexpr auto kReaderWaitRound = std::chrono::milliseconds(50);
 
 // The client id of the connection whose reader thread this is (0 elsewhere),
 // so that a reader never waits for itself.
 thread_local uint32_t t_readerClientId = 0;
-
-// Accepts one connection; -1 when the listener is finished (shut down,
-// closed or failed for good). Transient failures are retried here.
-int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer, bool& failed) {
-    failed = false;
-    for (;;) {
-        socklen_t len = sizeof peer;
-        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        const int err = errno;
-        if (!running.load()) return -1;
-        bool resource = false;
-        if (!detail::transientAcceptError(err, resource)) {
-            failed = true;
-            return -1;
-        }
-        if (resource) std::this_thread::sleep_for(kResourcePause);
-    }
-}
 
 }  // namespace
 
@@ -94,7 +69,7 @@ void Server::stop() {
 
     // The main loop runs on the thread that called run: woken here, it ends
     // and run closes the socket.
-    detail::wakeListener(listenFd_);
+    Net::wakeListener(listenFd_);
 
     closeVsListeners();
 
@@ -116,13 +91,13 @@ void Server::acceptLoop() {
     while (running_.load()) {
         sockaddr_in peer{};
         bool failed = false;
-        const int fd = acceptOne(listenFd_, running_, peer, failed);
+        const int fd = Net::acceptOne(listenFd_, running_, peer, failed);
         if (fd < 0) {
             if (failed && running_.load()) Logger::instance().logf(LogLevel::Warn, "accept() failed");
             break;
         }
         try {
-            const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+            const std::string address = Net::ipv4Text(peer.sin_addr.s_addr);
             Logger::instance().logf(LogLevel::Info, "New connection from {}:{}", address, ntohs(peer.sin_port));
             onClientConnected(fd, address);
         } catch (const std::exception& e) {
@@ -136,7 +111,7 @@ void Server::vsAcceptLoop(uint16_t id, int listenFd) {
     while (running_.load()) {
         sockaddr_in peer{};
         bool failed = false;
-        const int fd = acceptOne(listenFd, running_, peer, failed);
+        const int fd = Net::acceptOne(listenFd, running_, peer, failed);
         if (fd < 0) return;
         auto vs = getVServer(id);
         if (!vs || !running_.load()) {
@@ -144,7 +119,7 @@ void Server::vsAcceptLoop(uint16_t id, int listenFd) {
             return;
         }
         try {
-            const std::string address = detail::ipv4Text(peer.sin_addr.s_addr);
+            const std::string address = Net::ipv4Text(peer.sin_addr.s_addr);
             Logger::instance().logf(LogLevel::Info, "VS {} new connection from {}", id, address);
             onClientConnectedToVS(fd, address, std::move(vs));
         } catch (const std::exception& e) {

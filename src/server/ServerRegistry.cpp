@@ -12,10 +12,10 @@
 
 #include "auth/PrivilegeKeyManager.h"
 #include "core/Logger.h"
+#include "core/Socket.h"
 #include "db/SqliteDatabase.h"
 #include "server/ConfigFile.h"
 #include "server/Server.h"
-#include "server/Sockets.h"
 
 namespace Korrafin {
 
@@ -23,7 +23,7 @@ namespace {
 
 // Closes a listener whose accept thread (if any) has been joined.
 void closeListener(int fd, std::thread& acceptThread) {
-    detail::wakeListener(fd);
+    Net::wakeListener(fd);
     if (acceptThread.joinable()) acceptThread.join();
     if (fd >= 0) ::close(fd);
 }
@@ -31,10 +31,10 @@ void closeListener(int fd, std::thread& acceptThread) {
 }  // namespace
 
 int Server::openVsListener(uint16_t id, uint16_t port, const char* suffix) {
-    detail::ListenStep failed;
-    const int fd = detail::openTcpListener(port, kListenBacklog, failed);
+    Net::ListenStep failed;
+    const int fd = Net::openTcpListener(port, kListenBacklog, failed);
     if (fd >= 0) return fd;
-    if (failed == detail::ListenStep::Socket) {
+    if (failed == Net::ListenStep::Socket) {
         Logger::instance().logf(LogLevel::Error, "VS {}: socket() failed{}", id, suffix);
     } else {
         Logger::instance().logf(LogLevel::Error, "VS {}: bind/listen on port {} failed{}", id, port, suffix);
@@ -58,7 +58,7 @@ void Server::closeVsListeners() {
         }
     }
     // All woken first, so their threads end side by side.
-    for (auto& [fd, thread] : listeners) detail::wakeListener(fd);
+    for (auto& [fd, thread] : listeners) Net::wakeListener(fd);
     for (auto& [fd, thread] : listeners) closeListener(fd, thread);
 }
 

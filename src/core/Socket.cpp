@@ -1,13 +1,19 @@
-#include "server/Sockets.h"
+#include "core/Socket.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
-namespace Korrafin::detail {
+namespace Korrafin::Net {
+
+namespace {
+constexpr auto kResourcePause = std::chrono::milliseconds(50);
+}
 
 int openTcpListener(uint16_t port, int backlog, ListenStep& failed) {
     failed = ListenStep::None;
@@ -70,6 +76,27 @@ bool transientAcceptError(int err, bool& resource) {
     }
 }
 
+int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer, bool& failed) {
+    failed = false;
+    for (;;) {
+        socklen_t len = sizeof peer;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        const int err = errno;
+        if (!running.load()) return -1;
+        bool resource = false;
+        if (!transientAcceptError(err, resource)) {
+            failed = true;
+            return -1;
+        }
+        if (resource) std::this_thread::sleep_for(kResourcePause);
+    }
+}
+
 std::string ipv4Text(uint32_t networkOrderAddress) {
     in_addr a{};
     a.s_addr = networkOrderAddress;
@@ -78,4 +105,17 @@ std::string ipv4Text(uint32_t networkOrderAddress) {
     return buf;
 }
 
-}  // namespace Korrafin::detail
+int sendAll(int fd, const void* data, std::size_t n) noexcept {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return errno;
+        if (w == 0) return EIO;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+}  // namespace Korrafin::Net
