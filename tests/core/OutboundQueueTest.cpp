@@ -136,10 +136,12 @@ TEST_F(OutboundQueueTest, PacketsOfManySendersArriveWholeAndInEachSendersOrder) 
 TEST_F(OutboundQueueTest, ASendNeverWaitsForAPeerThatDoesNotRead) {
     const Pair p = smallPair();
     auto q = make(p.local);
-    const Bytes big(4 << 20, 0x5A);
+    const Bytes big(1 << 20, 0x5A);
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(q->send(big.data(), big.size()));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    // A send that waited would never return: the peer reads nothing. The
+    // bound only allows for slow copies on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_GT(q->queued(), 2 * big.size()) << "what the socket did not take waits";
     EXPECT_FALSE(q->isClosed());
     ::close(p.peer);

@@ -82,7 +82,7 @@ TEST_F(HostileClientsTest, ConnectionsThatDoNotLogInAreClosedAtTheirDeadlineAndF
     }
     auto chatty = dial();
     ASSERT_TRUE(chatty && chatty->hello());
-    ASSERT_TRUE(eventually([&] { return server().getVServer(1)->slotUsage() == 4; }));
+    ASSERT_TRUE(eventually([&] { return server().getVServer(1)->slotUsage() == 4; }, 10s));
 
     auto refused = dial();
     ASSERT_TRUE(refused);
@@ -123,7 +123,8 @@ TEST_F(HostileClientsTest, OneAddressMayHaveSixteenConnectionsWaitingForTheirLog
         waiting.push_back(dial());
         ASSERT_TRUE(waiting.back());
     }
-    ASSERT_TRUE(eventually([&] { return server().liveReaderCount() == Server::kMaxPendingLoginsPerAddress; }));
+    ASSERT_TRUE(
+        eventually([&] { return server().liveReaderCount() == Server::kMaxPendingLoginsPerAddress; }, 10s));
 
     for (int i = 0; i < 4; ++i) {
         auto extra = dial();
@@ -227,7 +228,8 @@ TEST_F(SlowReadersTest, ChatBetweenOthersIsNotHeldUpBySilentOrSlowReaders) {
         const auto got = b->waitFor(MessageType::ChatMessage, 10s,
                                     [&](const kt::Packet& p) { return kt::chatOf(p).text == text; });
         ASSERT_TRUE(got) << text;
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << text;
+        // Held up, it waited seconds per reader; the bound allows for a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << text;
     }
 }
 
@@ -249,7 +251,7 @@ TEST_F(SlowReadersTest, AKickAndTheHostsShutdownTakeEffectWhateverASlowReaderDoe
     const auto left = b->waitFor(MessageType::UserLeft, 10s,
                                  [&](const kt::Packet& p) { return kt::firstU32(p) == slowId; });
     ASSERT_TRUE(left);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
 
     // A second crawler is still reading when the host goes.
     stopReading = true;
@@ -261,7 +263,7 @@ TEST_F(SlowReadersTest, AKickAndTheHostsShutdownTakeEffectWhateverASlowReaderDoe
     server().stop();
     runner.join();
     host->server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - t1, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 3s);
 }
 
 }  // namespace
