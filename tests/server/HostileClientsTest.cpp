@@ -263,7 +263,7 @@ TEST_F(SlowReadersTest, AKickAndTheHostsShutdownTakeEffectWhateverASlowReaderDoe
     server().stop();
     runner.join();
     host->server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - t1, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
 }
 
 }  // namespace
