@@ -2,11 +2,14 @@
 // prints one table row of figures.
 //
 //   korrafin_bench run --port P --udp-port U --clients N [--group G]
-//                      [--voice-seconds S] [--messages K]
+//                      [--voice-seconds S] [--messages K] [--silent Q]
 //   korrafin_bench seed <database file> <channels>
 //   korrafin_bench wait <port>
 //
-// run: all N clients log in at once (logins per second); then chat in the
+// run: first Q silent sockets (if any) log in with a small receive window and
+// then never read again; they stay attached while the figures are taken.
+// Then the N clients log in, as many at a time as the server lets one address
+// wait for its login (logins per second); then they chat in the
 // lobby, every message reaching all N members (deliveries per second, latency
 // from the send to each receipt, at most 16 messages in flight); then voice:
 // the clients join channels in groups of G and each talks at 50 frames per
@@ -44,6 +47,7 @@
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
 #include "protocol/PacketReader.h"
+#include "support/Ports.h"
 
 using namespace Korrafin;
 using Clock = std::chrono::steady_clock;
@@ -57,7 +61,12 @@ struct Options {
     int group = 10;
     int voiceSeconds = 5;
     int messages = 0;  // 0: about 100000 deliveries
+    int silent = 0;
 };
+
+// Connections of one address that may wait for their login at a time (the
+// server closes more at accept).
+constexpr std::ptrdiff_t kLoginWindow = 16;
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -81,6 +90,59 @@ bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// A connection to the server on loopback with TCP_NODELAY; `receiveBuffer`
+// (0: the system's) is set before connecting, so the server sees the small
+// window from the start.
+int dial(uint16_t port, int receiveBuffer = 0) {
+    const int fd = Test::connectLoopback(port, {nullptr, receiveBuffer});
+    if (fd < 0) return -1;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+std::vector<uint8_t> loginBytes(const std::string& nickname) {
+    PacketBuilder hello(MessageType::Hello);
+    PacketBuilder auth(MessageType::AuthRequest);
+    auth.writeStr(nickname);
+    auth.writeStr("");
+    auth.writeStr("");
+    std::vector<uint8_t> both = hello.finalise();
+    const auto second = auth.finalise();
+    both.insert(both.end(), second.begin(), second.end());
+    return both;
+}
+
+// A socket that logs in, reads up to its AuthResponse, and never reads again.
+class SilentSocket {
+public:
+    ~SilentSocket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool start(uint16_t port, int index) {
+        fd_ = dial(port, 4096);
+        if (fd_ < 0 || !sendAll(fd_, loginBytes("silent" + std::to_string(index)))) return false;
+        std::vector<uint8_t> buf;
+        uint8_t chunk[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return false;
+            buf.insert(buf.end(), chunk, chunk + n);
+            std::size_t off = 0;
+            while (buf.size() - off >= PacketHeader::kSize) {
+                const PacketHeader h = PacketHeader::parse(buf.data() + off);
+                if (buf.size() - off - PacketHeader::kSize < h.length) break;
+                if (h.type == MessageType::AuthResponse) return true;
+                off += PacketHeader::kSize + h.length;
+            }
+            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
 // Shared state of the chat phase.
 struct ChatState {
     std::vector<int64_t> sentAt;                 // per message
@@ -89,6 +151,8 @@ struct ChatState {
     std::atomic<int64_t> deliveries{0};
     std::atomic<int64_t> lastReceipt{0};
     int members = 0;
+    // Logins in flight, at most kLoginWindow.
+    std::counting_semaphore<kLoginWindow> logins{kLoginWindow};
 };
 
 class Client {
@@ -101,26 +165,15 @@ public:
         if (udp_ >= 0) ::close(udp_);
     }
 
-    // Connects and sends Hello and AuthRequest; the reader thread takes the rest.
+    // Connects and sends Hello and AuthRequest (once a login place is free);
+    // the reader thread takes the rest.
     bool start() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(opt_.port);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-        const int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        chat_.logins.acquire();
+        waitingForLogin_ = true;
+        fd_ = dial(opt_.port);
+        if (fd_ < 0) return false;
         reader_ = std::thread(&Client::readLoop, this);
-        PacketBuilder hello(MessageType::Hello);
-        PacketBuilder auth(MessageType::AuthRequest);
-        auth.writeStr("bench" + std::to_string(index_));
-        auth.writeStr("");
-        auth.writeStr("");
-        std::vector<uint8_t> both = hello.finalise();
-        const auto second = auth.finalise();
-        both.insert(both.end(), second.begin(), second.end());
-        return sendAll(fd_, both);
+        return sendAll(fd_, loginBytes("bench" + std::to_string(index_)));
     }
 
     bool chat(uint32_t seq) {
@@ -178,6 +231,11 @@ private:
             buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
         }
         closed = true;
+        loginAnswered();
+    }
+
+    void loginAnswered() {
+        if (waitingForLogin_.exchange(false)) chat_.logins.release();
     }
 
     void handle(MessageType type, const uint8_t* p, uint32_t len) {
@@ -189,6 +247,7 @@ private:
                 break;
             case MessageType::AuthResponse:
                 if (r.readLE<uint16_t>() == 0) clientId = r.readLE<uint32_t>();
+                loginAnswered();
                 break;
             case MessageType::ChannelList:
                 if (channels.empty()) {
@@ -224,6 +283,7 @@ private:
     ChatState& chat_;
     int fd_ = -1;
     int udp_ = -1;
+    std::atomic<bool> waitingForLogin_{false};
     std::thread reader_;
 };
 
@@ -253,14 +313,11 @@ int seed(const std::string& path, int count) {
 int waitForPort(uint16_t port) {
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < deadline) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (up) return 0;
+        const int fd = Test::connectLoopback(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return 0;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return 1;
@@ -272,6 +329,16 @@ int run(const Options& opt) {
     chat.members = n;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<Client>(i, opt, chat));
+
+    // ---- silent sockets, attached before anybody else comes
+    std::vector<std::unique_ptr<SilentSocket>> silent;
+    for (int i = 0; i < opt.silent; ++i) {
+        silent.push_back(std::make_unique<SilentSocket>());
+        if (!silent.back()->start(opt.port, i)) {
+            std::cerr << "silent socket " << i << " could not log in\n";
+            return 1;
+        }
+    }
 
     // ---- logins
     const auto loginStart = Clock::now();
@@ -422,7 +489,8 @@ int run(const Options& opt) {
     ::close(ep);
 
     const double loss = expectedOut > 0 ? 1.0 - static_cast<double>(voiceReceived.load()) / expectedOut : 0;
-    std::printf("| %d | %.0f | %.0f | %.2f | %.2f | %.0f | %.0f | %.2f%% | %.2f | %.2f |\n", n, n / loginSeconds,
+    std::printf("| %d | %d | %.0f | %.0f | %.2f | %.2f | %.0f | %.0f | %.2f%% | %.2f | %.2f |\n", n, opt.silent,
+                n / loginSeconds,
                 chat.deliveries.load() / chatSeconds, percentile(chatLat, 0.50), percentile(chatLat, 0.99),
                 sentMeasured / voiceSeconds, voiceReceived.load() / voiceSeconds, 100.0 * std::max(0.0, loss),
                 percentile(voiceLat, 0.50), percentile(voiceLat, 0.99));
@@ -444,7 +512,7 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[0] == "wait") return waitForPort(static_cast<uint16_t>(std::stoi(args[1])));
     if (args.empty() || args[0] != "run") {
         std::cerr << "usage: korrafin_bench run --port P --udp-port U --clients N [--group G] "
-                     "[--voice-seconds S] [--messages K]\n"
+                     "[--voice-seconds S] [--messages K] [--silent Q]\n"
                      "       korrafin_bench seed <database file> <channels>\n"
                      "       korrafin_bench wait <port>\n";
         return 2;
@@ -459,6 +527,7 @@ int main(int argc, char** argv) {
         else if (k == "--group") opt.group = std::max(2, v);
         else if (k == "--voice-seconds") opt.voiceSeconds = std::max(1, v);
         else if (k == "--messages") opt.messages = v;
+        else if (k == "--silent") opt.silent = std::max(0, v);
     }
     return run(opt);
 }

@@ -1,24 +1,31 @@
 #!/bin/sh
-# Usage: bench/run-bench.sh <release build directory> <N>...
+# Usage: bench/run-bench.sh <release build directory> [--silent Q] <N>...
 #
 # For each N: a fresh server (from that build) in a temporary directory with
-# ceil(N / 10) voice channels seeded, then korrafin_bench with N clients;
-# prints one table. Everything runs in a network namespace of its own where
-# only loopback is up, so no traffic can leave the machine.
+# ceil(N / 10) voice channels seeded, then korrafin_bench with N clients (and
+# Q silent sockets attached beside them, 0 without the option); prints one
+# table. Everything runs in a network namespace of its own where only
+# loopback is up, so no traffic can leave the machine.
 set -eu
 build=$(cd "$1" && pwd)
 shift
-exec unshare --net sh -s "$build" "$@" <<'INNER'
+silent=0
+if [ "${1:-}" = "--silent" ]; then
+    silent=$2
+    shift 2
+fi
+exec unshare --net sh -s "$build" "$silent" "$@" <<'INNER'
 set -eu
 ip link set lo up
 server=
 # Never leave a server behind, whatever ends this script.
 trap '[ -z "$server" ] || { kill -TERM $server 2>/dev/null; wait $server 2>/dev/null; }' EXIT
 build=$1
-shift
+silent=$2
+shift 2
 ulimit -n 65536 2>/dev/null || true
-echo "| N | logins/s | chat deliveries/s | chat p50 ms | chat p99 ms | voice in/s | voice out/s | voice loss | voice p50 ms | voice p99 ms |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
+echo "| N | silent | logins/s | chat deliveries/s | chat p50 ms | chat p99 ms | voice in/s | voice out/s | voice loss | voice p50 ms | voice p99 ms |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
 for n in "$@"; do
     dir=$(mktemp -d)
     mkdir -p "$dir/data"
@@ -32,7 +39,8 @@ JSON
     (cd "$dir" && exec "$build/korrafin" server.json >"$dir/out.txt" 2>&1) &
     server=$!
     "$build/korrafin_bench" wait 9987 || { echo "server did not start" >&2; cat "$dir/out.txt" >&2; exit 1; }
-    "$build/korrafin_bench" run --port 9987 --udp-port 9988 --clients "$n" || echo "| $n | failed |"
+    "$build/korrafin_bench" run --port 9987 --udp-port 9988 --clients "$n" --silent "$silent" ||
+        echo "| $n | $silent | failed |"
     kill -TERM $server
     wait $server || true
     server=

@@ -26,6 +26,9 @@ void krfmtAppend(std::string& out, T&& value) {
         out.append(value, ::strnlen(value, n));
     } else if constexpr (std::is_same_v<Bare, const char*> || std::is_same_v<Bare, char*>) {
         if (value != nullptr) out.append(value);
+    } else if constexpr (requires { value.appendTo(out); }) {
+        // A type that writes itself (e.g. escaped text).
+        value.appendTo(out);
     } else {
         std::ostringstream os;
         os << std::forward<T>(value);

@@ -2,6 +2,12 @@
 // whole to stdout (coloured), the log file and the sinks under one mutex.
 // The logger takes no other lock while holding its own, so callers may log
 // while holding theirs. Sinks must not call back into the logger.
+//
+// Standard output never holds the process up: a line that a pipe, socket or
+// terminal does not take at once is dropped there and counted (the log file
+// still gets every line), and a note of the count follows once output flows
+// again. The string arguments of logf are written with their control
+// characters escaped (core/LogText.h): they may come from clients.
 #pragma once
 
 #include <atomic>
@@ -15,6 +21,7 @@
 #include <vector>
 
 #include "core/Format.h"
+#include "core/LogText.h"
 
 namespace Korrafin {
 
@@ -40,7 +47,7 @@ public:
     template <typename... Args>
     void logf(LogLevel level, std::string_view fmt, Args&&... args) {
         if (!enabled(level)) return;
-        log(level, detail::krfmt(fmt, std::forward<Args>(args)...));
+        log(level, detail::krfmt(fmt, detail::logArg(std::forward<Args>(args))...));
     }
 
     // The level test that precedes any formatting; one atomic byte read.
@@ -54,10 +61,15 @@ public:
     void addSink(LogSink sink);
     void flush();
 
+    // Lines standard output did not take since the process started.
+    static uint64_t consoleLinesDropped();
+
     static std::string timestamp();
     static const char* levelStr(LogLevel level);
     static const char* levelColour(LogLevel level);
-    static void writeConsole(LogLevel level, const std::string& line);
+    // Writes the coloured line to standard output without waiting for it;
+    // false when it was dropped.
+    static bool writeConsole(LogLevel level, const std::string& line);
 
 private:
     Logger() = default;

@@ -2,18 +2,36 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstring>
 #include <thread>
+
+#include "core/LogThrottle.h"
+#include "core/WriteAll.h"
 
 namespace Korrafin::Net {
 
 namespace {
+
 constexpr auto kResourcePause = std::chrono::milliseconds(50);
+// Probes after a minute of silence, every 10 s, six unanswered end it.
+constexpr int kKeepIdleSeconds = 60;
+constexpr int kKeepIntervalSeconds = 10;
+constexpr int kKeepCount = 6;
+
+// One for every listener of the process: a full descriptor table is one event.
+LogThrottle& resourceWarnings() {
+    static LogThrottle* const throttle = new LogThrottle(1);
+    return *throttle;
 }
+
+}  // namespace
 
 int openTcpListener(uint16_t port, int backlog, ListenStep& failed) {
     failed = ListenStep::None;
@@ -84,6 +102,7 @@ int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer,
         if (fd >= 0) {
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            enableKeepAlive(fd);
             return fd;
         }
         const int err = errno;
@@ -93,7 +112,45 @@ int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer,
             failed = true;
             return -1;
         }
-        if (resource) std::this_thread::sleep_for(kResourcePause);
+        if (resource) {
+            // The connection waits in the backlog and is taken once a
+            // descriptor is free again.
+            resourceWarnings().logf(LogLevel::Warn, "accept()", "accept() failed: {} – retrying", std::strerror(err));
+            std::this_thread::sleep_for(kResourcePause);
+        }
+    }
+}
+
+void enableKeepAlive(int fd) {
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+}
+
+std::size_t raiseOpenFileLimit() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    return static_cast<std::size_t>(lim.rlim_cur);
+}
+
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        // Rounded up: a wait of 0 ms would spin until the deadline.
+        const int ms = left.count() <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count() + 1, 60000));
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, ms);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return true;  // the read reports it
+        if (r == 0 && std::chrono::steady_clock::now() >= deadline) return false;
     }
 }
 
@@ -106,16 +163,8 @@ std::string ipv4Text(uint32_t networkOrderAddress) {
 }
 
 int sendAll(int fd, const void* data, std::size_t n) noexcept {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return errno;
-        if (w == 0) return EIO;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 0;
+    return detail::writeWhole([fd](const uint8_t* p, std::size_t k) { return ::send(fd, p, k, MSG_NOSIGNAL); },
+                              data, n);
 }
 
 }  // namespace Korrafin::Net

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,12 +33,26 @@ void wakeListener(int fd);
 // or memory).
 bool transientAcceptError(int err, bool& resource);
 
-// Accepts one connection (close-on-exec, TCP_NODELAY); -1 when the listener
-// is finished: shut down, closed, `running` cleared, or a failure that is not
-// transient (then `failed` is set). Transient failures are retried here;
-// resource failures pause a little first, so a full descriptor table never
-// makes the loop spin.
+// Accepts one connection (close-on-exec, TCP_NODELAY, keepalive); -1 when
+// the listener is finished: shut down, closed, `running` cleared, or a
+// failure that is not transient (then `failed` is set). Transient failures
+// are retried here; resource failures (out of descriptors or memory) are
+// logged at most once a second and pause a little first, so a full
+// descriptor table never makes the loop spin.
 int acceptOne(int listenFd, const std::atomic<bool>& running, sockaddr_in& peer, bool& failed);
+
+// TCP keepalive tuned so that a peer that vanished without a word (half-open
+// connection) is noticed within about two minutes.
+void enableKeepAlive(int fd);
+
+// Raises the soft limit of open descriptors to the hard limit, so that the
+// connections a server can hold are not capped by a small default. The
+// limit in force afterwards.
+std::size_t raiseOpenFileLimit();
+
+// Waits until `fd` has something to read (data, end of stream or an error)
+// or `deadline` passes: true when readable, false on the deadline.
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 
 // Dotted IPv4 text of a peer address (at most 15 characters).
 std::string ipv4Text(uint32_t networkOrderAddress);

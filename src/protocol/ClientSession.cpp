@@ -1,15 +1,10 @@
 #include "protocol/ClientSession.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <exception>
 
 #include "core/Logger.h"
-#include "core/Socket.h"
+#include "core/SendPoller.h"
 #include "protocol/Packets.h"
 #include "vserver/VirtualServer.h"
 
@@ -26,27 +21,44 @@ std::string hexUpper(uint32_t value, int digits) {
 
 bool isAdminRole(UserRole role) { return static_cast<uint8_t>(role) > static_cast<uint8_t>(UserRole::Moderator); }
 
+const char* failureText(OutboundQueue::Failure failure) {
+    switch (failure) {
+        case OutboundQueue::Failure::Overflow: return "Send buffer full";
+        case OutboundQueue::Failure::Stalled: return "Send timed out";
+        case OutboundQueue::Failure::Broken: return "Send failed";
+        case OutboundQueue::Failure::None: break;
+    }
+    return "";
+}
+
 }  // namespace
 
 ClientSession::ClientSession(int fd, uint32_t clientId, const std::string& address)
-    : fd_(fd), clientId_(clientId), address_(address) {
+    : fd_(fd),
+      clientId_(clientId),
+      address_(address),
+      loginDeadline_(std::chrono::steady_clock::now() + kLoginTimeout) {
     info_.clientId = clientId;
-    if (fd_ >= 0) {
-        timeval tv{};
-        tv.tv_sec = kSendTimeoutSeconds;
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    }
+    // Last: once the queue owns the descriptor nothing here may throw, or the
+    // caller would close it a second time.
+    out_ = std::make_shared<OutboundQueue>(fd, OutboundQueue::Limits{kMaxQueuedBytes, kStallTimeout},
+                                           SendPoller::shared());
 }
 
-ClientSession::~ClientSession() {
-    if (fd_ >= 0) ::close(fd_);
-}
+ClientSession::~ClientSession() { warnings_.flush(LogLevel::Warn, "Client " + std::to_string(clientId_)); }
 
 // ---------------------------------------------------------------- state
 
 bool ClientSession::changeState(SessionState from, SessionState to) {
     if (from == SessionState::Closed || to == SessionState::Closed) return false;
-    return state_.compare_exchange_strong(from, to, std::memory_order_acq_rel);
+    if (!state_.compare_exchange_strong(from, to, std::memory_order_acq_rel)) return false;
+    if (to == SessionState::Authenticated && !loggedIn_.exchange(true, std::memory_order_acq_rel)) {
+        // Logged in: full-sized frames from now on, and the place among the
+        // address's waiting connections is free for another.
+        framer_.setMaxPayload(PacketHeader::kMaxPayload);
+        loginSlot_.release();
+    }
+    return true;
 }
 
 bool ClientSession::markClosed() {
@@ -134,10 +146,9 @@ void ClientSession::onDataReceived(const uint8_t* data, std::size_t len) {
         try {
             processPacket(frame.type, frame.payload, frame.length);
         } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "Client {}: packet processing error: {}", clientId_, e.what());
+            warn("Client {}: packet processing error: {}", e.what());
         } catch (...) {
-            Logger::instance().logf(LogLevel::Warn, "Client {}: packet processing error: {}", clientId_,
-                                    "unknown exception");
+            warn("Client {}: packet processing error: {}", "unknown exception");
         }
     }
 }
@@ -250,8 +261,8 @@ void ClientSession::processPacket(MessageType type, const uint8_t* payload, uint
             if (authed) handleChannelJoin(reader);
             return;
         case MessageType::ChannelLeave:
-            // No state test: only a virtual server and a channel other than the lobby.
-            if (vserver() && channelId() != ChannelManager::kLobbyId) handleChannelLeave(reader);
+            // Like every request but Hello and AuthRequest, only once logged in.
+            if (authed && vserver() && channelId() != ChannelManager::kLobbyId) handleChannelLeave(reader);
             return;
 
         // Authenticated only; the handler stores the value even without a virtual server.
@@ -322,8 +333,9 @@ void ClientSession::processPacket(MessageType type, const uint8_t* payload, uint
 
         default:
             if (Logger::instance().enabled(LogLevel::Trace)) {
-                Logger::instance().logf(LogLevel::Trace, "Client {}: unhandled message type {}", clientId_,
-                                        hexUpper(static_cast<uint16_t>(type), 4));
+                warnings_.logf(LogLevel::Trace, "Client " + std::to_string(clientId_),
+                               "Client {}: unhandled message type {}", clientId_,
+                               hexUpper(static_cast<uint16_t>(type), 4));
             }
             return;
     }
@@ -391,12 +403,21 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
                                 clientId_, packet.size());
         return;
     }
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    if (isClosed()) return;  // a disconnect may have won the race for the mutex
     // Whatever part went out stays out: after a failure the connection is unusable.
-    const int err = Net::sendAll(fd_, packet.data(), packet.size());
-    if (err != 0) closeLocked(err == EAGAIN || err == EWOULDBLOCK ? "Send timed out" : "Send failed");
+    if (!out_->send(packet.data(), packet.size())) disconnect("");
 }
+
+void ClientSession::enqueue(const OutboundQueue::Bytes& packet) {
+    if (isClosed() || !packet) return;
+    if (packet->size() > kMaxPacketBytes) {
+        Logger::instance().logf(LogLevel::Warn, "Client {}: outgoing packet of {} bytes is too large – dropped",
+                                clientId_, packet->size());
+        return;
+    }
+    if (!out_->enqueue(packet)) disconnect("");
+}
+
+void ClientSession::flush() { out_->flush(); }
 
 bool ClientSession::beginClose(const std::string& reason) {
     if (!markClosed()) return false;
@@ -404,17 +425,11 @@ bool ClientSession::beginClose(const std::string& reason) {
     return true;
 }
 
-void ClientSession::closeLocked(const std::string& reason) {
-    if (beginClose(reason)) ::shutdown(fd_, SHUT_RDWR);
-}
-
 void ClientSession::disconnect(const std::string& reason) {
-    // Closed before the mutex is taken, so a write waiting for it gives up.
-    if (!beginClose(reason)) return;
-    // Under the send mutex, so no write is in flight; the descriptor itself
-    // stays open until the last reference goes.
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    ::shutdown(fd_, SHUT_RDWR);
+    // The queue may have ended the connection itself (found on the poller
+    // thread); its reason is the one to log then.
+    if (!beginClose(reason.empty() ? failureText(out_->failure()) : reason)) return;
+    out_->close();
 }
 
 void ClientSession::onDisconnected() {

@@ -1,21 +1,29 @@
 // One TCP connection of the client protocol, from the accepted socket to its
 // close: frames the received byte stream, dispatches each packet to its
 // handler, keeps the connection's public UserInfo and login state, and
-// serialises every write to the socket.
+// queues every packet it is sent, whole and in order, for its socket.
+//
+// Sending never waits for the peer: a packet goes to the socket at once as
+// far as the socket takes it, the rest waits in a bounded outgoing queue
+// that the process's send poller writes as the socket drains. A client whose
+// queue would pass its bound, or that takes no byte for kStallTimeout, is
+// disconnected. Before its first login a client's frames may announce at
+// most kPreAuthMaxPayload bytes.
 //
 // Threads: onDataReceived (and so every handler) runs only on the
-// connection's reader thread. send, disconnect, sendPing and the accessors may
-// be called from any thread.
+// connection's reader thread. send, enqueue, flush, disconnect, sendPing and
+// the accessors may be called from any thread.
 //
-// Locks: sendMutex_ is held for the whole write of one packet and for the
-// shutdown of the socket; infoMutex_ guards the UserInfo, the identity and the
-// virtual server link and is a leaf (nothing else is locked while it is held);
-// pingMutex_ guards the ping bookkeeping and is a leaf too.
+// Locks: infoMutex_ guards the UserInfo, the identity and the virtual server
+// link and is a leaf (nothing else is locked while it is held); pingMutex_
+// guards the ping bookkeeping and is a leaf too; the outgoing queue's mutex
+// is a leaf and is never held while the socket is written.
 //
 // Lifetime: always made with std::make_shared; never copied or moved. The
-// socket descriptor belongs to the session and is closed only by the
-// destructor, so its number is never reused while anyone still holds the
-// session. disconnect() only marks the session closed and shuts the socket
+// socket descriptor belongs to the outgoing queue, which the session holds
+// and the send poller holds only while it writes; it is closed when the
+// last of them lets go, so its number is never reused while anyone still
+// uses it. disconnect() only marks the session closed and shuts the socket
 // down, which also wakes the reader thread's recv.
 #pragma once
 
@@ -28,6 +36,9 @@
 #include <string>
 #include <vector>
 
+#include "core/LogThrottle.h"
+#include "core/OutboundQueue.h"
+#include "core/PerKeyLimit.h"
 #include "permissions/Roles.h"
 #include "protocol/Framer.h"
 #include "protocol/MessageType.h"
@@ -51,13 +62,22 @@ enum class SessionState : uint8_t {
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
 public:
-    // A client that stops reading is disconnected after this long, not waited for.
-    static constexpr int kSendTimeoutSeconds = 5;
     // Largest packet that is ever written: header plus the receivers' payload limit.
     static constexpr std::size_t kMaxPacketBytes = PacketHeader::kSize + PacketHeader::kMaxPayload;
+    // Bytes that may wait for a client: a few MiB beyond the largest packet.
+    static constexpr std::size_t kMaxQueuedBytes = kMaxPacketBytes + 4 * 1024 * 1024;
+    // A client whose socket takes nothing for this long while bytes wait is
+    // disconnected, not waited for.
+    static constexpr std::chrono::seconds kStallTimeout{10};
+    // A connection that has not logged in within this time is closed (by the host).
+    static constexpr std::chrono::seconds kLoginTimeout{10};
+    // The largest payload a frame may announce before the first login.
+    static constexpr uint32_t kPreAuthMaxPayload = 64 * 1024;
+    // Warnings of one connection written per second; the rest are summarised.
+    static constexpr unsigned kWarningsPerSecond = 10;
 
-    // Takes ownership of the connected socket `fd` and sets its send time-out.
-    // Sends nothing.
+    // Takes ownership of the connected socket `fd` (-1: nothing can be
+    // written). Sends nothing.
     ClientSession(int fd, uint32_t clientId, const std::string& address);
     ~ClientSession();
 
@@ -70,14 +90,22 @@ public:
     uint32_t clientId() const { return clientId_; }
     int fd() const { return fd_; }
     const std::string& address() const { return address_; }
+    // When the connection was made, plus kLoginTimeout.
+    std::chrono::steady_clock::time_point loginDeadline() const { return loginDeadline_; }
 
     // ---- state ----
     SessionState state() const { return state_.load(std::memory_order_acquire); }
     bool isClosed() const { return state() == SessionState::Closed; }
     // Compare-and-swap from `from` to `to`; false (nothing changed) when the
     // state is not `from`. Never leaves Closed. The login handler uses it for
-    // AwaitingAuth -> Authenticated.
+    // AwaitingAuth -> Authenticated, which also marks the session as logged
+    // in for good (frame limit raised, login slot given back).
     bool changeState(SessionState from, SessionState to);
+    // True once the session has been authenticated, whatever came after.
+    bool hasLoggedIn() const { return loggedIn_.load(std::memory_order_acquire); }
+    // The host's place for this connection among those of its address that
+    // wait for their login; given back at the first login or at the end.
+    void holdLoginSlot(PerKeyLimit::Slot slot) { loginSlot_ = std::move(slot); }
 
     // ---- user record (copies under infoMutex_) ----
     UserInfo info() const;
@@ -117,18 +145,29 @@ public:
     // Never throws: a handler's exception is logged per packet.
     void onDataReceived(const uint8_t* data, std::size_t len);
 
-    // Writes one finished packet whole, or closes the session: a failed,
-    // partial or timed-out write disconnects, so no half packet is ever
-    // followed by another. Nothing happens once the session is closed.
+    // Queues one finished packet whole and writes what the socket takes now;
+    // never waits. A queue that fails (bound passed, broken socket)
+    // disconnects the session, so no half packet is ever followed by another.
+    // Nothing happens once the session is closed.
     void send(const std::vector<uint8_t>& packet);
     // Finalises the builder, then as above.
     void send(const PacketBuilder& builder);
+    // Queues a packet without writing anything, so that a caller may hold a
+    // lock that orders the packets of several sessions (no network call is
+    // made under it); flush() must follow once the lock is released.
+    void enqueue(const OutboundQueue::Bytes& packet);
+    void flush();
 
     // Marks the session closed (once; later calls do nothing), logs the
-    // reason when it is not empty, and shuts the socket down (under the send
-    // mutex), which wakes the reader thread. Sends nothing. The session stays
-    // in its virtual server's table until the reader thread removes it.
+    // reason (for an empty one, the outgoing queue's failure, if any), drops
+    // what waits to be sent and shuts the socket down, which wakes the reader
+    // thread. Sends nothing, waits for nothing. The session stays in its
+    // virtual server's table until the reader thread removes it.
     void disconnect(const std::string& reason);
+
+    // The connection's repeated warnings (malformed packets, refused
+    // requests) go through this: a few per second, then a summary.
+    LogThrottle& warnings() { return warnings_; }
 
     // Sends a Ping unless one is outstanding. Any thread.
     void sendPing();
@@ -140,14 +179,19 @@ private:
     void processPacket(MessageType type, const uint8_t* payload, uint32_t len);
     // Logs the header the framer refused and disconnects with its reason.
     void refuseFrame();
-    // Closes with the send mutex already held by the caller.
-    void closeLocked(const std::string& reason);
     // Compare-and-swap to Closed; false when it was closed already.
     bool markClosed();
     // markClosed, then the log line of a non-empty reason; false (nothing
     // logged) when it was closed already.
     bool beginClose(const std::string& reason);
     void sendRefusal(const std::string& text);
+    // A warning of this connection through its throttle; the client id
+    // takes the first placeholder.
+    template <typename... Args>
+    void warn(std::string_view fmt, Args&&... args) {
+        warnings_.logf(LogLevel::Warn, "Client " + std::to_string(clientId_), fmt, clientId_,
+                       std::forward<Args>(args)...);
+    }
 
     // Handlers. processPacket has already checked the entry condition of the
     // type (state, virtual server, role, and the Error refusals); a handler
@@ -209,11 +253,17 @@ private:
     void handleVServerStart(PacketReader& reader);
 
     // Reader thread only.
-    Framer framer_;
+    Framer framer_{kPreAuthMaxPayload};
 
     const int fd_;
     const uint32_t clientId_;
     const std::string address_;
+    const std::chrono::steady_clock::time_point loginDeadline_;
+    std::shared_ptr<OutboundQueue> out_;
+
+    std::atomic<bool> loggedIn_{false};
+    PerKeyLimit::Slot loginSlot_;  // set before the reader starts; then reader thread only
+    LogThrottle warnings_{kWarningsPerSecond};
 
     std::atomic<SessionState> state_{SessionState::Connected};
 
@@ -223,8 +273,6 @@ private:
     std::weak_ptr<VirtualServer> vserver_;
 
     std::atomic<Server*> host_{nullptr};
-
-    std::mutex sendMutex_;
 
     std::atomic<uint32_t> lastPingMs_{0};
     std::mutex pingMutex_;

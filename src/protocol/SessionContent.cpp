@@ -67,8 +67,7 @@ void ClientSession::handleChannelContentUpdate(PacketReader& reader) {
     if (!vs) return;
 
     if (!vs->checkPerm(clientId_, Permission::EDIT_CHANNELS, 0)) {
-        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS (channel content)",
-                                vs->id(), clientId_);
+        vs->warnDenied(clientId_, "EDIT_CHANNELS (channel content)");
         return;
     }
     const auto db = vs->db;

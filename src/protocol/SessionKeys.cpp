@@ -67,8 +67,9 @@ void ClientSession::handleUsePrivilegeKey(PacketReader& reader) {
         return;
     }
     const bool ok = vs->redeemPrivilegeKey(token, clientId_);
-    Logger::instance().logf(LogLevel::Info, "Client {} ({}) used privilege key: {}", clientId_, nickname(),
-                            ok ? "accepted" : "rejected");
+    // Guessing keys must not flood the log.
+    warnings_.logf(LogLevel::Info, "Client " + std::to_string(clientId_), "Client {} ({}) used privilege key: {}",
+                   clientId_, nickname(), ok ? "accepted" : "rejected");
     b.writeLE<uint8_t>(ok ? 1 : 0);
     b.writeStr(ok ? "Privilege key accepted. Role updated." : "Invalid or already-used key.");
     send(b);

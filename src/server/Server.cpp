@@ -61,6 +61,8 @@ bool Server::init(const std::string& configPath) {
     udpPort_ = static_cast<uint16_t>(config_.get<int>("server.udpPort", 9988));
     Logger::instance().init(logFile, levelFromWord(logLevel));
     Logger::instance().logf(LogLevel::Info, "Korrafin Server starting up");
+    // Every connection takes a descriptor: a small default would cap the clients.
+    Net::raiseOpenFileLimit();
 
     // Master database.
     const std::string dbPath = config_.get<std::string>("server.dbPath", "./data/server.db");

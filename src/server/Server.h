@@ -38,6 +38,8 @@
 #include <vector>
 
 #include "core/Config.h"
+#include "core/LogThrottle.h"
+#include "core/PerKeyLimit.h"
 #include "server/UdpVoiceServer.h"
 #include "vserver/VirtualServer.h"
 
@@ -70,6 +72,9 @@ public:
         "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789!@#$%&";
     static constexpr std::size_t kPanelPasswordLength = 20;
     static constexpr int kListenBacklog = 4096;
+    // Connections of one remote address that may wait for their login at a
+    // time; more are closed at accept, so one address cannot hold the slots.
+    static constexpr std::size_t kMaxPendingLoginsPerAddress = 16;
 
     Server() = default;
     // Stops, detaches the bot and plugin hooks, disconnects every session and
@@ -121,9 +126,12 @@ public:
 
     // Takes ownership of the connected socket: a session with the next client
     // id, handed to the first virtual server (if any), and a reader thread.
-    void onClientConnected(int fd, const std::string& address);
+    // The session keeps `loginSlot` until its first login. A paused virtual
+    // server refuses it as a full one does.
+    void onClientConnected(int fd, const std::string& address, PerKeyLimit::Slot loginSlot = {});
     // The same, handed to the given virtual server.
-    void onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs);
+    void onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs,
+                               PerKeyLimit::Slot loginSlot = {});
     // Removes the client from every virtual server and recounts the users.
     void onClientDisconnected(uint32_t clientId);
     // From 1; never 0, also after the counter wraps.
@@ -169,7 +177,11 @@ private:
     void closeVsListeners();
     void startWorkers(int n);
     void workerLoop();
-    void handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs);
+    // The address's place among the connections waiting for their login;
+    // empty, with the socket closed and the refusal logged (at most once a
+    // second), when it has none left.
+    PerKeyLimit::Slot takeLoginSlot(int fd, const std::string& address);
+    void handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs, PerKeyLimit::Slot loginSlot);
     void readerMain(std::shared_ptr<ClientSession> session);
     void endConnection(std::shared_ptr<ClientSession> session);
     // Waits until no reader thread of `vs` (every reader when null) is left,
@@ -211,6 +223,9 @@ private:
     mutable std::mutex readersMutex_;
     std::condition_variable readersCv_;
     std::unordered_map<uint32_t, Reader> readers_;  // by client id
+
+    PerKeyLimit pendingLogins_{kMaxPendingLoginsPerAddress};
+    LogThrottle refusedAtAccept_{1};
 };
 
 }  // namespace Korrafin

@@ -98,8 +98,10 @@ void Server::acceptLoop() {
         }
         try {
             const std::string address = Net::ipv4Text(peer.sin_addr.s_addr);
+            PerKeyLimit::Slot slot = takeLoginSlot(fd, address);
+            if (!slot) continue;
             Logger::instance().logf(LogLevel::Info, "New connection from {}:{}", address, ntohs(peer.sin_port));
-            onClientConnected(fd, address);
+            onClientConnected(fd, address, std::move(slot));
         } catch (const std::exception& e) {
             // Only this connection is lost (handOver let go of it); the listener goes on.
             Logger::instance().logf(LogLevel::Warn, "Connection not taken: {}", e.what());
@@ -120,8 +122,10 @@ void Server::vsAcceptLoop(uint16_t id, int listenFd) {
         }
         try {
             const std::string address = Net::ipv4Text(peer.sin_addr.s_addr);
+            PerKeyLimit::Slot slot = takeLoginSlot(fd, address);
+            if (!slot) continue;
             Logger::instance().logf(LogLevel::Info, "VS {} new connection from {}", id, address);
-            onClientConnectedToVS(fd, address, std::move(vs));
+            onClientConnectedToVS(fd, address, std::move(vs), std::move(slot));
         } catch (const std::exception& e) {
             Logger::instance().logf(LogLevel::Warn, "Connection not taken: {}", e.what());
         }
@@ -139,20 +143,33 @@ uint32_t Server::takeNonZeroId(std::atomic<uint32_t>& counter) {
     }
 }
 
-void Server::onClientConnected(int fd, const std::string& address) {
+PerKeyLimit::Slot Server::takeLoginSlot(int fd, const std::string& address) {
+    PerKeyLimit::Slot slot = pendingLogins_.tryAcquire(address);
+    if (!slot) {
+        ::close(fd);
+        refusedAtAccept_.logf(LogLevel::Warn, "Connection refusals",
+                              "Connection from {} refused: {} connections from it wait for their login", address,
+                              kMaxPendingLoginsPerAddress);
+    }
+    return slot;
+}
+
+void Server::onClientConnected(int fd, const std::string& address, PerKeyLimit::Slot loginSlot) {
     std::shared_ptr<VirtualServer> first;
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
         if (!vservers_.empty()) first = vservers_.begin()->second;
     }
-    handOver(fd, address, std::move(first));
+    handOver(fd, address, std::move(first), std::move(loginSlot));
 }
 
-void Server::onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs) {
-    handOver(fd, address, std::move(vs));
+void Server::onClientConnectedToVS(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs,
+                                   PerKeyLimit::Slot loginSlot) {
+    handOver(fd, address, std::move(vs), std::move(loginSlot));
 }
 
-void Server::handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs) {
+void Server::handOver(int fd, const std::string& address, std::shared_ptr<VirtualServer> vs,
+                      PerKeyLimit::Slot loginSlot) {
     const uint32_t id = nextClientId();
     std::shared_ptr<ClientSession> session;
     try {
@@ -162,6 +179,7 @@ void Server::handOver(int fd, const std::string& address, std::shared_ptr<Virtua
         throw;
     }
     session->setHost(this);
+    session->holdLoginSlot(std::move(loginSlot));
 
     // Counted before it is admitted, so that removing its virtual server
     // waits for this connection as well.
@@ -173,7 +191,15 @@ void Server::handOver(int fd, const std::string& address, std::shared_ptr<Virtua
     // endConnection, so the count never keeps a connection that has no thread.
     try {
         if (vs) {
-            vs->acceptSession(session);
+            if (!vs->isRunning()) {
+                // Paused: nobody gets in, as when it is full.
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] Rejected client {} – server paused", vs->id(),
+                                        id);
+                session->disconnect("Server is paused");
+            } else if (vs->acceptSession(session) && !vs->isRunning()) {
+                // Paused while it was admitted: the pause may have missed it.
+                session->disconnect("Server is paused");
+            }
             currentUsers_.exchange(static_cast<int>(vs->slotUsage()));
         }
         vs.reset();
@@ -194,6 +220,13 @@ void Server::readerMain(std::shared_ptr<ClientSession> session) {
     uint8_t buf[kReadChunk];
     try {
         for (;;) {
+            // Until its first login a connection has a deadline, so that
+            // silence (or chatter without a login) cannot hold a slot.
+            if (!session->hasLoggedIn() && (!Net::waitReadable(fd, session->loginDeadline()) ||
+                                            std::chrono::steady_clock::now() >= session->loginDeadline())) {
+                session->disconnect("Login timed out");
+                break;
+            }
             const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;

@@ -38,7 +38,8 @@ void signalHandler(int sig) {
     } while (v > 0 && nd < 10);
     while (nd > 0) line[len++] = digits[--nd];
     for (const char* p = tail; *p; ++p) line[len++] = *p;
-    (void)writeAll(STDOUT_FILENO, line, len);
+    // Never waits: a standard output nobody reads must not keep the stop away.
+    (void)writeIfReady(STDOUT_FILENO, line, len);
 
     if (g_pipeWrite >= 0) {
         const char byte = 1;

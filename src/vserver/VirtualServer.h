@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/OutboundQueue.h"
 #include "db/IDatabase.h"
 #include "db/Records.h"
 #include "permissions/PermissionSystem.h"
@@ -113,6 +114,9 @@ public:
     // Permission gate: 0 passes; an unknown client fails; otherwise the
     // role check of the client's current role.
     bool checkPerm(uint32_t clientId, Permission flag, uint16_t channelId) const;
+    // WARN "[VServer <id>] Client <actor> denied: <what>", through the
+    // client's warning throttle when it has a session here.
+    void warnDenied(uint32_t actorId, const char* what) const;
 
     void notifyBotChatMessage(uint32_t clientId, const std::string& nickname, const std::string& text);
     void notifyBotUserMoved(uint32_t clientId, uint16_t fromChannel, uint16_t toChannel);
@@ -211,8 +215,16 @@ private:
     mutable std::mutex bansMutex_;
     std::vector<BanEntry> bans_;
 
-    // Serialises moves and removals (see the lock notes above).
-    std::mutex moveMutex_;
+    using Recipients = std::vector<std::shared_ptr<ClientSession>>;
+    // Queues every packet to every session of the table, packet by packet,
+    // without writing (caller holds moveMutex_); flushAll writes them once
+    // the lock is let go.
+    Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets) const;
+    static void flushAll(const Recipients& recipients);
+
+    // Serialises moves, removals and the announcements of changes (see the
+    // lock notes above).
+    mutable std::mutex moveMutex_;
     // Serialises identity lookup-or-save so one identity never gets two rows.
     // Shared by all virtual servers: those without a file of their own share
     // the master database and its Users table. Taken before the database's lock.

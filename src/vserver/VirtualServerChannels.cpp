@@ -123,9 +123,19 @@ void VirtualServer::loadChannelsFromDb() {
 
 // ---------------------------------------------------------------- administration
 
+void VirtualServer::warnDenied(uint32_t actorId, const char* what) const {
+    // Through the client's own throttle: repeated requests must not flood the log.
+    if (const auto session = findSession(actorId)) {
+        session->warnings().logf(LogLevel::Warn, "Client " + std::to_string(actorId),
+                                 "[VServer {}] Client {} denied: {}", id_, actorId, what);
+        return;
+    }
+    Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: {}", id_, actorId, what);
+}
+
 uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t actorId) {
     if (!checkPerm(actorId, Permission::CREATE_CHANNELS, 0)) {
-        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: CREATE_CHANNELS", id_, actorId);
+        warnDenied(actorId, "CREATE_CHANNELS");
         return 0;
     }
     // A record cut short on the wire would not be the channel the tree holds.
@@ -186,7 +196,7 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
 
 bool VirtualServer::adminUpdateChannel(const ChannelInfo& info, uint32_t actorId) {
     if (!checkPerm(actorId, Permission::EDIT_CHANNELS, 0)) {
-        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS", id_, actorId);
+        warnDenied(actorId, "EDIT_CHANNELS");
         return false;
     }
     if (!validName(info.name) || !info.fitsWireWhole()) return false;
@@ -208,7 +218,7 @@ bool VirtualServer::adminUpdateChannel(const ChannelInfo& info, uint32_t actorId
 bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
     if (channelId == ChannelManager::kLobbyId) return false;
     if (!checkPerm(actorId, Permission::DELETE_CHANNELS, 0)) {
-        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: DELETE_CHANNELS", id_, actorId);
+        warnDenied(actorId, "DELETE_CHANNELS");
         return false;
     }
     const auto channel = channelManager.find(channelId);
@@ -221,9 +231,10 @@ bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
     // in meanwhile) leaves with the channel instead of staying in one that no
     // longer exists. Under the move lock, so nobody joins between this and
     // the removal.
-    std::vector<std::vector<uint8_t>> leaves;
+    Recipients recipients;
     {
         std::lock_guard<std::mutex> move(moveMutex_);
+        std::vector<OutboundQueue::Bytes> leaves;
         for (uint32_t member : channelManager.usersIn(channelId)) {
             channelManager.removeUser(channelId, member);
             if (const auto session = findSession(member)) {
@@ -231,11 +242,12 @@ bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
                     if (u.channelId == channelId) u.channelId = 0;
                 });
             }
-            leaves.push_back(userLeftChannelPacket(member, channelId));
+            leaves.push_back(OutboundQueue::share(userLeftChannelPacket(member, channelId)));
         }
         channelManager.deleteChannel(channelId);
+        recipients = enqueueToAllLocked(leaves);
     }
-    for (const auto& packet : leaves) broadcast(packet, 0);
+    flushAll(recipients);
 
     if (const auto store = db) {
         try {
@@ -253,8 +265,7 @@ bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
 
 bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint32_t actorId) {
     if (!checkPerm(actorId, Permission::EDIT_CHANNELS, 0)) {
-        Logger::instance().logf(LogLevel::Warn, "[VServer {}] Client {} denied: EDIT_CHANNELS (reorder)", id_,
-                                actorId);
+        warnDenied(actorId, "EDIT_CHANNELS (reorder)");
         return false;
     }
     const auto count = static_cast<uint16_t>(ids.size());

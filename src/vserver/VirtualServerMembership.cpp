@@ -11,32 +11,49 @@ namespace Korrafin {
 
 namespace {
 
-using Recipients = std::vector<std::shared_ptr<ClientSession>>;
-using Packets = std::vector<std::vector<uint8_t>>;
-
-// Every packet to every recipient, packet by packet, so each recipient sees
-// them in the order given.
-void sendAll(const Recipients& recipients, const Packets& packets) {
-    for (const auto& packet : packets) {
-        for (const auto& s : recipients) s->send(packet);
-    }
-}
+using Packets = std::vector<OutboundQueue::Bytes>;
 
 // Takes the client out of `channelId` (0 = in none: nothing) and adds its
 // announcement: the leave, then the channel list as it is without it.
 void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelId, Packets& out) {
     if (channelId == 0) return;
     channels.removeUser(channelId, clientId);
-    out.push_back(userLeftChannelPacket(clientId, channelId));
-    out.push_back(channelListPacket(channels.all()));
+    out.push_back(OutboundQueue::share(userLeftChannelPacket(clientId, channelId)));
+    out.push_back(OutboundQueue::share(channelListPacket(channels.all())));
 }
 
 }  // namespace
 
-void VirtualServer::broadcastChannelList() const { broadcast(channelListPacket(channelManager.all()), 0); }
+VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets) const {
+    Recipients recipients = allSessions();
+    for (const auto& packet : packets) {
+        for (const auto& s : recipients) s->enqueue(packet);
+    }
+    return recipients;
+}
+
+void VirtualServer::flushAll(const Recipients& recipients) {
+    for (const auto& s : recipients) s->flush();
+}
+
+void VirtualServer::broadcastChannelList() const {
+    Recipients recipients;
+    {
+        // Built and queued in one step against every other change: a list
+        // built earlier never reaches anybody after this one.
+        std::lock_guard<std::mutex> move(moveMutex_);
+        recipients = enqueueToAllLocked({OutboundQueue::share(channelListPacket(channelManager.all()))});
+    }
+    flushAll(recipients);
+}
 
 void VirtualServer::sendChannelList(const std::shared_ptr<ClientSession>& session) const {
-    if (session) session->send(channelListPacket(channelManager.all()));
+    if (!session) return;
+    {
+        std::lock_guard<std::mutex> move(moveMutex_);
+        session->enqueue(OutboundQueue::share(channelListPacket(channelManager.all())));
+    }
+    session->flush();
 }
 
 void VirtualServer::sendUserList(const std::shared_ptr<ClientSession>& session) const {
@@ -64,12 +81,13 @@ void VirtualServer::onUserLeftChannel(uint32_t clientId, uint16_t channelId) {
 
 bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, const std::string& password) {
     std::shared_ptr<ClientSession> session;
-    Packets announcements;
+    Recipients recipients;
     std::string nickname;
     {
         // The checks and the membership change form one step against other
         // moves and removals of this virtual server; the announcements are
-        // built here, from the state this move left, and sent after.
+        // built here, from the state this move left, and queued in the same
+        // step, so that no client gets them out of order.
         std::lock_guard<std::mutex> move(moveMutex_);
         session = findSession(clientId);
         if (!session) return false;
@@ -81,6 +99,7 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
         if (!channelManager.checkPassword(channelId, password)) return false;
         if (channel->maxUsers != 0 && channelManager.userCount(channelId) >= channel->maxUsers) return false;
 
+        Packets announcements;
         announcements.reserve(4);
         leaveChannel(channelManager, clientId, session->channelId(), announcements);
         channelManager.addUser(channelId, clientId);
@@ -90,11 +109,12 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
             info = u;
         });
         nickname = info.nickname;
-        announcements.push_back(userInfoPacket(MessageType::UserJoinedChannel, info));
-        announcements.push_back(channelListPacket(channelManager.all()));
+        announcements.push_back(OutboundQueue::share(userInfoPacket(MessageType::UserJoinedChannel, info)));
+        announcements.push_back(OutboundQueue::share(channelListPacket(channelManager.all())));
+        recipients = enqueueToAllLocked(announcements);
     }
 
-    sendAll(allSessions(), announcements);
+    flushAll(recipients);
     if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onUserJoin(clientId, nickname, channelId);
     session->send(channelJoinResultPacket(ResultCode::Ok, channelId));
     return true;
@@ -106,7 +126,7 @@ void VirtualServer::removeSession(uint32_t clientId) {
     if (!findSession(clientId)) return;
 
     std::shared_ptr<ClientSession> session;
-    Packets announcements;
+    Recipients recipients;
     {
         std::lock_guard<std::mutex> move(moveMutex_);
         {
@@ -116,11 +136,13 @@ void VirtualServer::removeSession(uint32_t clientId) {
             session = std::move(it->second);
             sessions_.erase(it);
         }
+        Packets announcements;
         leaveChannel(channelManager, clientId, session->channelId(), announcements);
-        announcements.push_back(userLeftPacket(clientId));
+        announcements.push_back(OutboundQueue::share(userLeftPacket(clientId)));
+        recipients = enqueueToAllLocked(announcements);
     }
 
-    sendAll(allSessions(), announcements);
+    flushAll(recipients);
     if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onUserLeave(clientId, session->nickname());
     Logger::instance().logf(LogLevel::Info, "[VServer {}] Client {} ({}) disconnected", id_, clientId,
                             session->address());

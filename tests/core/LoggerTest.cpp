@@ -1,7 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -9,10 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "core/LogText.h"
+#include "core/LogThrottle.h"
 #include "core/Logger.h"
 #include "support/TempDir.h"
+#include "support/Time.h"
 
 using namespace Korrafin;
+using Korrafin::Test::eventually;
 using Korrafin::Test::TempDir;
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -154,4 +163,131 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
     }
     EXPECT_EQ(count, 800);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 800);
+}
+
+// ---------------------------------------------------------------- untrusted text
+
+TEST_F(LoggerTest, ClientTextInArgumentsIsEscapedButTheFormatIsNot) {
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"plain", "plain"},
+        {"zwei\nZeilen", "zwei\\x0aZeilen"},
+        {"\r[ERROR] forged", "\\x0d[ERROR] forged"},
+        {"\033[2J\033[31mred", "\\x1b[2J\\x1b[31mred"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"tab\tdel\x7f", "tab\\x09del\\x7f"},
+        {"c1 \xC2\x9B" "31m", "c1 \\xc2\\x9b31m"},
+        {"Grüße \xC2\xA0 €", "Grüße \xC2\xA0 €"},  // other UTF-8 stays
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeControls(c.in), c.out) << c.out;
+
+    TempDir dir;
+    const std::string path = dir.file("esc.log");
+    CaptureStdout();
+    Logger::instance().init(path, LogLevel::Info);
+    const std::string nick = "mallory\n[2030-01-01 00:00:00.000] [INFO ] forged";
+    const char* cstr = "bell\a";
+    const char array[8] = "esc\033";
+    Logger::instance().logf(LogLevel::Info, "Client {} authenticated as '{}' ({}, {})\tend", 7, nick, cstr, array);
+    Logger::instance().log(LogLevel::Info, "raw\nmessage");
+    GetCapturedStdout();
+    Logger::instance().init("", LogLevel::Info);
+
+    const std::string text = Korrafin::Test::readFile(path);
+    EXPECT_THAT(text, testing::HasSubstr(
+                          "Client 7 authenticated as 'mallory\\x0a[2030-01-01 00:00:00.000] [INFO ] forged' "
+                          "(bell\\x07, esc\\x1b)\tend\n"));
+    EXPECT_THAT(text, testing::HasSubstr("] [INFO ] raw\nmessage\n")) << "a message of our own is written as it is";
+}
+
+// ---------------------------------------------------------------- repeated lines
+
+TEST_F(LoggerTest, AThrottleLetsAFewLinesASecondThroughThenSummarises) {
+    LogThrottle t(3);
+    const auto t0 = LogThrottle::Clock::now();
+    std::vector<bool> written;
+    for (int i = 0; i < 10; ++i) written.push_back(t.admit(t0 + std::chrono::milliseconds(i)).write);
+    EXPECT_EQ(written, (std::vector<bool>{true, true, true, false, false, false, false, false, false, false}));
+
+    // The next window: written again, with the count of those held back.
+    const auto later = t.admit(t0 + std::chrono::milliseconds(1001));
+    EXPECT_TRUE(later.write);
+    EXPECT_EQ(later.suppressed, 7u);
+    EXPECT_EQ(t.admit(t0 + std::chrono::milliseconds(1002)).suppressed, 0u) << "counted once";
+
+    // Through the logger: three lines, then the summary at the end.
+    auto seen = std::make_shared<std::vector<std::string>>();
+    Logger::instance().addSink([seen](LogLevel, const std::string& line) {
+        if (line.find("throttled") != std::string::npos) seen->push_back(line.substr(line.find("] ", 26) + 2));
+    });
+    LogThrottle fresh(3);
+    CaptureStdout();
+    for (int i = 0; i < 50; ++i) fresh.logf(LogLevel::Warn, "Client 9 throttled", "Client {}: throttled line {}", 9, i);
+    fresh.flush(LogLevel::Warn, "Client 9 throttled");
+    fresh.flush(LogLevel::Warn, "Client 9 throttled");
+    GetCapturedStdout();
+    EXPECT_EQ(*seen, (std::vector<std::string>{"Client 9: throttled line 0", "Client 9: throttled line 1",
+                                               "Client 9: throttled line 2",
+                                               "Client 9 throttled: 47 similar log lines suppressed"}));
+}
+
+// ---------------------------------------------------------------- a stalled standard output
+
+TEST_F(LoggerTest, AStandardOutputNobodyReadsNeverHoldsALineUpAndTheFileStaysComplete) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ::fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
+    ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+    const char fill[512] = {};
+    while (::write(pipeFds[1], fill, sizeof fill) > 0) {
+    }
+    ::fcntl(pipeFds[1], F_SETFL, 0);  // the logger must not rely on the flag
+
+    TempDir dir;
+    const std::string path = dir.file("stall.log");
+    Logger::instance().init(path, LogLevel::Info);
+    std::fflush(stdout);
+    const int savedStdout = ::dup(STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+
+    const uint64_t droppedBefore = Logger::consoleLinesDropped();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) Logger::instance().logf(LogLevel::Info, "stalled line {}", i);
+        done = true;
+    });
+    const bool finished = eventually([&] { return done.load(); }, std::chrono::milliseconds(5000));
+    if (!finished) {
+        // Unblock the writer so the test can end, then fail.
+        char sink[65536];
+        while (!done.load()) (void)!::read(pipeFds[0], sink, sizeof sink);
+    }
+    writer.join();
+    EXPECT_TRUE(finished) << "logging waited for a reader of standard output";
+    EXPECT_EQ(Logger::consoleLinesDropped() - droppedBefore, 200u);
+
+    // Once the pipe drains, the next line comes with a note of what was lost.
+    char sink[65536];
+    ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    while (::read(pipeFds[0], sink, sizeof sink) > 0) {
+    }
+    Logger::instance().log(LogLevel::Info, "flowing again");
+    std::string console;
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], sink, sizeof sink)) > 0) console.append(sink, static_cast<std::size_t>(n));
+
+    ::dup2(savedStdout, STDOUT_FILENO);
+    ::close(savedStdout);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    Logger::instance().init("", LogLevel::Info);
+
+    EXPECT_THAT(console, testing::HasSubstr("Logger: 200 lines were not written to standard output"));
+    EXPECT_THAT(console, testing::HasSubstr("flowing again"));
+    const std::string text = Korrafin::Test::readFile(path);
+    for (int i : {0, 1, 100, 199}) EXPECT_THAT(text, testing::HasSubstr("stalled line " + std::to_string(i) + "\n"));
+    EXPECT_EQ(text.find("were not written"), std::string::npos) << "the file lost nothing";
 }

@@ -84,8 +84,10 @@ protected:
     // Of the virtual servers 2 and 3, the one that is not `vsId`.
     static uint16_t otherOwnPortServer(uint16_t vsId) { return vsId == 2 ? 3 : 2; }
 
-    std::unique_ptr<ServerProcess> start(const std::vector<std::string>& args = {"server.json"}) {
-        return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(), args);
+    std::unique_ptr<ServerProcess> start(const std::vector<std::string>& args = {"server.json"},
+                                         ServerProcess::Stdout stdoutTo = ServerProcess::Stdout::File) {
+        return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(), args,
+                                               ServerProcess::Input::Null, stdoutTo);
     }
 
     // Started and listening.

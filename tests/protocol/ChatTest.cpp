@@ -2,6 +2,7 @@
 // direct messages, message deletes, channel joins and leaves, and presence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -347,6 +348,28 @@ TEST_F(ChatTest, JoiningAndLeavingChannels) {
     ASSERT_EQ(typesOf(left), moveSequence);
     EXPECT_EQ(joinResultOf(left[4]), (JoinResult{0, 1}));
     EXPECT_EQ(a->session->channelId(), 1);
+}
+
+// A connection that never logged in is in no channel; a leave must not put
+// it into the lobby, where it would learn its id and hear the lobby's voice.
+TEST_F(ChatTest, ALeaveBeforeLoginMovesNobody) {
+    auto vs = makeVs();
+    auto a = enter(vs, 7, "anna");
+    auto pending = connectTo(vs, 9);
+    settle({a.get(), pending.get()});
+
+    // The Hello behind it shows when the leave has been handled.
+    std::vector<uint8_t> both = packet(MessageType::ChannelLeave);
+    const auto hello = helloRequest();
+    both.insert(both.end(), hello.begin(), hello.end());
+    pending->client.send(both);
+    const auto first = pending->client.next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->type, MessageType::HelloAck) << "no join result, no lists before it";
+    EXPECT_EQ(pending->session->channelId(), 0);
+    const auto lobby = vs->channelManager.usersIn(ChannelManager::kLobbyId);
+    EXPECT_EQ(std::count(lobby.begin(), lobby.end(), 9u), 0);
+    EXPECT_TRUE(receivedSoFar(*a).empty()) << "nobody was told of a move";
 }
 
 // ---------------------------------------------------------------- presence

@@ -146,6 +146,12 @@ TEST_F(ClientSessionTest, BadHeadersAreRefusedAsSoonAsTwelveBytesAreThere) {
          "Version mismatch"},
         {"one byte over the limit", rawPacket(0x01, {}, PacketHeader::kMagic, 1, 0x400001),
          "Client 7: oversized packet 4194305 bytes", "Oversized packet"},
+        // Before the login a frame may announce 64 KiB at most, so that
+        // nobody can make the server hold megabytes without an account.
+        {"a full-sized frame before the login", rawPacket(0x01, {}, PacketHeader::kMagic, 1, 0x400000),
+         "Client 7: oversized packet 4194304 bytes", "Oversized packet"},
+        {"one byte over the limit before the login", rawPacket(0x01, {}, PacketHeader::kMagic, 1, 65537),
+         "Client 7: oversized packet 65537 bytes", "Oversized packet"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -170,7 +176,17 @@ TEST_F(ClientSessionTest, ShortAndMaximalHeadersWait) {
     h.session->onDataReceived(junk.data(), junk.size());
     EXPECT_EQ(h.session->state(), SessionState::Connected);
 
+    // Before the login: 64 KiB exactly is accepted and answered.
+    SessionHarness fresh(9, SessionHarness::Transport::Unix);
+    const auto atPreLoginLimit = packet(MessageType::Hello, bytes(ClientSession::kPreAuthMaxPayload));
+    fresh.session->onDataReceived(atPreLoginLimit.data(), atPreLoginLimit.size());
+    auto first = fresh.client.next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->type, MessageType::HelloAck);
+
+    // Logged in: the full limit.
     SessionHarness h2(8, SessionHarness::Transport::Unix);
+    ASSERT_TRUE(h2.session->changeState(SessionState::Connected, SessionState::Authenticated));
     const auto maxHeader = rawPacket(0x01, {}, PacketHeader::kMagic, 1, PacketHeader::kMaxPayload);
     h2.session->onDataReceived(maxHeader.data(), maxHeader.size());
     EXPECT_FALSE(h2.session->isClosed()) << "exactly the limit is accepted";
@@ -233,9 +249,9 @@ TEST_F(ClientSessionTest, HelloWithoutAVirtualServer) {
     EXPECT_EQ(a.name, "Korrafin");
     EXPECT_EQ(a.maxSlots, 32u);
     EXPECT_EQ(a.users, 0u);
-    h.client.close();
-    h.join();  // the state changes on the reader thread, after the answer is out
-    EXPECT_EQ(h.session->state(), SessionState::AwaitingAuth);
+    // The state changes on the reader thread, after the answer is out (and
+    // the end of the connection closes it, so it is watched while open).
+    EXPECT_TRUE(eventually([&] { return h.session->state() == SessionState::AwaitingAuth; }));
 }
 
 TEST_F(ClientSessionTest, HelloWithAVirtualServerCountsEverySession) {
@@ -362,38 +378,73 @@ TEST_F(ClientSessionTest, DisconnectDoesNotDisturbAnotherSessionsSocket) {
 
 // ---------------------------------------------------------------- sending
 
-TEST_F(ClientSessionTest, AClientThatStopsReadingIsDisconnectedAndGetsNoFurtherPacket) {
-    const SocketPair pair = unixPair();
-    const int small = 4096;
-    ::setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ::setsockopt(pair.client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const timeval readLimit{3, 0};  // a failing test must not hang on the read below
-    ::setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
-    auto session = std::make_shared<ClientSession>(pair.server, 7, "127.0.0.1");
+// A session read by its reader thread, as the host reads it, whose client
+// reads nothing at all, with small socket buffers on both ends.
+struct DeafClient {
+    DeafClient() {
+        const int small = 4096;
+        ::setsockopt(h.session->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::setsockopt(h.client.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const timeval readLimit{20, 0};  // a failing test must not hang on a read
+        ::setsockopt(h.client.fd(), SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof readLimit);
+        h.start();
+    }
+    // Everything the client can still read: what got through, then the end.
+    std::vector<uint8_t> readRest() {
+        std::vector<uint8_t> got;
+        uint8_t buf[65536];
+        for (;;) {
+            const ssize_t n = ::recv(h.client.fd(), buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    }
+    SessionHarness h{7, SessionHarness::Transport::Unix};
+};
 
+std::vector<uint8_t> fullSizedPacket() {
     PacketBuilder big(MessageType::ChatMessage);
     big.payload.assign(PacketHeader::kMaxPayload, 0x5A);
-    const auto first = big.finalise();
+    return big.finalise();
+}
+
+TEST_F(ClientSessionTest, AClientThatStopsReadingIsDisconnectedAfterTheStallTimeAndGetsNoFurtherPacket) {
+    DeafClient deaf;
+    const auto first = fullSizedPacket();
     const auto t0 = std::chrono::steady_clock::now();
-    session->send(first);  // the peer reads nothing: this must give up, not hang
+    deaf.h.session->send(first);
+    deaf.h.session->send(markerPacket());
+    // A send that waited would end only with the stall; the bound allows for
+    // slow copies on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, ClientSession::kStallTimeout / 2)
+        << "a send never waits for the peer";
+    EXPECT_FALSE(deaf.h.session->isClosed());
+
+    ASSERT_TRUE(eventually([&] { return deaf.h.readerDone(); }, ClientSession::kStallTimeout + 10s));
     const auto waited = std::chrono::steady_clock::now() - t0;
-    EXPECT_GE(waited, 3s);
-    EXPECT_LT(waited, 20s);
-    EXPECT_TRUE(session->isClosed());
+    EXPECT_GE(waited, ClientSession::kStallTimeout - 1s);
+    EXPECT_TRUE(deaf.h.session->isClosed());
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: Send timed out"), 1u);
 
-    session->send(markerPacket());
     // Everything the peer can read is a prefix of the first packet, then the end.
-    std::vector<uint8_t> got;
-    uint8_t buf[65536];
-    for (;;) {
-        const ssize_t n = ::recv(pair.client, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.insert(got.end(), buf, buf + n);
-    }
+    const auto got = deaf.readRest();
     EXPECT_LT(got.size(), first.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), first.begin()));
-    ::close(pair.client);
+}
+
+TEST_F(ClientSessionTest, AClientWhoseQueueWouldPassItsBoundIsDisconnectedAtOnce) {
+    DeafClient deaf;
+    const auto big = fullSizedPacket();
+    const auto t0 = std::chrono::steady_clock::now();
+    // Two fit (the bound is a few MiB beyond the largest packet); the third does not.
+    for (int i = 0; i < 3; ++i) deaf.h.session->send(big);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, ClientSession::kStallTimeout / 2) << "not by the stall";
+    EXPECT_TRUE(deaf.h.session->isClosed());
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: Send buffer full"), 1u);
+    EXPECT_TRUE(eventually([&] { return deaf.h.readerDone(); }, 5s)) << "the reader is woken";
+    const auto got = deaf.readRest();
+    EXPECT_LT(got.size(), 2 * big.size());
 }
 
 TEST_F(ClientSessionTest, AWriteToAClosedPeerClosesTheSession) {
@@ -442,6 +493,27 @@ TEST_F(ClientSessionTest, ConcurrentSendersNeverInterleavePackets) {
         ++got;
     }
     for (auto& th : threads) th.join();
+}
+
+// ---------------------------------------------------------------- repeated warnings
+
+TEST_F(ClientSessionTest, AFloodOfMalformedPacketsLogsAFewLinesAndOneSummary) {
+    auto h = std::make_unique<SessionHarness>(7, SessionHarness::Transport::Unix);
+    ASSERT_TRUE(h->session->changeState(SessionState::Connected, SessionState::Authenticated));
+    std::vector<uint8_t> flood;
+    for (int i = 0; i < 40; ++i) {
+        const auto p = packet(MessageType::ChannelJoin, {0x05});  // too short for its channel id
+        flood.insert(flood.end(), p.begin(), p.end());
+    }
+    h->session->onDataReceived(flood.data(), flood.size());
+    const std::string line = "Client 7: packet processing error: PacketReader: buffer underflow";
+    const std::size_t written = LogCapture::instance().count(LogLevel::Warn, line);
+    EXPECT_GE(written, 1u);
+    EXPECT_LE(written, ClientSession::kWarningsPerSecond) << "a flood must not reach the log";
+    h.reset();  // the connection ends: what was held back is summarised
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "Client 7: " + std::to_string(40 - written) +
+                                                               " similar log lines suppressed"),
+              1u);
 }
 
 // ---------------------------------------------------------------- ping

@@ -87,7 +87,7 @@ const std::vector<Row>& rows() {
         {MessageType::ChannelUpdate,         "...DDDDD."},
         {MessageType::ChannelJoin,           "...DDDDD.", "", payloadOf(channelJoinRequest(kNoChannel, "pw")),
                                              {MessageType::ChannelJoinResult, nullptr}},
-        {MessageType::ChannelLeave,          "DD..DDDD.", "", {}, {MessageType::ChannelJoinResult, nullptr}},
+        {MessageType::ChannelLeave,          "....DDDD.", "", {}, {MessageType::ChannelJoinResult, nullptr}},
         {MessageType::ChannelReorder,        "...DDDDD."},
         {MessageType::VoiceState,            "..DDDDDDD"},
         {MessageType::UserStatusUpdate,      "..DDDDDDD"},
@@ -266,8 +266,8 @@ TEST_F(DispatchTableTest, TypesOutsideTheTableAreOnlyTraced) {
 }
 
 // A moderator kicks itself; the packets behind the kick in the same chunk
-// are not dispatched. ChannelLeave has no state test of its own, so only the
-// framing stops it: dispatched, it would move the session to the lobby.
+// are not dispatched. The moderator is logged in, so only the framing stops
+// the ChannelLeave: dispatched, it would move the session to the lobby.
 TEST_F(DispatchTableTest, NothingIsDispatchedAfterAHandlerClosedTheSession) {
     auto h = makeSession(7000, kKinds[5]);
     std::vector<uint8_t> chunk = kickRequest(7000, "self");

@@ -195,11 +195,25 @@ TEST_F(ServerHostTest, ClientIdsCountFromOneAcrossPortsAndNeverGiveZero) {
     EXPECT_EQ(Server::takeNonZeroId(counter), 1u);
 }
 
-TEST_F(ServerHostTest, TheMainPortFeedsTheFirstVirtualServerEvenWhilePaused) {
+// The main port feeds the first virtual server in registry order; while that
+// one is paused it admits nobody, and the main port refuses a connection as
+// it refuses one to a full server.
+TEST_F(ServerHostTest, TheMainPortFeedsTheFirstVirtualServerAndRefusesWhileItIsPaused) {
     boot(json::parse(R"([{"id":1,"name":"A"},{"id":2,"name":"B"}])"));
     serve();
     const auto first = server().allVServers().front();
     ASSERT_TRUE(server().pauseVServer(first->id()));
+    auto refused = connect(host->config.tcpPort);
+    ASSERT_TRUE(refused);
+    refused->send(kt::helloRequest());
+    EXPECT_TRUE(refused->waitClosed());
+    EXPECT_TRUE(refused->seen.empty()) << "no HelloAck";
+    EXPECT_EQ(first->slotUsage(), 0u);
+    EXPECT_EQ(LogCapture::instance().countContaining("[VServer " + std::to_string(first->id()) +
+                                                     "] Rejected client"),
+              1u);
+
+    ASSERT_TRUE(server().resumeVServer(first->id()));
     for (int i = 0; i < 2; ++i) {
         auto c = connect(host->config.tcpPort);
         ASSERT_TRUE(c);
@@ -257,9 +271,10 @@ TEST_F(ServerHostTest, RemovingAVirtualServerWaitsForTheReadersOfItsSessions) {
     boot(json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(port) + "}]"));
     serve();
     std::vector<std::unique_ptr<kt::TestClient>> clients;
+    // Logged in: one address may have only 16 connections waiting for their login.
     for (int i = 0; i < 24; ++i) {
         clients.push_back(connect(port));
-        ASSERT_TRUE(clients.back() && clients.back()->hello());
+        ASSERT_TRUE(clients.back() && clients.back()->hello() && clients.back()->login("user" + std::to_string(i)));
     }
     std::weak_ptr<VirtualServer> watch = server().getVServer(2);
     ASSERT_EQ(server().liveReaderCount(), 24u);
@@ -331,11 +346,19 @@ TEST_F(ServerHostTest, AcceptingSurvivesRunningOutOfDescriptors) {
     };
     const int r1 = connectTo(mainFd, host->config.tcpPort);
     const int r2 = connectTo(sideFd, port);
+    // The loops run into it and say so, once a second at most.
+    const std::string failed = "accept() failed: Too many open files – retrying";
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool told = eventually([&] { return LogCapture::instance().countContaining(failed) >= 1; }, 10s);
     std::this_thread::sleep_for(200ms);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    const std::size_t lines = LogCapture::instance().countContaining(failed);
     for (int fd : fillers) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_EQ(r1, 0);
     ASSERT_EQ(r2, 0);
+    EXPECT_TRUE(told);
+    EXPECT_LE(lines, 1u + static_cast<std::size_t>(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
 
     kt::TestClient mainClient(mainFd), sideClient(sideFd);
     EXPECT_TRUE(mainClient.hello());

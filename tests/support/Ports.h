@@ -52,10 +52,29 @@ private:
     int fd_ = -1;
 };
 
+// How a test connection is made: from which loopback address (127.0.0.1
+// when empty), and with what receive buffer (the system's when 0; set before
+// connecting, so the peer sees the small window from the start).
+struct DialOptions {
+    const char* source = nullptr;
+    int receiveBuffer = 0;
+};
+
 // A TCP connection to 127.0.0.1:port; -1 when it is refused.
-inline int connectLoopback(uint16_t port) {
+inline int connectLoopback(uint16_t port, const DialOptions& options = {}) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    if (options.receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
+    if (options.source) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, options.source, &from.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -1,6 +1,7 @@
 // The real server binary as a child process, for end-to-end tests: started
 // in a working directory with its standard output and error going to files
-// there, watched for lines, signalled and reaped. A process still running
+// there (or its standard output into a small pipe that is read only when the
+// test asks for the output), watched for lines, signalled and reaped. A process still running
 // when the object goes is killed.
 //
 // Standard input is /dev/null (the server sees end of input at once), a pipe
@@ -30,10 +31,12 @@ namespace Korrafin::Test {
 class ServerProcess {
 public:
     enum class Input { Null, Pipe, Terminal };
+    // Where standard output goes unless it is the terminal.
+    enum class Stdout { File, Pipe };
 
     // Starts `binary` with `args` in `workdir`.
     ServerProcess(const std::string& binary, const std::string& workdir, const std::vector<std::string>& args = {},
-                  Input input = Input::Null)
+                  Input input = Input::Null, Stdout stdoutTo = Stdout::File)
         : input_(input) {
         static int runs = 0;
         const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++runs);
@@ -47,7 +50,17 @@ public:
         std::vector<char*> argv;
         for (auto& a : argvStore) argv.push_back(a.data());
         argv.push_back(nullptr);
-        const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int out = -1;
+        if (stdoutTo == Stdout::Pipe && input != Input::Terminal) {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("ServerProcess: cannot make a pipe");
+            ::fcntl(fds[0], F_SETPIPE_SZ, 4096);  // the smallest: a few lines fill it
+            ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+            pipe_ = fds[0];
+            out = fds[1];
+        } else {
+            out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        }
         const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0 || err < 0) throw std::runtime_error("ServerProcess: cannot create output files");
         int pipeRead = -1;
@@ -101,12 +114,20 @@ public:
         }
         if (copier_.joinable()) copier_.join();
         if (inputFd_ >= 0) ::close(inputFd_);
+        if (pipe_ >= 0) ::close(pipe_);
     }
 
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    std::string output() const { return readFile(outPath_); }
+    // Standard output so far; in pipe mode, reading it is what drains the pipe.
+    std::string output() {
+        if (pipe_ < 0) return readFile(outPath_);
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(pipe_, buf, sizeof buf)) > 0) piped_.append(buf, static_cast<std::size_t>(n));
+        return piped_;
+    }
     std::string errors() const { return readFile(errPath_); }
 
     // True once standard output contains `text`; false when the process ends
@@ -166,6 +187,8 @@ private:
 
     const Input input_;
     pid_t pid_ = -1;
+    int pipe_ = -1;  // read end in pipe mode
+    std::string piped_;
     std::optional<int> status_;
     std::string outPath_;
     std::string errPath_;

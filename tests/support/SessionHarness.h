@@ -1,6 +1,6 @@
 // A ClientSession on the server end of a socket pair, read by a thread of its
 // own the way the host reads a connection (recv, then onDataReceived; at the
-// end drop the reference, then the end hook, e.g. removeSession), and a
+// end disconnect, drop the reference, then the end hook, e.g. removeSession), and a
 // TestClient on the other end. Also the two ways a test learns that the
 // server is done with what it was sent:
 //  - requestAndWait / untilHandled: a request every authenticated session
@@ -69,6 +69,9 @@ public:
                 if (n <= 0) break;
                 s->onDataReceived(buf.data(), static_cast<std::size_t>(n));
             }
+            // As the host ends a connection: closed (a failed outgoing queue
+            // names its reason here), then the reference goes.
+            s->disconnect("");
             s.reset();
             if (onEnd) onEnd(id);
             done_.store(true);

@@ -1,0 +1,252 @@
+// The outgoing queue and the send poller over UNIX socket pairs: packets
+// arrive whole and in order whoever sends them, a send never waits for the
+// peer, and a peer that stops reading ends the queue at its bound or after
+// the stall time.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "core/OutboundQueue.h"
+#include "core/SendPoller.h"
+#include "support/Time.h"
+
+namespace Korrafin::Test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+struct Pair {
+    int local = -1;  // owned by the queue
+    int peer = -1;
+};
+
+Pair smallPair() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    const int small = 4096;
+    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // A failing test must not hang on a read.
+    const timeval limit{20, 0};
+    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return {fds[0], fds[1]};
+}
+
+// A record of `size` bytes: sender, sequence number, then a fill that both name.
+Bytes record(uint8_t sender, uint32_t seq, std::size_t size) {
+    Bytes b(size);
+    b[0] = sender;
+    std::memcpy(b.data() + 1, &seq, 4);
+    for (std::size_t i = 5; i < size; ++i) b[i] = static_cast<uint8_t>(sender * 31 + seq + i);
+    return b;
+}
+
+// Reads everything until the peer's end of stream (or the read time-out).
+Bytes readAll(int fd, std::chrono::microseconds pause = 0us) {
+    Bytes got;
+    uint8_t buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, pause.count() ? 1024 : sizeof buf, 0);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+        if (pause.count()) std::this_thread::sleep_for(pause);
+    }
+    return got;
+}
+
+class OutboundQueueTest : public ::testing::Test {
+protected:
+    std::shared_ptr<OutboundQueue> make(int fd, std::size_t maxQueued = 64 << 20,
+                                        std::chrono::milliseconds stall = 10000ms) {
+        return std::make_shared<OutboundQueue>(fd, OutboundQueue::Limits{maxQueued, stall}, poller);
+    }
+    SendPoller poller;
+};
+
+TEST_F(OutboundQueueTest, PacketsOfManySendersArriveWholeAndInEachSendersOrder) {
+    const Pair p = smallPair();
+    auto q = make(p.local);
+    constexpr int kSenders = 4, kPerSender = 150;
+    // Sizes from a few bytes to well past the socket buffers.
+    auto sizeOf = [](int s, int i) -> std::size_t { return 5 + static_cast<std::size_t>((s * 7919 + i * 104729) % 70000); };
+
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kPerSender; ++i) {
+                const Bytes r = record(static_cast<uint8_t>(s), static_cast<uint32_t>(i), sizeOf(s, i));
+                bool ok;
+                if (i % 3 == 0) {
+                    ok = q->enqueue(OutboundQueue::share(r));
+                    q->flush();
+                } else {
+                    ok = q->send(r.data(), r.size());
+                }
+                if (!ok) failed = true;
+            }
+        });
+    }
+    // The reader is slow at first, so the poller does much of the writing.
+    std::size_t expected = 0;
+    for (int s = 0; s < kSenders; ++s)
+        for (int i = 0; i < kPerSender; ++i) expected += sizeOf(s, i);
+    Bytes got;
+    uint8_t buf[65536];
+    while (got.size() < expected) {
+        const ssize_t n = ::recv(p.peer, buf, got.size() < expected / 4 ? 512 : sizeof buf, 0);
+        ASSERT_GT(n, 0) << "after " << got.size() << " of " << expected << " bytes";
+        got.insert(got.end(), buf, buf + n);
+    }
+    for (auto& t : senders) t.join();
+    EXPECT_FALSE(failed.load());
+
+    // Walk the stream: each record whole, each sender's in order.
+    uint32_t next[kSenders] = {};
+    std::size_t off = 0;
+    while (off < got.size()) {
+        const uint8_t s = got[off];
+        ASSERT_LT(s, kSenders);
+        uint32_t seq;
+        std::memcpy(&seq, got.data() + off + 1, 4);
+        ASSERT_EQ(seq, next[s]) << "sender " << int(s);
+        const Bytes want = record(s, seq, sizeOf(s, static_cast<int>(seq)));
+        ASSERT_LE(off + want.size(), got.size());
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin() + static_cast<std::ptrdiff_t>(off)))
+            << "record " << int(s) << "/" << seq << " is whole";
+        off += want.size();
+        ++next[s];
+    }
+    for (int s = 0; s < kSenders; ++s) EXPECT_EQ(next[s], static_cast<uint32_t>(kPerSender));
+    EXPECT_EQ(q->queued(), 0u);
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, ASendNeverWaitsForAPeerThatDoesNotRead) {
+    const Pair p = smallPair();
+    auto q = make(p.local);
+    const Bytes big(1 << 20, 0x5A);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(q->send(big.data(), big.size()));
+    // A send that waited would never return: the peer reads nothing. The
+    // bound only allows for slow copies on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_GT(q->queued(), 2 * big.size()) << "what the socket did not take waits";
+    EXPECT_FALSE(q->isClosed());
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, EnqueueWritesNothingUntilAFlush) {
+    const Pair p = smallPair();
+    auto q = make(p.local);
+    const Bytes r = record(1, 1, 100);
+    ASSERT_TRUE(q->enqueue(OutboundQueue::share(r)));
+    uint8_t buf[256];
+    EXPECT_EQ(::recv(p.peer, buf, sizeof buf, MSG_DONTWAIT), -1) << "nothing on the wire yet";
+    EXPECT_EQ(q->queued(), r.size());
+    q->flush();
+    ASSERT_EQ(::recv(p.peer, buf, sizeof buf, 0), static_cast<ssize_t>(r.size()));
+    EXPECT_TRUE(std::equal(r.begin(), r.end(), buf));
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, APacketPastTheBoundEndsTheQueueAndTheConnection) {
+    const Pair p = smallPair();
+    auto q = make(p.local, /*maxQueued=*/256 * 1024);
+    const Bytes first = record(2, 0, 200 * 1024);
+    ASSERT_TRUE(q->send(first.data(), first.size()));
+    const Bytes second = record(2, 1, 200 * 1024);
+    EXPECT_FALSE(q->send(second.data(), second.size()));
+    EXPECT_TRUE(q->isClosed());
+    EXPECT_EQ(q->failure(), OutboundQueue::Failure::Overflow);
+    EXPECT_EQ(q->queued(), 0u) << "what waited is dropped";
+    EXPECT_FALSE(q->enqueue(OutboundQueue::share(first)));
+
+    // The peer gets a prefix of the first packet, then the end of the stream.
+    const Bytes got = readAll(p.peer);
+    EXPECT_LT(got.size(), first.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), first.begin()));
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, APeerThatTakesNothingForTheStallTimeIsDropped) {
+    const Pair p = smallPair();
+    auto q = make(p.local, 64 << 20, 400ms);
+    const Bytes big(1 << 20, 0x33);
+    ASSERT_TRUE(q->send(big.data(), big.size()));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return q->isClosed(); }, 10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
+    EXPECT_EQ(q->failure(), OutboundQueue::Failure::Stalled);
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, ASlowButSteadyPeerIsNotAStall) {
+    const Pair p = smallPair();
+    auto q = make(p.local, 64 << 20, 400ms);
+    const Bytes data = record(3, 0, 256 * 1024);
+    ASSERT_TRUE(q->send(data.data(), data.size()));
+    // About 1 KiB every 20 ms: far longer than the stall time in all.
+    Bytes got;
+    uint8_t buf[1024];
+    while (got.size() < data.size() && !q->isClosed()) {
+        const ssize_t n = ::recv(p.peer, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buf, buf + n);
+        std::this_thread::sleep_for(got.size() < 16 * 1024 ? 20ms : 0ms);
+    }
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(q->failure(), OutboundQueue::Failure::None);
+    ::close(p.peer);
+}
+
+TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
+    {
+        const Pair p = smallPair();
+        auto q = make(p.local);
+        const Bytes big(1 << 20, 0x44);
+        ASSERT_TRUE(q->send(big.data(), big.size()));
+        q->close();
+        q->close();
+        EXPECT_TRUE(q->isClosed());
+        EXPECT_EQ(q->failure(), OutboundQueue::Failure::None) << "a close is not a failure";
+        EXPECT_EQ(q->queued(), 0u);
+        EXPECT_FALSE(q->send(big.data(), 10));
+        EXPECT_LT(readAll(p.peer).size(), big.size());
+        ::close(p.peer);
+    }
+    {
+        const Pair p = smallPair();
+        auto q = make(p.local);
+        ::close(p.peer);
+        const Bytes r = record(4, 0, 64);
+        EXPECT_FALSE(q->send(r.data(), r.size()));
+        EXPECT_EQ(q->failure(), OutboundQueue::Failure::Broken);
+    }
+}
+
+TEST_F(OutboundQueueTest, TheDescriptorIsClosedWithTheLastHolder) {
+    const Pair p = smallPair();
+    auto q = make(p.local);
+    const Bytes big(1 << 20, 0x55);
+    ASSERT_TRUE(q->send(big.data(), big.size()));  // the poller watches it now
+    q->close();
+    EXPECT_NE(::fcntl(p.local, F_GETFD), -1) << "closed is not released";
+    q.reset();
+    EXPECT_TRUE(eventually([&] { return ::fcntl(p.local, F_GETFD) == -1; }, 3s));
+    ::close(p.peer);
+}
+
+}  // namespace
+}  // namespace Korrafin::Test
