@@ -108,7 +108,14 @@ bool Server::init(const std::string& configPath) {
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
         for (const auto& [id, vs] : vservers_) udp_.registerVServer(id, vs);
-        // The plugin loaders of the virtual servers load here once they exist.
+        // Plugins start under the registry lock; the hook is attached only
+        // once all of them were loaded.
+        for (const auto& [id, vs] : vservers_) {
+            auto loader = pluginHostFactory_ ? pluginHostFactory_(vs) : nullptr;
+            if (!loader) continue;
+            vs->pluginLoader.store(loader.get(), std::memory_order_release);
+            pluginLoaders_.push_back(std::move(loader));
+        }
     }
 
     if (!openMainListener()) return false;
@@ -212,7 +219,9 @@ Server::~Server() {
     udp_.stop();
     // Only now may the plugin loaders and the bot API be destroyed: a reader
     // that loaded a hook pointer before it was cleared may have been inside
-    // one of its calls until the wait above.
+    // one of its calls until the wait above. Plugin timers still reach the
+    // virtual servers, so the loaders go before them.
+    pluginLoaders_.clear();
 
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers;
     {

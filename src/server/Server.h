@@ -30,6 +30,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,6 +86,13 @@ public:
     Server& operator=(const Server&) = delete;
 
     // ---- start-up and serving (main thread) ----
+
+    // Makes the plugin host of one virtual server, its plugins loaded. The
+    // plugin host sits above this library, so main installs it before init;
+    // without one no plugins are loaded. Called by init on the start-up
+    // thread with registryMutex_ held: it must not call into the registry.
+    using PluginHostFactory = std::function<std::unique_ptr<PluginHost>(const std::shared_ptr<VirtualServer>&)>;
+    void setPluginHostFactory(PluginHostFactory factory) { pluginHostFactory_ = std::move(factory); }
 
     // The start-up sequence. True when the voice relay and the main listener
     // are up; false (with its log lines) otherwise.
@@ -206,9 +214,11 @@ private:
     mutable std::mutex registryMutex_;
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
     UdpVoiceServer udp_;
-    // The bot API, the web panel, the plugin loaders and the directory client
-    // take their places here when they exist; start-up and the destructor
-    // mark where they start and go.
+    // The bot API, the web panel and the directory client take their places
+    // here when they exist; start-up and the destructor mark where they start
+    // and go.
+    PluginHostFactory pluginHostFactory_;
+    std::vector<std::unique_ptr<PluginHost>> pluginLoaders_;  // one per virtual server at start-up
     std::atomic<uint32_t> clientIdCounter_{1};
 
     // Directory figures.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "console/AdminConsole.h"
+#include "pluginhost/PluginLoader.h"
 #include "server/Server.h"
 #include "server/SignalStop.h"
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         Korrafin::Server server;
+        server.setPluginHostFactory(Korrafin::PluginLoader::factory(server.voiceRelay(), "plugins"));
         {
             // A signal during start-up is remembered by stop and honoured
             // as soon as run begins.

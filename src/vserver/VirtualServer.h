@@ -190,7 +190,13 @@ public:
     void saveServerSettings(const DB::DbServerSettings& settings);
 
     // ---- direct messages ----
+    // 1 to 4096 bytes from the sender's session to the recipient's; silently
+    // nothing when either has no session here or the length is wrong.
     void routeDirectMessage(uint32_t fromId, uint32_t toId, const std::string& text);
+    // The same under a sender name the caller gives, for senders without a
+    // session (a plugin sends as id 0 under its bracketed name). A name over
+    // 65535 bytes throws std::runtime_error and sends nothing.
+    void routeDirectMessage(uint32_t fromId, const std::string& fromName, uint32_t toId, const std::string& text);
 
     // ---- public members other subsystems use ----
     std::atomic<uint64_t> lastMessageId{0};

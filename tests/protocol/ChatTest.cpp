@@ -268,11 +268,10 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
                 continue;
             }
             ASSERT_EQ(typesOf(seen), (Types{MessageType::DirectMessage}));
-            auto r = seen[0].reader();
-            EXPECT_EQ(r.readLE<uint32_t>(), 7u);
-            EXPECT_EQ(r.readStr(), "anna");
-            EXPECT_EQ(r.readStr(), c.text);
-            EXPECT_EQ(r.remaining(), 0u);
+            const auto dm = directOf(seen[0]);
+            EXPECT_EQ(dm.senderId, 7u);
+            EXPECT_EQ(dm.nickname, "anna");
+            EXPECT_EQ(dm.text, c.text);
         }
         const std::size_t traced = LogCapture::instance().count(
             LogLevel::Trace, "[VServer 4] DM 7 → " + std::to_string(c.to) + ": " + std::to_string(c.text.size()) +
@@ -285,9 +284,7 @@ TEST_F(ChatTest, ADirectMessageReachesTheRecipientOnly) {
     requestAndWait(*a, dmRequest(8, "again"));
     const auto seen = receivedSoFar(*b);
     ASSERT_EQ(seen.size(), 1u);
-    auto r = seen[0].reader();
-    r.readLE<uint32_t>();
-    EXPECT_EQ(r.readStr(), "anna-renamed");
+    EXPECT_EQ(directOf(seen[0]).nickname, "anna-renamed");
 }
 
 // ---------------------------------------------------------------- message delete

@@ -175,17 +175,6 @@ private:
     std::vector<PluginInfo> list_;
 };
 
-std::vector<PluginInfo> pluginsOf(const Packet& p) {
-    return listOf(p, MessageType::PluginList, [](PacketReader& r) {
-        PluginInfo info;
-        info.name = r.readStr();
-        info.version = r.readStr();
-        info.author = r.readStr();
-        info.description = r.readStr();
-        return info;
-    });
-}
-
 TEST_F(ServerAdminTest, PluginListByRoleIsEmptyWithoutAPluginHost) {
     for (uint8_t role : kRoleBytes) {
         SCOPED_TRACE("role " + std::to_string(role));

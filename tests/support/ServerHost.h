@@ -1,11 +1,13 @@
 // A Server started in this process (init only; serving is up to the test)
 // from a configuration written into a temp directory: free ports, a database
 // of its own in that directory, no log file. Its start-up lines on standard
-// output are swallowed.
+// output are swallowed. `beforeInit` may wire the server (e.g. its plugin
+// host) between construction and init.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,11 +20,13 @@ namespace Korrafin::Test {
 
 class Host {
 public:
-    explicit Host(ServerConfig cfg = {}) : config(std::move(cfg)), path(dir.file("server.json")) {
+    explicit Host(ServerConfig cfg = {}, const std::function<void(Server&)>& beforeInit = {})
+        : config(std::move(cfg)), path(dir.file("server.json")) {
         config.dbPath = dir.file("data/server.db");
         config.logFile = "";
         config.write(path);
         server = std::make_unique<Server>();
+        if (beforeInit) beforeInit(*server);
         testing::internal::CaptureStdout();
         ok = server->init(path);
         testing::internal::GetCapturedStdout();

@@ -18,6 +18,7 @@
 #include "protocol/PacketHeader.h"
 #include "protocol/PacketReader.h"
 #include "protocol/UserInfo.h"
+#include "vserver/EventSinks.h"
 
 namespace Korrafin::Test {
 
@@ -195,6 +196,36 @@ inline ChatLine chatOf(const Packet& p) {
     c.messageId = r.readLE<uint64_t>();
     EXPECT_EQ(r.remaining(), 0u);
     return c;
+}
+
+struct DirectLine {
+    uint32_t senderId = 0;
+    std::string nickname;
+    std::string text;
+};
+
+// DirectMessage: sender id, sender name and text; nothing else.
+inline DirectLine directOf(const Packet& p) {
+    EXPECT_EQ(p.type, MessageType::DirectMessage);
+    auto r = p.reader();
+    DirectLine d;
+    d.senderId = r.readLE<uint32_t>();
+    d.nickname = r.readStr();
+    d.text = r.readStr();
+    EXPECT_EQ(r.remaining(), 0u);
+    return d;
+}
+
+// PluginList: name, version, author and description of each plugin.
+inline std::vector<PluginInfo> pluginsOf(const Packet& p) {
+    return listOf(p, MessageType::PluginList, [](PacketReader& r) {
+        PluginInfo info;
+        info.name = r.readStr();
+        info.version = r.readStr();
+        info.author = r.readStr();
+        info.description = r.readStr();
+        return info;
+    });
 }
 
 // ChannelMessageCount: channel id and count.

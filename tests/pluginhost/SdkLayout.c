@@ -1,0 +1,2 @@
+/* The record layout, checked by a C compiler. */
+#include "SdkLayout.h"
