@@ -190,7 +190,7 @@ void WebPanelServer::handleClient(int fd, const std::string& peer) {
         Request req;
         req.peer = peer;
         Response res;
-        switch (parseRequest(fd, req)) {
+        switch (parseRequest(fd, req, requestDeadline_, receiveTimeout_)) {
             case ParseResult::NoRequest:
                 return;
             case ParseResult::TooLarge:

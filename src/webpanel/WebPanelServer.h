@@ -103,6 +103,12 @@ public:
     // Ends the accept thread, then every connection: sockets shut down, their
     // threads waited for. Idempotent.
     void stop();
+    // Time limits of each request (kReceiveTimeout, kRequestDeadline unless
+    // set); for tests. Call before start.
+    void setTimeLimits(std::chrono::milliseconds receiveTimeout, std::chrono::milliseconds deadline) {
+        receiveTimeout_ = receiveTimeout;
+        requestDeadline_ = deadline;
+    }
     bool isRunning() const { return running.load(); }
     int listenPort() const { return port; }
     // Connection threads that have not ended yet.
@@ -181,6 +187,8 @@ private:
     const std::string configPath;  // kept for the host; the panel does not read it
     std::string password;          // written by start before any thread exists
     int port = 8080;
+    std::chrono::milliseconds receiveTimeout_ = kReceiveTimeout;
+    std::chrono::milliseconds requestDeadline_ = kRequestDeadline;
     int listenFd = -1;
     std::atomic<bool> running{false};
     std::thread acceptThread;

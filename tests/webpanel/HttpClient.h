@@ -87,7 +87,7 @@ inline void sendText(int fd, const std::string& bytes) {
 }
 
 // One connection: the bytes, then the answer up to the server's close.
-inline HttpReply exchange(uint16_t port, const std::string& bytes, std::chrono::milliseconds timeout = 10s) {
+inline HttpReply httpExchange(uint16_t port, const std::string& bytes, std::chrono::milliseconds timeout = 10s) {
     const int fd = connectLoopback(port);
     if (fd < 0) throw std::runtime_error("exchange: connection refused");
     sendText(fd, bytes);
@@ -139,9 +139,9 @@ public:
 
     explicit PanelClient(uint16_t port) : port_(port) {}
 
-    HttpReply get(const std::string& path) { return exchange(port_, httpRequest("GET", path, port_, "", cookieLine())); }
+    HttpReply get(const std::string& path) { return httpExchange(port_, httpRequest("GET", path, port_, "", cookieLine())); }
     HttpReply post(const std::string& path, const Fields& fields = {}) {
-        return exchange(port_, httpRequest("POST", path, port_, formBody(fields), cookieLine()));
+        return httpExchange(port_, httpRequest("POST", path, port_, formBody(fields), cookieLine()));
     }
     // POST to /api/<name>; the parsed answer.
     nlohmann::json call(const std::string& name, const Fields& fields = {}) { return post("/api/" + name, fields).json(); }
