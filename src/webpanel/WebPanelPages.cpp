@@ -23,6 +23,15 @@ constexpr auto joinTexts(const char (&... parts)[N]) {
     return out;
 }
 
+// What both pages begin with, up to their style block.
+constexpr char kHead[] = R"PAGE(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Korrafin Panel</title>
+<style>)PAGE";
+
 // The look both pages share.
 constexpr char kStyle[] = R"CSS(
 *{box-sizing:border-box}
@@ -40,14 +49,6 @@ label{display:block;margin:10px 0 4px;color:#8b949e;font-size:12px}
 .error-box{background:#3b1219;border:1px solid #dc2626;color:#fca5a5;border-radius:6px;padding:8px 10px;margin:10px 0}
 [hidden]{display:none!important}
 )CSS";
-
-constexpr char kLoginHead[] = R"PAGE(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Korrafin Panel</title>
-<style>)PAGE";
 
 constexpr char kLoginBody[] = R"PAGE(
 body{display:flex;min-height:100vh;align-items:center;justify-content:center}
@@ -88,14 +89,6 @@ document.getElementById('login-form').addEventListener('submit', async (ev) => {
 </body>
 </html>
 )PAGE";
-
-constexpr char kPanelHead[] = R"PAGE(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Korrafin Panel</title>
-<style>)PAGE";
 
 constexpr char kPanelBody[] = R"PAGE(
 body{display:flex;min-height:100vh}
@@ -459,8 +452,8 @@ show('dashboard');
 </html>
 )PAGE";
 
-constexpr auto kLoginPage = joinTexts(kLoginHead, kStyle, kLoginBody);
-constexpr auto kPanelPage = joinTexts(kPanelHead, kStyle, kPanelBody);
+constexpr auto kLoginPage = joinTexts(kHead, kStyle, kLoginBody);
+constexpr auto kPanelPage = joinTexts(kHead, kStyle, kPanelBody);
 
 }  // namespace
 
