@@ -42,10 +42,20 @@ const std::string kPassword = "a&b%c#d!e@f$g h+i=j";
 class FakeHost final : public PanelHost {
 public:
     std::vector<std::shared_ptr<VirtualServer>> vservers;
-    std::function<void()> onList;  // runs inside allVServers: may throw or block
+
+    // Runs inside allVServers: may throw or block. May be set while the panel runs.
+    void setOnList(std::function<void()> f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        onList_ = std::move(f);
+    }
 
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const override {
-        if (onList) onList();
+        std::function<void()> f;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            f = onList_;
+        }
+        if (f) f();
         return vservers;
     }
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const override {
@@ -77,6 +87,7 @@ private:
     }
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    std::function<void()> onList_;
 };
 
 class HttpTest : public ::testing::Test {
@@ -429,22 +440,25 @@ TEST_F(HttpTest, AConnectionThatSendsNothingIsClosedUnansweredAfterTheReceiveTim
 
 TEST_F(HttpTest, AFailingHandlerEndsOnlyItsRequest) {
     const std::string cookie = sessionCookie();
-    host.onList = [] { throw std::runtime_error("registry broke"); };
+    host.setOnList([] { throw std::runtime_error("registry broke"); });
     const HttpReply r = get("/api/users", cookie);
     EXPECT_EQ(r.statusLine, "HTTP/1.1 400 Bad Request");
     EXPECT_EQ(r.body, jsonError("Bad request"));
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "[WebPanel] Request failed: registry broke"), 1u);
 
-    host.onList = [] { throw 42; };  // not even a std::exception
+    host.setOnList([] { throw 42; });  // not even a std::exception
     EXPECT_EQ(get("/api/vservers", cookie).body, jsonError("Bad request"));
 
-    host.onList = nullptr;
+    host.setOnList(nullptr);
     EXPECT_EQ(get("/api/vservers", cookie).status(), 200);
 }
 
 TEST_F(HttpTest, StorageErrorsAnswerTheirTextAndTheDashboardStillCounts) {
-    const std::string cookie = sessionCookie();
+    // The hook is set before the panel shares the database.
+    panel.reset();
     store.db->before = [](std::string_view) { throw std::runtime_error("disk gone"); };
+    startPanel(kPassword);
+    const std::string cookie = sessionCookie();
     for (const std::string name : {"privkeys", "bottokens"}) {
         EXPECT_EQ(get("/api/" + name, cookie).body, jsonError("disk gone")) << name;
     }
@@ -487,12 +501,12 @@ TEST_F(HttpTest, StopWaitsForRequestsInFlightAndEndsIdleConnections) {
     bool inside = false;
     bool release = false;
     std::atomic<bool> handlerDone{false};
-    host.onList = [&] {
+    host.setOnList([&] {
         std::unique_lock<std::mutex> lock(m);
         inside = true;
         cv.notify_all();
         cv.wait(lock, [&] { return release; });
-    };
+    });
     auto busy = std::async(std::launch::async, [&] {
         HttpReply r = get("/api/users", cookie);
         handlerDone.store(true);
