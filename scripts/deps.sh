@@ -8,7 +8,13 @@ packages=(
   libsqlite3-dev nlohmann-json3-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   iproute2 util-linux
+  chromium
 )
+# The browser test drives Chromium from node; a machine may carry a node (and
+# npm) that is not Debian's, which then stays as it is.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,19 +4,11 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "core/Utf8.h"
+
 namespace Korrafin {
 
 namespace {
-
-// Longest prefix of s of at most max bytes that does not end inside a UTF-8
-// sequence (looks back at most three continuation bytes).
-std::size_t cutLength(std::string_view s, std::size_t max) {
-    if (s.size() <= max) return s.size();
-    std::size_t k = max;
-    for (int back = 0; back < 3 && k > 0 && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80; ++back) --k;
-    if ((static_cast<uint8_t>(s[k]) & 0xC0) == 0x80) k = max;  // not UTF-8 after all: plain byte cut
-    return k;
-}
 
 // The string lengths that go on the wire, in write order: name, description,
 // iconUrl, bannerUrl, textColor.
@@ -40,7 +32,7 @@ WireLengths wireLengths(const ChannelInfo& c) {
     constexpr std::array<std::size_t, 5> priority{0, 2, 3, 4, 1};
     std::size_t budget = ChannelInfo::kMaxWireBody - ChannelInfo::kFixedWireBody;
     for (std::size_t i : priority) {
-        w.len[i] = cutLength(s[i], budget);
+        w.len[i] = utf8PrefixLength(s[i], budget);
         budget -= w.len[i];
     }
     return w;

@@ -97,9 +97,7 @@ bool Server::init(const std::string& configPath) {
     // The bot API ("server.botApiPort") starts here once it exists, bound to
     // the first virtual server.
 
-    ensurePanelPassword();
-    // The web panel ("server.webPanel.enabled", "server.webPanel.port")
-    // starts here once it exists.
+    startWebPanel(ensurePanelPassword());
 
     if (!udp_.start(udpPort_)) {
         Logger::instance().logf(LogLevel::Error, "Failed to start UDP voice server on port {}", udpPort_);
@@ -164,17 +162,19 @@ void Server::createConfiguredVServers() {
     }
 }
 
-void Server::ensurePanelPassword() {
+std::string Server::ensurePanelPassword() {
     const int port = config_.get<int>("server.webPanel.port", 9380);
     try {
-        if (!masterDb_->GetSetting("web_panel_password", "").empty()) return;
+        if (std::string stored = masterDb_->GetSetting("web_panel_password", ""); !stored.empty()) return stored;
         const std::string password =
             CryptoUtils::randomString(kPanelPasswordAlphabet, kPanelPasswordLength);
         masterDb_->SetSetting("web_panel_password", password);
         std::cout << panelPasswordBanner(password, port) << std::flush;
         Logger::instance().logf(LogLevel::Info, "[WebPanel] Passwort generiert und in DB hinterlegt (port={})", port);
+        return password;
     } catch (const std::exception& e) {
         Logger::instance().logf(LogLevel::Error, "[WebPanel] Could not store the panel password: {}", e.what());
+        return {};
     }
 }
 
@@ -212,6 +212,7 @@ Server::~Server() {
     }
     // The directory client, the web panel and the bot API stop their threads
     // here once they exist.
+    if (webPanel_) webPanel_->stop();
 
     // Reader threads reach the registry and the relay at their end: every one
     // of them is gone before those are.

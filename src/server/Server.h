@@ -43,6 +43,8 @@
 #include "core/PerKeyLimit.h"
 #include "server/UdpVoiceServer.h"
 #include "vserver/VirtualServer.h"
+#include "webpanel/PanelHost.h"
+#include "webpanel/WebPanelServer.h"
 
 namespace Korrafin {
 
@@ -129,6 +131,9 @@ public:
     // then rename). Refuses, with a WARN line, to touch a file that exists but
     // does not parse. Never throws.
     void saveVServersToConfig();
+    // A bot token was deleted: the bots that logged in with it go. The bot
+    // API hooks in here; until it exists there is nobody to end.
+    void onBotTokenRevoked(int64_t tokenId);
 
     // ---- connections (called by the accept loops) ----
 
@@ -168,7 +173,11 @@ private:
     // Start-up steps.
     void loadConfiguration();
     void createConfiguredVServers();
-    void ensurePanelPassword();
+    // The stored panel password; a new one is generated, stored and shown
+    // when none is stored. Empty when the database cannot be used.
+    std::string ensurePanelPassword();
+    // Builds and starts the panel when "server.webPanel.enabled" allows it.
+    void startWebPanel(const std::string& password);
     bool openMainListener();
 
     // Serving.
@@ -180,6 +189,10 @@ private:
     // Opens a virtual server's own listener; logs a failure with `suffix`
     // after the text. -1 on failure.
     static int openVsListener(uint16_t id, uint16_t port, const char* suffix);
+    // True, with an ERROR line, when a new virtual server's own database path
+    // names the master database or that of a registered virtual server.
+    // Caller holds registryMutex_.
+    bool dbPathTakenLocked(const std::string& path) const;
     // Takes every virtual server's listener out of the registry, wakes and
     // joins its accept thread, then closes it. Takes registryMutex_ briefly.
     void closeVsListeners();
@@ -214,11 +227,12 @@ private:
     mutable std::mutex registryMutex_;
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
     UdpVoiceServer udp_;
-    // The bot API, the web panel and the directory client take their places
-    // here when they exist; start-up and the destructor mark where they start
-    // and go.
+    // The bot API and the directory client take their places here when they
+    // exist; start-up and the destructor mark where they start and go.
     PluginHostFactory pluginHostFactory_;
     std::vector<std::unique_ptr<PluginHost>> pluginLoaders_;  // one per virtual server at start-up
+    std::unique_ptr<PanelHost> panelHost_;  // what the panel sees of this host
+    std::unique_ptr<WebPanelServer> webPanel_;
     std::atomic<uint32_t> clientIdCounter_{1};
 
     // Directory figures.

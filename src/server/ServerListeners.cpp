@@ -75,6 +75,7 @@ void Server::stop() {
 
     udp_.stop();
     // The web panel and the directory client stop here once they exist.
+    if (webPanel_) webPanel_->stop();
 }
 
 void Server::startWorkers(int n) {

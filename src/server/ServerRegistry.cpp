@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -20,6 +21,18 @@
 namespace Korrafin {
 
 namespace {
+
+// True when both paths name one database file: the same file on disk, or,
+// while it does not exist yet, the same path once made absolute.
+bool sameDatabaseFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    const auto ca = std::filesystem::weakly_canonical(a, ec);
+    if (ec) return a == b;
+    const auto cb = std::filesystem::weakly_canonical(b, ec);
+    if (ec) return a == b;
+    return ca == cb;
+}
 
 // Closes a listener whose accept thread (if any) has been joined.
 void closeListener(int fd, std::thread& acceptThread) {
@@ -62,6 +75,21 @@ void Server::closeVsListeners() {
     for (auto& [fd, thread] : listeners) closeListener(fd, thread);
 }
 
+bool Server::dbPathTakenLocked(const std::string& path) const {
+    // Two connections to one file would each believe they own it: their
+    // caches, locks and schema steps would work against each other.
+    if (path.empty()) return false;
+    const std::string master = config_.get<std::string>("server.dbPath", "./data/server.db");
+    bool taken = masterDb_ && sameDatabaseFile(path, master);
+    for (const auto& [otherId, vs] : vservers_) {
+        if (taken) break;
+        const std::string other = vs->config().dbPath;
+        taken = !other.empty() && sameDatabaseFile(path, other);
+    }
+    if (taken) Logger::instance().logf(LogLevel::Error, "VS database {} is already in use", path);
+    return taken;
+}
+
 bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
     const uint16_t id = cfg.id;
     std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
@@ -71,6 +99,7 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
             Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
             return false;
         }
+        if (dbPathTakenLocked(cfg.dbPath)) return false;
     }
 
     std::shared_ptr<DB::IDatabase> ownDb;
@@ -108,6 +137,11 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
         if (vservers_.contains(id)) {  // cannot happen under the lifecycle lock; never replace
             if (fd >= 0) ::close(fd);
             Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
+            return false;
+        }
+        // Again: a create of another id may have taken the file meanwhile.
+        if (dbPathTakenLocked(cfg.dbPath)) {
+            if (fd >= 0) ::close(fd);
             return false;
         }
         udp_.registerVServer(id, vs);

@@ -1,8 +1,9 @@
 // The configuration file of a server under test, for the in-process host and
 // for the real binary alike: both ports picked free, storage and log where
 // the test puts them, the virtual servers as given, and nothing that reaches
-// beyond the machine (no web panel, not listed in the directory). Also the
-// document the server generates when it finds no file.
+// beyond the machine (not listed in the directory; the web panel only on a
+// port the test names). Also the document the server generates when it finds
+// no file.
 #pragma once
 
 #include <sys/socket.h>
@@ -23,14 +24,17 @@ struct ServerConfig {
     std::string dbPath = "./data/server.db";
     std::string logFile = "korrafin.log";
     nlohmann::json virtualServers = nullptr;  // left out when null
+    uint16_t webPanelPort = 0;                 // 0: the panel is off
 
     nlohmann::json document() const {
+        const nlohmann::json panel = webPanelPort == 0 ? nlohmann::json{{"enabled", false}}
+                                                       : nlohmann::json{{"enabled", true}, {"port", webPanelPort}};
         nlohmann::json doc{{"server",
                             {{"tcpPort", tcpPort},
                              {"udpPort", udpPort},
                              {"logFile", logFile},
                              {"dbPath", dbPath},
-                             {"webPanel", {{"enabled", false}}}}},
+                             {"webPanel", panel}}},
                            {"globalApi", {{"listed", false}}}};
         if (!virtualServers.is_null()) doc["virtualServers"] = virtualServers;
         return doc;

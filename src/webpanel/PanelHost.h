@@ -1,0 +1,35 @@
+// What the web panel needs of the process host: the registry of virtual
+// servers and the hook that ends the bot sessions of a revoked token. The
+// host implements it; the panel keeps a plain pointer and the host outlives
+// every call (WebPanelServer::stop waits for the connection threads, and the
+// host stops the panel before it disconnects its clients).
+// Every operation may be called from any thread; none throws on a refusal.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vserver/VirtualServer.h"
+
+namespace Korrafin {
+
+class PanelHost {
+public:
+    virtual ~PanelHost() = default;
+
+    // Every virtual server, paused ones included, in registry order.
+    virtual std::vector<std::shared_ptr<VirtualServer>> allVServers() const = 0;
+    virtual std::shared_ptr<VirtualServer> getVServer(uint16_t id) const = 0;
+    virtual bool isVServerRunning(uint16_t id) const = 0;
+    virtual bool createVServer(const VirtualServer::VSConfig& cfg) = 0;
+    virtual bool removeVServer(uint16_t id) = 0;
+    virtual bool pauseVServer(uint16_t id) = 0;
+    virtual bool resumeVServer(uint16_t id) = 0;
+    // Writes the live virtual servers back into the configuration file.
+    virtual void saveVServersToConfig() = 0;
+    // A bot token was deleted from the master database: its bots go.
+    virtual void onBotTokenRevoked(int64_t tokenId) = 0;
+};
+
+}  // namespace Korrafin

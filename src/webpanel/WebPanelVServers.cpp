@@ -1,0 +1,157 @@
+// The virtual servers of the host: list, create, update, delete, stop, start.
+#include <functional>
+#include <limits>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "webpanel/PanelHost.h"
+#include "webpanel/WebPanelApi.h"
+
+namespace Korrafin {
+
+using namespace WebPanelApi;
+using nlohmann::json;
+
+namespace {
+
+constexpr uint16_t kFirstAutoPort = 9990;
+constexpr int32_t kDefaultSlots = 32;
+
+// The id a request names: `refusal` is set to "Missing id" without the field,
+// and to `unknown` for text that names no 16-bit id (it must not wrap onto
+// another server).
+std::optional<uint16_t> requestedId(const WebPanelServer::Request& req, const char* unknown,
+                                    WebPanelServer::Response& refusal) {
+    const std::string* text = field(req, "id");
+    if (!text) {
+        refusal = jsonFailure("Missing id");
+        return std::nullopt;
+    }
+    const auto id = readUnsigned(*text, std::numeric_limits<uint16_t>::max());
+    if (!id) {
+        refusal = jsonFailure(unknown);
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(*id);
+}
+
+// A signed 32-bit field when it is present, non-empty and readable.
+std::optional<int32_t> int32Field(const WebPanelServer::Request& req, const char* name) {
+    const std::string* text = field(req, name);
+    if (!text || text->empty()) return std::nullopt;
+    const auto v = readSigned(*text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+    if (!v) return std::nullopt;
+    return static_cast<int32_t>(*v);
+}
+
+std::string createFailure(int64_t port) {
+    return "Failed to create VS \xE2\x80\x93 port " + std::to_string(port) + " may already be in use";
+}
+
+}  // namespace
+
+WebPanelServer::Response WebPanelServer::onVServer(const Request& req, const char* failure,
+                                                   const std::function<bool(uint16_t)>& op) {
+    if (!server) return jsonFailure("Server not available");
+    Response refusal;
+    const auto id = requestedId(req, failure, refusal);
+    if (!id) return refusal;
+    if (!op(*id)) return jsonFailure(failure);
+    return jsonSuccess("null");
+}
+
+WebPanelServer::Response WebPanelServer::apiVServers(const Request&) {
+    if (!server) return jsonFailure("Server not available");
+    json list = json::array();
+    for (const auto& vs : server->allVServers()) {
+        const auto c = vs->config();
+        list.push_back({{"dbPath", c.dbPath},
+                        {"id", c.id},
+                        {"maxSlots", c.maxSlots},
+                        {"name", c.name},
+                        {"online", vs->allSessions().size()},
+                        {"running", server->isVServerRunning(c.id)},
+                        {"serverKey", c.serverKey},
+                        {"tcpPort", c.tcpPort},
+                        {"welcomeMessage", c.welcomeMessage}});
+    }
+    return jsonSuccess(dumpJson(list));
+}
+
+WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
+    if (!server) return jsonFailure("Server not available");
+    // Id and port are chosen against one snapshot; a create that races
+    // another and picks the same number is refused by the registry.
+    std::set<uint32_t> ids;
+    std::set<uint32_t> ports;
+    for (const auto& vs : server->allVServers()) {
+        const auto c = vs->config();
+        ids.insert(c.id);
+        if (c.tcpPort != 0) ports.insert(c.tcpPort);
+    }
+    uint32_t id = 1;
+    while (ids.contains(id)) ++id;
+
+    int64_t port = 0;
+    if (const auto given = int32Field(req, "tcpPort"); given && *given > 0) {
+        port = *given;
+    } else {
+        port = kFirstAutoPort;
+        while (ports.contains(static_cast<uint32_t>(port))) ++port;
+    }
+    // Beyond 16 bits a port or an id would wrap onto another one.
+    if (id > std::numeric_limits<uint16_t>::max() || port > std::numeric_limits<uint16_t>::max()) {
+        return jsonFailure(createFailure(port));
+    }
+
+    VirtualServer::VSConfig cfg;
+    cfg.id = static_cast<uint16_t>(id);
+    cfg.name = formValue(req, "name", "Virtual Server " + std::to_string(id));
+    cfg.maxSlots = int32Field(req, "maxSlots").value_or(kDefaultSlots);
+    cfg.serverKey = formValue(req, "serverKey", "");
+    cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
+    cfg.dbPath = formValue(req, "dbPath", "./data/vs_" + std::to_string(id) + ".db");
+    cfg.tcpPort = static_cast<uint16_t>(port);
+
+    if (!server->createVServer(cfg)) return jsonFailure(createFailure(port));
+    server->saveVServersToConfig();
+    return jsonSuccess(dumpJson({{"id", cfg.id}, {"tcpPort", cfg.tcpPort}}));
+}
+
+WebPanelServer::Response WebPanelServer::apiVServerUpdate(const Request& req) {
+    if (!server) return jsonFailure("Server not available");
+    Response refusal;
+    const auto id = requestedId(req, "VS not found", refusal);
+    if (!id) return refusal;
+    const auto vs = server->getVServer(*id);
+    if (!vs) return jsonFailure("VS not found");
+
+    VirtualServer::VSConfig cfg = vs->config();
+    cfg.name = formValue(req, "name", cfg.name);
+    cfg.maxSlots = int32Field(req, "maxSlots").value_or(cfg.maxSlots);
+    cfg.serverKey = formValue(req, "serverKey", cfg.serverKey);
+    cfg.welcomeMessage = formValue(req, "welcomeMessage", cfg.welcomeMessage);
+    vs->setConfig(cfg);
+    server->saveVServersToConfig();
+    return jsonSuccess("null");
+}
+
+WebPanelServer::Response WebPanelServer::apiVServerDelete(const Request& req) {
+    return onVServer(req, "VS not found", [this](uint16_t id) {
+        if (!server->removeVServer(id)) return false;
+        server->saveVServersToConfig();
+        return true;
+    });
+}
+
+WebPanelServer::Response WebPanelServer::apiVServerStop(const Request& req) {
+    return onVServer(req, "VS not found or already stopped", [this](uint16_t id) { return server->pauseVServer(id); });
+}
+
+WebPanelServer::Response WebPanelServer::apiVServerStart(const Request& req) {
+    return onVServer(req, "VS not found or port already in use",
+                     [this](uint16_t id) { return server->resumeVServer(id); });
+}
+
+}  // namespace Korrafin

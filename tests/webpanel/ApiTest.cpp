@@ -1,0 +1,513 @@
+// The panel's API on a real host in this process: every endpoint with and
+// without a session, its success and failure answers, what it changes in the
+// registry, the master database and the configuration file; and how start-up
+// and shutdown start and stop the panel.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "db/SqliteDatabase.h"
+#include "support/LogCapture.h"
+#include "support/Ports.h"
+#include "support/ServerHost.h"
+#include "support/TestClient.h"
+#include "support/TestDatabase.h"
+#include "support/Time.h"
+#include "webpanel/HttpClient.h"
+
+namespace Korrafin {
+namespace {
+
+namespace kt = ::Korrafin::Test;
+using namespace std::chrono_literals;
+using kt::LogCapture;
+using nlohmann::json;
+
+const json kOk = json::parse(R"({"ok":true,"data":null})");
+json failure(const std::string& text) { return json{{"error", text}, {"ok", false}}; }
+
+// The list in `answer`'s data, ordered by the given members (the registry's
+// order is a hash map's).
+json sortedBy(const json& answer, const std::vector<std::string>& keys) {
+    std::vector<json> items(answer.at("data").begin(), answer.at("data").end());
+    std::sort(items.begin(), items.end(), [&](const json& a, const json& b) {
+        for (const auto& k : keys) {
+            if (a.at(k) != b.at(k)) return a.at(k) < b.at(k);
+        }
+        return false;
+    });
+    return json(items);
+}
+
+class ApiTest : public ::testing::Test {
+protected:
+    // Relative database paths (the panel's default ones among them) land
+    // in the test's own directory.
+    void SetUp() override {
+        LogCapture::instance().clear();
+        oldCwd = std::filesystem::current_path();
+        std::filesystem::current_path(work.path());
+    }
+    void TearDown() override {
+        stopServing();
+        host.reset();
+        std::filesystem::current_path(oldCwd);
+    }
+
+    // A host with the panel on, serving, and a logged-in client.
+    void boot(const json& virtualServers) {
+        kt::ServerConfig cfg;
+        cfg.virtualServers = virtualServers;
+        cfg.webPanelPort = panelPort;
+        host = std::make_unique<kt::Host>(cfg);
+        ASSERT_TRUE(host->ok);
+        runner = std::thread([this] { host->server->run(); });
+        ASSERT_TRUE(kt::eventually([this] { return host->server->isRunning(); }));
+        ASSERT_TRUE(panel.login(password()));
+    }
+    void stopServing() {
+        if (!runner.joinable()) return;
+        host->server->stop();
+        runner.join();
+    }
+    Server& server() { return *host->server; }
+    std::string password() { return server().masterDatabase()->GetSetting("web_panel_password", ""); }
+    json configuredVServers() { return json::parse(kt::readFile(host->path)).at("virtualServers"); }
+
+    const uint16_t panelPort = kt::freePort();
+    kt::PanelClient panel{panelPort};
+    std::unique_ptr<kt::Host> host;
+    std::thread runner;
+    kt::TempDir work;
+    std::filesystem::path oldCwd;
+};
+
+const std::vector<std::string> kEndpoints = {
+    "dashboard",       "users",           "channels",       "kick",           "privkeys",       "privkey_create",
+    "privkey_revoke",  "bottokens",       "bottoken_create", "bottoken_revoke", "vservers",       "vserver_create",
+    "vserver_delete",  "vserver_update",  "vserver_stop",   "vserver_start"};
+
+TEST_F(ApiTest, EveryEndpointAnswersUnauthorizedWithoutAValidSession) {
+    boot(json::parse(R"([{"id":1,"name":"Eins"}])"));
+    kt::PanelClient stranger(panelPort);
+    kt::PanelClient forged(panelPort);
+    forged.token = std::string(32, 'a');
+    for (const auto& name : kEndpoints) {
+        for (auto* c : {&stranger, &forged}) {
+            const kt::HttpReply r = c->post("/api/" + name, {{"id", "1"}, {"clientId", "1"}});
+            EXPECT_EQ(r.statusLine, "HTTP/1.1 401 Unauthorized") << name;
+            EXPECT_EQ(r.json(), failure("Unauthorized")) << name;
+            EXPECT_EQ(c->get("/api/" + name).status(), 401) << name;
+        }
+    }
+    EXPECT_EQ(server().allVServers().size(), 1u) << "nothing was changed";
+    EXPECT_EQ(panel.get("/api/dashboard").status(), 200) << "while the real session works";
+}
+
+TEST_F(ApiTest, TheOverviewListsShowEveryConnectionChannelAndServer) {
+    const uint16_t own = kt::freePort();
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"maxSlots", 5}},
+                      {{"id", 2}, {"name", "Zwei"}, {"tcpPort", own}}}));
+    auto anna = kt::TestClient::dial(own);
+    ASSERT_TRUE(anna && anna->hello() && anna->login("anna"));
+    auto silent = kt::TestClient::dial(own);  // connected, never logged in
+    ASSERT_TRUE(kt::eventually([&] { return server().getVServer(2)->allSessions().size() == 2; }));
+
+    const json users = panel.get("/api/users").json();
+    ASSERT_EQ(users["ok"], true);
+    EXPECT_EQ(sortedBy(users, {"clientId"}),
+              json::parse(R"([{"channelId":1,"channelName":"Lobby","clientId":)" + std::to_string(anna->clientId) +
+                          R"(,"ip":"127.0.0.1","nickname":"anna","vsId":2},
+                              {"channelId":0,"channelName":"","clientId":)" +
+                          std::to_string(anna->clientId + 1) + R"(,"ip":"127.0.0.1","nickname":"","vsId":2}])"));
+
+    const json channels = panel.get("/api/channels").json();
+    EXPECT_EQ(sortedBy(channels, {"vsId"}), json::parse(R"([
+        {"id":1,"maxUsers":0,"name":"Lobby","type":0,"userCount":0,"vsId":1},
+        {"id":1,"maxUsers":0,"name":"Lobby","type":0,"userCount":1,"vsId":2}])"));
+
+    json dash = panel.get("/api/dashboard").json();
+    ASSERT_EQ(dash["ok"], true);
+    std::sort(dash["data"]["vservers"].begin(), dash["data"]["vservers"].end(),
+              [](const json& a, const json& b) { return a["id"] < b["id"]; });
+    EXPECT_EQ(dash["data"], json::parse(R"({"bottokens":0,"channels":2,"privkeys":1,"users":2,"vservers":[
+        {"id":1,"maxSlots":5,"name":"Eins","slots":0},{"id":2,"maxSlots":32,"name":"Zwei","slots":2}]})"))
+        << "the start-up key of the master database counts";
+
+    // The raw text is the library's compact form, members by name.
+    EXPECT_TRUE(panel.get("/api/channels").body.starts_with(R"({"ok":true,"data":[{"id":1,"maxUsers":0,)"));
+    silent.reset();
+}
+
+TEST_F(ApiTest, KickDisconnectsTheClientWithTheGivenReason) {
+    boot(json::parse(R"([{"id":1,"name":"Eins"}])"));
+    auto a = kt::TestClient::dial(host->config.tcpPort);
+    auto b = kt::TestClient::dial(host->config.tcpPort);
+    ASSERT_TRUE(a && a->hello() && a->login("a"));
+    ASSERT_TRUE(b && b->hello() && b->login("b"));
+
+    // Refusals first; a number beyond 32 bits would wrap onto client `a`.
+    const std::string wrapped = std::to_string((uint64_t{1} << 32) + a->clientId);
+    const std::vector<std::pair<kt::PanelClient::Fields, std::string>> refusals = {
+        {{}, "Missing clientId"},
+        {{{"reason", "x"}}, "Missing clientId"},
+        {{{"clientId", "9999"}}, "User not found or kick failed"},
+        {{{"clientId", wrapped}}, "User not found or kick failed"},
+        {{{"clientId", "-" + std::to_string(a->clientId)}}, "User not found or kick failed"},
+        {{{"clientId", "abc"}}, "User not found or kick failed"},
+    };
+    for (const auto& [fields, text] : refusals) EXPECT_EQ(panel.call("kick", fields), failure(text));
+    EXPECT_FALSE(a->waitClosed(200ms)) << "nobody was kicked";
+
+    EXPECT_EQ(panel.call("kick", {{"clientId", " " + std::to_string(a->clientId)}, {"reason", ""}}), kOk);
+    EXPECT_TRUE(a->waitClosed());
+    EXPECT_EQ(panel.call("kick", {{"clientId", std::to_string(b->clientId)}}), kOk);
+    EXPECT_TRUE(b->waitClosed());
+    auto& log = LogCapture::instance();
+    EXPECT_EQ(log.count("Disconnecting client " + std::to_string(a->clientId) + ": Kicked: "), 1u);
+    EXPECT_EQ(log.count("Disconnecting client " + std::to_string(b->clientId) + ": Kicked: Kicked by admin"), 1u);
+}
+
+TEST_F(ApiTest, PrivilegeKeysAreCreatedListedAndRevoked) {
+    boot(json::parse(R"([{"id":1,"name":"Eins"}])"));
+    auto db = server().masterDatabase();
+    const std::vector<std::pair<kt::PanelClient::Fields, std::string>> types = {
+        {{}, "serveradmin"},           {{{"type", "mod"}}, "mod"},       {{{"type", "admin"}}, "admin"},
+        {{{"type", "owner"}}, "serveradmin"}, {{{"type", ""}}, "serveradmin"}, {{{"type", "MOD"}}, "serveradmin"},
+    };
+    std::set<std::string> tokens;
+    for (const auto& [fields, type] : types) {
+        const json r = panel.call("privkey_create", fields);
+        ASSERT_EQ(r["ok"], true);
+        const std::string token = r["data"]["token"];
+        EXPECT_EQ(r["data"].size(), 1u);
+        EXPECT_EQ(token.size(), 32u);
+        EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+        tokens.insert(token);
+        ASSERT_TRUE(db->GetPrivilegeKey(token));
+        EXPECT_EQ(db->GetPrivilegeKey(token)->type, type);
+    }
+    EXPECT_EQ(tokens.size(), types.size()) << "every key is new";
+
+    // Descriptions are cut to 128 bytes, never inside a character.
+    const std::string umlauts = std::string(127, 'x') + "\xC3\xA4";
+    const std::string cut = panel.call("privkey_create", {{"description", std::string(300, 'd')}})["data"]["token"];
+    const std::string cutChar = panel.call("privkey_create", {{"description", umlauts}})["data"]["token"];
+    EXPECT_EQ(db->GetPrivilegeKey(cut)->description, std::string(128, 'd'));
+    EXPECT_EQ(db->GetPrivilegeKey(cutChar)->description, std::string(127, 'x'));
+
+    const json list = panel.get("/api/privkeys").json();
+    ASSERT_EQ(list["ok"], true);
+    const json newest = list["data"][0];
+    EXPECT_EQ(newest["token"], cutChar) << "newest first";
+    EXPECT_EQ(newest["used"], false);
+    EXPECT_NEAR(newest["createdAt"].get<double>(), static_cast<double>(kt::unixNow()), 60);
+    EXPECT_EQ(std::vector<std::string>({"createdAt", "description", "id", "token", "type", "used"}),
+              [&] {
+                  std::vector<std::string> names;
+                  for (const auto& [k, v] : newest.items()) names.push_back(k);
+                  return names;
+              }());
+
+    const std::string id = std::to_string(newest["id"].get<int64_t>());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(panel.call("privkey_revoke", {{"id", id}}), kOk) << "revoking twice is fine";
+    EXPECT_EQ(panel.get("/api/privkeys").json()["data"][0]["used"], true);
+    EXPECT_EQ(panel.call("privkey_revoke", {{"id", "987654"}}), kOk) << "an unknown id changes nothing";
+    EXPECT_EQ(panel.call("privkey_revoke"), failure("Missing id"));
+    EXPECT_EQ(panel.call("privkey_revoke", {{"id", "abc"}}), failure("Invalid id"));
+    EXPECT_EQ(panel.call("privkey_revoke", {{"id", "99999999999999999999"}}), failure("Invalid id"));
+}
+
+TEST_F(ApiTest, BotTokensAreCreatedListedAndRevoked) {
+    boot(json::parse(R"([{"id":1,"name":"Eins"}])"));
+    const json unnamed = panel.call("bottoken_create", {{"bot_name", ""}, {"description", "d"}});
+    ASSERT_EQ(unnamed["ok"], true);
+    EXPECT_EQ(unnamed["data"]["name"], "Panel Bot");
+    const std::string token = unnamed["data"]["token"];
+    EXPECT_EQ(token.size(), 37u);
+    EXPECT_TRUE(token.starts_with("krbt_"));
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef", 5), std::string::npos);
+
+    const json longName = panel.call("bottoken_create", {{"bot_name", std::string(100, 'n')}});
+    EXPECT_EQ(longName["data"]["name"], std::string(64, 'n'));
+    const json multiByte = panel.call("bottoken_create", {{"bot_name", std::string(63, 'n') + "\xE2\x82\xAC"}});
+    EXPECT_EQ(multiByte["data"]["name"], std::string(63, 'n')) << "cut before the character, not inside it";
+    EXPECT_EQ(panel.call("bottoken_create")["data"]["name"], "Panel Bot");
+
+    const json list = panel.get("/api/bottokens").json();
+    ASSERT_EQ(list["data"].size(), 4u);
+    const json first = list["data"][0];
+    EXPECT_EQ(first["token"], token);
+    EXPECT_EQ(first["botName"], "Panel Bot");
+    EXPECT_EQ(first["description"], "d");
+    EXPECT_EQ(first["active"], true);
+    EXPECT_EQ(first["lastUsedAt"], 0);
+    EXPECT_NEAR(first["createdAt"].get<double>(), static_cast<double>(kt::unixNow()), 60);
+    EXPECT_EQ(server().masterDatabase()->GetBotToken(token)->permissions, 255);
+    EXPECT_EQ(panel.get("/api/dashboard").json()["data"]["bottokens"], 4);
+
+    EXPECT_EQ(panel.call("bottoken_revoke", {{"id", std::to_string(first["id"].get<int64_t>())}}), kOk);
+    EXPECT_FALSE(server().masterDatabase()->GetBotToken(token)) << "gone from the database";
+    EXPECT_EQ(panel.get("/api/bottokens").json()["data"].size(), 3u);
+    EXPECT_EQ(panel.call("bottoken_revoke", {{"id", "424242"}}), kOk);
+    EXPECT_EQ(panel.call("bottoken_revoke"), failure("Missing id"));
+    EXPECT_EQ(panel.call("bottoken_revoke", {{"id", "x1"}}), failure("Invalid id"));
+}
+
+TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
+    boot(json::parse(R"([{"id":1,"name":"Eins","serverKey":"k1","welcomeMessage":"Hi"},{"id":3,"name":"Drei"}])"));
+
+    // The list, and a create without fields: the free id, 32 slots, a
+    // database of its own and the first free port from 9990.
+    const json list = panel.get("/api/vservers").json();
+    EXPECT_EQ(sortedBy(list, {"id"})[0], json::parse(R"({"dbPath":"","id":1,"maxSlots":32,"name":"Eins","online":0,
+        "running":true,"serverKey":"k1","tcpPort":0,"welcomeMessage":"Hi"})"));
+    EXPECT_EQ(panel.call("vserver_create"), json::parse(R"({"ok":true,"data":{"id":2,"tcpPort":9990}})"));
+    const auto two = server().getVServer(2)->config();
+    EXPECT_EQ(two.name, "Virtual Server 2");
+    EXPECT_EQ(two.dbPath, "./data/vs_2.db");
+    EXPECT_EQ(two.maxSlots, 32);
+    EXPECT_EQ(two.welcomeMessage, "Welcome!");
+    EXPECT_EQ(two.serverKey, "");
+    EXPECT_TRUE(std::filesystem::exists(work.file("data/vs_2.db")));
+    ASSERT_TRUE(kt::TestClient::dial(9990)) << "its own port listens";
+
+    // Ports that are no port choose one; readable slot counts are taken as
+    // they are, others give 32.
+    for (const std::string port : {"0", "-5", "abc", ""}) {
+        const json r = panel.call("vserver_create", {{"tcpPort", port}, {"maxSlots", "x"}, {"dbPath", ""}});
+        ASSERT_EQ(r["ok"], true) << port;
+        EXPECT_GT(r["data"]["tcpPort"].get<int>(), 9990) << port;
+        EXPECT_EQ(server().getVServer(r["data"]["id"].get<uint16_t>())->config().maxSlots, 32);
+    }
+    const uint16_t freeOwn = kt::freePort();
+    const json named = panel.call("vserver_create", {{"name", "Acht"}, {"tcpPort", std::to_string(freeOwn)},
+                                                     {"maxSlots", "0"}, {"serverKey", "sk"},
+                                                     {"welcomeMessage", "Moin"}, {"dbPath", "acht.db"}});
+    ASSERT_EQ(named["data"]["tcpPort"], freeOwn);
+    const uint16_t eight = named["data"]["id"].get<uint16_t>();
+    EXPECT_EQ(server().getVServer(eight)->config().maxSlots, 0);
+
+    // A port in use: the failure names it, nothing is kept.
+    const uint16_t busy = kt::freePort();
+    kt::PortHolder busyHolder(busy);
+    const std::size_t before = server().allVServers().size();
+    EXPECT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(busy)}}),
+              failure("Failed to create VS \xE2\x80\x93 port " + std::to_string(busy) + " may already be in use"));
+    EXPECT_EQ(server().allVServers().size(), before);
+
+    // Update: only non-empty fields change; port and database stay.
+    EXPECT_EQ(panel.call("vserver_update", {{"id", std::to_string(eight)}, {"name", "Neun"}, {"serverKey", ""},
+                                            {"maxSlots", "zz"}, {"tcpPort", "1"}, {"dbPath", "x.db"}}),
+              kOk);
+    auto c = server().getVServer(eight)->config();
+    EXPECT_EQ(c.name, "Neun");
+    EXPECT_EQ(c.serverKey, "sk");
+    EXPECT_EQ(c.maxSlots, 0);
+    EXPECT_EQ(c.tcpPort, freeOwn);
+    EXPECT_EQ(c.dbPath, "acht.db");
+    EXPECT_EQ(panel.call("vserver_update", {{"id", std::to_string(eight)}, {"maxSlots", "7"}, {"welcomeMessage", "W"}}),
+              kOk);
+    c = server().getVServer(eight)->config();
+    EXPECT_EQ(c.maxSlots, 7);
+    EXPECT_EQ(c.welcomeMessage, "W");
+
+    // Stop and start are idempotent and leave the file alone.
+    const json afterChanges = configuredVServers();
+    EXPECT_EQ(afterChanges.size(), server().allVServers().size());
+    const std::string id = std::to_string(eight);
+    EXPECT_EQ(panel.call("vserver_stop", {{"id", id}}), kOk);
+    EXPECT_EQ(panel.call("vserver_stop", {{"id", id}}), kOk);
+    EXPECT_FALSE(server().isVServerRunning(eight));
+    EXPECT_EQ(sortedBy(panel.get("/api/vservers").json(), {"id"}).back()["running"], false);
+    {
+        kt::PortHolder squatter(freeOwn);
+        EXPECT_EQ(panel.call("vserver_start", {{"id", id}}), failure("VS not found or port already in use"));
+    }
+    EXPECT_EQ(panel.call("vserver_start", {{"id", id}}), kOk);
+    EXPECT_EQ(panel.call("vserver_start", {{"id", id}}), kOk);
+    EXPECT_TRUE(server().isVServerRunning(eight));
+    EXPECT_EQ(configuredVServers(), afterChanges);
+
+    // Delete: gone from the registry and the file; its database stays.
+    EXPECT_EQ(panel.call("vserver_delete", {{"id", "2"}}), kOk);
+    EXPECT_FALSE(server().getVServer(2));
+    EXPECT_TRUE(std::filesystem::exists(work.file("data/vs_2.db")));
+    const json left = configuredVServers();
+    EXPECT_EQ(left.size(), server().allVServers().size());
+    for (const auto& e : left) EXPECT_NE(e["id"], 2);
+
+    // Unknown ids, and ids beyond 16 bits that would wrap onto server 1.
+    struct Refusal {
+        std::string endpoint;
+        kt::PanelClient::Fields fields;
+        std::string text;
+    };
+    const std::vector<Refusal> refusals = {
+        {"vserver_update", {}, "Missing id"},
+        {"vserver_delete", {}, "Missing id"},
+        {"vserver_stop", {}, "Missing id"},
+        {"vserver_start", {}, "Missing id"},
+        {"vserver_update", {{"id", "40"}}, "VS not found"},
+        {"vserver_delete", {{"id", "40"}}, "VS not found"},
+        {"vserver_stop", {{"id", "40"}}, "VS not found or already stopped"},
+        {"vserver_start", {{"id", "40"}}, "VS not found or port already in use"},
+        {"vserver_update", {{"id", "65537"}, {"name", "Wrapped"}}, "VS not found"},
+        {"vserver_delete", {{"id", "65537"}}, "VS not found"},
+        {"vserver_stop", {{"id", "65537"}}, "VS not found or already stopped"},
+        {"vserver_start", {{"id", "65537"}}, "VS not found or port already in use"},
+        {"vserver_stop", {{"id", "-1"}}, "VS not found or already stopped"},
+        {"vserver_delete", {{"id", "one"}}, "VS not found"},
+        {"vserver_create", {{"tcpPort", "70000"}}, "Failed to create VS \xE2\x80\x93 port 70000 may already be in use"},
+    };
+    const json file = configuredVServers();
+    for (const auto& r : refusals) {
+        EXPECT_EQ(panel.call(r.endpoint, r.fields), failure(r.text)) << r.endpoint;
+    }
+    EXPECT_EQ(server().getVServer(1)->config().name, "Eins");
+    EXPECT_TRUE(server().isVServerRunning(1));
+    EXPECT_EQ(configuredVServers(), file) << "refusals leave the file alone";
+}
+
+TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"dbPath", "own.db"}}}));
+    const std::string master = host->config.dbPath;
+    std::filesystem::create_directories("sub");
+
+    auto cfg = [](uint16_t id, const std::string& path) {
+        VirtualServer::VSConfig c;
+        c.id = id;
+        c.dbPath = path;
+        return c;
+    };
+    // The master's file and the first server's, however they are written.
+    for (const std::string& path : {master, host->dir.file("data/../data/./server.db"),
+                                    std::filesystem::relative(master).string(), std::string("./own.db"),
+                                    work.file("own.db"), std::string("sub/../own.db")}) {
+        EXPECT_FALSE(server().createVServer(cfg(5, path))) << path;
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Error, "VS database " + path + " is already in use"), 1u);
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", path}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
+                  false)
+            << path;
+    }
+    EXPECT_EQ(server().allVServers().size(), 1u);
+    EXPECT_TRUE(server().createVServer(cfg(5, "other.db")));
+    EXPECT_FALSE(server().createVServer(cfg(6, "other.db")));
+
+    // Once its server is gone, the file is free again.
+    ASSERT_TRUE(server().removeVServer(5));
+    EXPECT_TRUE(server().createVServer(cfg(6, "other.db")));
+}
+
+// ---------------------------------------------------------------- start-up and shutdown
+
+// A host started from `webPanel` as the "server.webPanel" section.
+std::unique_ptr<Server> startHost(kt::TempDir& dir, const json& webPanel, bool& ok) {
+    kt::ServerConfig cfg;
+    cfg.dbPath = dir.file("server.db");
+    cfg.logFile = "";
+    json doc = cfg.document();
+    if (webPanel.is_null()) doc["server"].erase("webPanel");
+    else doc["server"]["webPanel"] = webPanel;
+    const std::string path = dir.file("server.json");
+    kt::writeFile(path, doc.dump());
+    auto server = std::make_unique<Server>();
+    testing::internal::CaptureStdout();
+    ok = server->init(path);
+    testing::internal::GetCapturedStdout();
+    return server;
+}
+
+TEST(PanelStartUpTest, OnlyTheBooleanFalseKeepsThePanelOffAndTheOutcomeIsLogged) {
+    auto& log = LogCapture::instance();
+    const uint16_t port = kt::freePort();
+    struct Case {
+        json section;
+        bool listens;
+    };
+    const std::vector<Case> cases = {
+        {{{"enabled", false}, {"port", port}}, false},
+        {{{"enabled", "false"}, {"port", port}}, true},
+        {{{"enabled", 0}, {"port", port}}, true},
+        {{{"port", port}}, true},
+        {{{"enabled", true}, {"port", port}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.section.dump());
+        log.clear();
+        kt::TempDir dir;
+        bool ok = false;
+        auto server = startHost(dir, c.section, ok);
+        ASSERT_TRUE(ok);
+        const int fd = kt::connectLoopback(port);
+        EXPECT_EQ(fd >= 0, c.listens);
+        if (fd >= 0) ::close(fd);
+        EXPECT_EQ(log.count(LogLevel::Info, "Web panel gestartet: http://0.0.0.0:" + std::to_string(port) + "/"),
+                  c.listens ? 1u : 0u);
+        // The password exists either way, and it is the one that logs in.
+        const std::string password = server->masterDatabase()->GetSetting("web_panel_password", "");
+        EXPECT_EQ(password.size(), 20u);
+        if (c.listens) {
+            kt::PanelClient client(port);
+            EXPECT_TRUE(client.login(password));
+        }
+    }
+
+    // A taken port: a warning, and start-up goes on without the panel.
+    log.clear();
+    const uint16_t takenPort = kt::freePort();
+    kt::PortHolder holder(takenPort);
+    kt::TempDir dir;
+    bool ok = false;
+    auto server = startHost(dir, {{"port", takenPort}}, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(log.count(LogLevel::Error, "WebPanel: bind() failed on port " + std::to_string(takenPort)), 1u);
+    EXPECT_EQ(log.count(LogLevel::Warn,
+                        "Web panel konnte nicht gestartet werden (port=" + std::to_string(takenPort) + " belegt)"),
+              1u);
+}
+
+TEST(PanelStartUpTest, AStoredPasswordIsKeptAndStopEndsThePanelBeforeTheHostGoes) {
+    const uint16_t port = kt::freePort();
+    kt::TempDir dir;
+    {
+        DB::SqliteDatabase db(dir.file("server.db"));
+        kt::initQuietly(db);
+        db.SetSetting("web_panel_password", "stored&secret%");
+    }
+    bool ok = false;
+    auto server = startHost(dir, {{"port", port}}, ok);
+    ASSERT_TRUE(ok);
+    kt::PanelClient client(port);
+    EXPECT_TRUE(client.login("stored&secret%"));
+
+    std::thread runner([&] { server->run(); });
+    ASSERT_TRUE(kt::eventually([&] { return server->isRunning(); }));
+    const int idle = kt::connectLoopback(port);  // a connection in the middle of its request
+    kt::sendText(idle, "GET /api/users HTTP/1.1\r\n");
+    server->stop();
+    runner.join();
+    EXPECT_EQ(kt::readToEnd(idle, 3s), "") << "its connection was shut, unanswered";
+    ::close(idle);
+    EXPECT_EQ(kt::connectLoopback(port), -1);
+
+    // A host that never ran stops its panel when it goes.
+    kt::TempDir other;
+    const uint16_t port2 = kt::freePort();
+    auto unrun = startHost(other, {{"port", port2}}, ok);
+    const int open = kt::connectLoopback(port2);
+    ASSERT_GE(open, 0);
+    const auto began = std::chrono::steady_clock::now();
+    unrun.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s) << "the open connection did not hold it up";
+    EXPECT_EQ(kt::readToEnd(open, 3s), "");
+    ::close(open);
+}
+
+}  // namespace
+}  // namespace Korrafin
