@@ -6,7 +6,9 @@
 
 #include "core/Logger.h"
 #include "protocol/BoundedList.h"
+#include "db/SqliteDatabase.h"
 #include "protocol/ClientSession.h"
+#include "server/Server.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -126,6 +128,11 @@ void ClientSession::handleBotTokenRevoke(PacketReader& reader) {
     if (!vs) return;
     vs->revokeBotToken(id);
     Logger::instance().logf(LogLevel::Info, "Client {} ({}) revoked bot token id={}", clientId_, nickname(), id);
+    // Bots log in with master-database tokens only; an id of a virtual
+    // server's own database names some other token there.
+    if (Server* server = host(); server && vs->db && vs->db == server->masterDatabase()) {
+        server->onBotTokenRevoked(id);
+    }
 }
 
 }  // namespace Korrafin

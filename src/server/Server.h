@@ -37,6 +37,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "botapi/BotApiServer.h"
 #include "core/Config.h"
 #include "server/UdpVoiceServer.h"
 #include "vserver/VirtualServer.h"
@@ -112,6 +113,9 @@ public:
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
     // Every virtual server, paused ones included, in registry order.
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const;
+    // Ends the bot sessions that logged in with this master-database token
+    // row, which has just been deleted. Any thread.
+    void onBotTokenRevoked(int64_t tokenId);
     // Rewrites "virtualServers" in the configuration file (temporary file,
     // then rename). Refuses, with a WARN line, to touch a file that exists but
     // does not parse. Never throws.
@@ -152,6 +156,9 @@ private:
     // Start-up steps.
     void loadConfiguration();
     void createConfiguredVServers();
+    // Makes the bot API on "server.botApiPort", bound to the first virtual
+    // server, and starts it; start-up goes on whether it listens or not.
+    void startBotApi();
     void ensurePanelPassword();
     bool openMainListener();
 
@@ -194,6 +201,9 @@ private:
     mutable std::mutex registryMutex_;
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
     UdpVoiceServer udp_;
+    // Made in init, attached to the first virtual server and to every one
+    // created later; released by the destructor before the virtual servers.
+    std::unique_ptr<BotApiServer> botApi_;
     // The bot API, the web panel, the plugin loaders and the directory client
     // take their places here when they exist; start-up and the destructor
     // mark where they start and go.
