@@ -4,6 +4,7 @@
 // of connections, threads and time.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "botapi/BotApiServer.h"
 #include "protocol/ClientSession.h"
 #include "support/BotClient.h"
+#include "support/FullDescriptorTable.h"
 #include "support/LogCapture.h"
 #include "support/Ports.h"
 #include "support/Requests.h"
@@ -544,32 +546,25 @@ TEST_F(BotServerTest, AcceptingWaitsOutAFullDescriptorTableWithoutSpinning) {
     startApi();
     addToken("Helper");
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    int highest = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        highest = std::max(highest, std::stoi(e.path().filename().string()));
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(highest + 1);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-    std::vector<int> fillers;
-    for (int f; (f = ::dup(0)) >= 0;) fillers.push_back(f);
-
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(api->port());
-    const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    // The accept thread now fails with EMFILE; a loop that retried at once
-    // would burn a core for the whole window.
+    int connected = -1;
     rusage r0{}, r1{};
-    ::getrusage(RUSAGE_SELF, &r0);
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(400ms);
-    ::getrusage(RUSAGE_SELF, &r1);
-    const auto wall = std::chrono::steady_clock::now() - t0;
-    for (int f : fillers) ::close(f);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    std::chrono::steady_clock::duration wall{};
+    {
+        FullDescriptorTable full;
+        ASSERT_TRUE(full.ok());
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        // The accept thread now fails with EMFILE; a loop that retried at
+        // once would burn a core for the whole window.
+        ::getrusage(RUSAGE_SELF, &r0);
+        const auto t0 = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(400ms);
+        ::getrusage(RUSAGE_SELF, &r1);
+        wall = std::chrono::steady_clock::now() - t0;
+    }
     ASSERT_EQ(connected, 0);
 
     auto cpu = [](const rusage& r) {
@@ -641,6 +636,40 @@ TEST_F(BotServerTest, StoppingEndsEveryConnectionAndLaterEventsGoNowhere) {
     EXPECT_EQ(connectLoopback(port), -1) << "the listener is closed";
     world.vs->onUserJoinedChannel(10, 1);
     api->stop();  // a second stop does nothing
+}
+
+TEST_F(BotServerTest, ABotThatStopsReadingIsDroppedWithoutHoldingUpChat) {
+    auto& anna = member(10, "anna");
+    auto& ben = member(20, "ben");
+    startApi();
+    auto slow = botAs("Slow");
+    slow->shrinkReceiveBuffer(4096);
+    auto fast = botAs("Fast");
+
+    // Each message makes an event of 24 KB (control bytes are escaped six
+    // times over): enough of them fill any socket buffers.
+    const std::string text(4000, '\x01');
+    const int messages = 250;
+    auto worst = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < messages; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        anna.client.send(chatRequest(text));
+        auto got = ben.client.waitFor(MessageType::ChatMessage, 20s);
+        ASSERT_TRUE(got) << "message " << i;
+        worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+        ASSERT_TRUE(anna.client.waitFor(MessageType::ChatMessage, 20s)) << "the sender's copy";
+        auto e = fast->nextEvent(20s);
+        ASSERT_TRUE(e) << "message " << i;
+        EXPECT_EQ(e->type, 3);
+    }
+    // The write that fills the bot's buffers takes part of a frame, the next
+    // takes nothing: two send time-outs until the bot is dropped.
+    EXPECT_LT(worst, 2 * std::chrono::seconds(BotLimits::kSendTimeoutSeconds) + 3s)
+        << "chat waits for a bot that reads nothing at most until it is dropped";
+    // Its connection ends; what it never read is still on its way.
+    EXPECT_TRUE(eventually([&] { return api->sessionCount() == 1; }, 10s)) << "the bot that reads nothing is dropped";
+    EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Warn, "[BotAPI] Bot session 1 dropped: it stopped reading"));
+    EXPECT_EQ(fast->command(kListUsers)->code, 0);
 }
 
 TEST_F(BotServerTest, BotsComingAndGoingWhileEventsFlowNeverSeeABrokenFrame) {

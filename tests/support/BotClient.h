@@ -15,32 +15,31 @@
 #include "protocol/MessageType.h"
 #include "protocol/PacketBuilder.h"
 #include "support/Ports.h"
+#include "support/Requests.h"
 #include "support/TestClient.h"
 #include "support/Wire.h"
 
 namespace Korrafin::Test {
 
 // BotAuth: str token.
-inline std::vector<uint8_t> botAuthFrame(const std::string& token) {
-    PacketBuilder b(MessageType::BotAuth);
-    b.writeStr(token);
+inline std::vector<uint8_t> botAuthFrame(const std::string& token) { return stringRequest(MessageType::BotAuth, token); }
+
+// A u8, then a str: BotCommand (command id, JSON arguments) and BotEvent
+// (event type, JSON text).
+inline std::vector<uint8_t> byteAndString(MessageType type, uint8_t first, const std::string& text) {
+    PacketBuilder b(type);
+    b.writeLE(first);
+    b.writeStr(text);
     return b.finalise();
 }
 
-// BotCommand: u8 command id, str JSON arguments.
 inline std::vector<uint8_t> botCommandFrame(uint8_t commandId, const std::string& args) {
-    PacketBuilder b(MessageType::BotCommand);
-    b.writeLE(commandId);
-    b.writeStr(args);
-    return b.finalise();
+    return byteAndString(MessageType::BotCommand, commandId, args);
 }
 
-// The exact bytes of a BotEvent frame: u8 event type, str JSON text.
+// The exact bytes of a BotEvent frame.
 inline std::vector<uint8_t> botEventFrame(uint8_t type, const std::string& json) {
-    PacketBuilder b(MessageType::BotEvent);
-    b.writeLE(type);
-    b.writeStr(json);
-    return b.finalise();
+    return byteAndString(MessageType::BotEvent, type, json);
 }
 
 // BotAuthResult and BotCommandResult: u16 result code, str text.
