@@ -5,8 +5,8 @@
 #include <string>
 
 #include "core/Logger.h"
-#include "protocol/BoundedList.h"
 #include "db/SqliteDatabase.h"
+#include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
 #include "server/Server.h"
 #include "vserver/VirtualServer.h"

@@ -223,8 +223,8 @@ Server::~Server() {
         vs->botApi.store(nullptr, std::memory_order_release);
         vs->pluginLoader.store(nullptr, std::memory_order_release);
     }
-    // The directory client and the web panel stop their threads here once
-    // they exist.
+    // The directory client, the web panel and the bot API stop their threads
+    // here once they exist.
     if (botApi_) botApi_->stop();
 
     // Reader threads reach the registry and the relay at their end: every one

@@ -113,13 +113,13 @@ public:
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
     // Every virtual server, paused ones included, in registry order.
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const;
-    // Ends the bot sessions that logged in with this master-database token
-    // row, which has just been deleted. Any thread.
-    void onBotTokenRevoked(int64_t tokenId);
     // Rewrites "virtualServers" in the configuration file (temporary file,
     // then rename). Refuses, with a WARN line, to touch a file that exists but
     // does not parse. Never throws.
     void saveVServersToConfig();
+    // A bot token was deleted: the bots that logged in with it go. The bot
+    // API hooks in here; until it exists there is nobody to end.
+    void onBotTokenRevoked(int64_t tokenId);
 
     // ---- connections (called by the accept loops) ----
 
