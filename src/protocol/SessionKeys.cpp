@@ -5,8 +5,10 @@
 #include <string>
 
 #include "core/Logger.h"
+#include "db/SqliteDatabase.h"
 #include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
+#include "server/Server.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -127,6 +129,11 @@ void ClientSession::handleBotTokenRevoke(PacketReader& reader) {
     if (!vs) return;
     vs->revokeBotToken(id);
     Logger::instance().logf(LogLevel::Info, "Client {} ({}) revoked bot token id={}", clientId_, nickname(), id);
+    // Bots log in with master-database tokens only; an id of a virtual
+    // server's own database names some other token there.
+    if (Server* server = host(); server && vs->db && vs->db == server->masterDatabase()) {
+        server->onBotTokenRevoked(id);
+    }
 }
 
 }  // namespace Korrafin

@@ -94,8 +94,7 @@ bool Server::init(const std::string& configPath) {
         configuredSlots_.store(static_cast<int>(slots));
     }
 
-    // The bot API ("server.botApiPort") starts here once it exists, bound to
-    // the first virtual server.
+    startBotApi();
 
     startWebPanel(ensurePanelPassword());
 
@@ -162,6 +161,29 @@ void Server::createConfiguredVServers() {
     }
 }
 
+void Server::startBotApi() {
+    const auto port = static_cast<uint16_t>(config_.get<int>("server.botApiPort", 9989));
+    botApi_ = std::make_unique<BotApiServer>(port);
+    botApi_->db = masterDb_;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (!vservers_.empty()) {
+            const auto& first = vservers_.begin()->second;
+            botApi_->virtualServer = first;
+            first->botApi.store(botApi_.get(), std::memory_order_release);
+        }
+    }
+    if (botApi_->start()) {
+        Logger::instance().logf(LogLevel::Info, "Bot API server started on port {}", port);
+    } else {
+        Logger::instance().logf(LogLevel::Warn, "Bot API server failed to start on port {}", port);
+    }
+}
+
+void Server::onBotTokenRevoked(int64_t tokenId) {
+    if (botApi_) botApi_->endSessionsForToken(tokenId);
+}
+
 std::string Server::ensurePanelPassword() {
     const int port = config_.get<int>("server.webPanel.port", 9380);
     try {
@@ -213,6 +235,7 @@ Server::~Server() {
     // The directory client, the web panel and the bot API stop their threads
     // here once they exist.
     if (webPanel_) webPanel_->stop();
+    if (botApi_) botApi_->stop();
 
     // Reader threads reach the registry and the relay at their end: every one
     // of them is gone before those are.
@@ -223,6 +246,7 @@ Server::~Server() {
     // one of its calls until the wait above. Plugin timers still reach the
     // virtual servers, so the loaders go before them.
     pluginLoaders_.clear();
+    botApi_.reset();
 
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers;
     {

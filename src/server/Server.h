@@ -38,6 +38,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "botapi/BotApiServer.h"
 #include "core/Config.h"
 #include "core/LogThrottle.h"
 #include "core/PerKeyLimit.h"
@@ -173,6 +174,9 @@ private:
     // Start-up steps.
     void loadConfiguration();
     void createConfiguredVServers();
+    // Makes the bot API on "server.botApiPort", bound to the first virtual
+    // server, and starts it; start-up goes on whether it listens or not.
+    void startBotApi();
     // The stored panel password; a new one is generated, stored and shown
     // when none is stored. Empty when the database cannot be used.
     std::string ensurePanelPassword();
@@ -227,8 +231,11 @@ private:
     mutable std::mutex registryMutex_;
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
     UdpVoiceServer udp_;
-    // The bot API and the directory client take their places here when they
-    // exist; start-up and the destructor mark where they start and go.
+    // Made in init, attached to the first virtual server and to every one
+    // created later; released by the destructor before the virtual servers.
+    std::unique_ptr<BotApiServer> botApi_;
+    // The directory client takes its place here when it exists; start-up and
+    // the destructor mark where it starts and goes.
     PluginHostFactory pluginHostFactory_;
     std::vector<std::unique_ptr<PluginHost>> pluginLoaders_;  // one per virtual server at start-up
     std::unique_ptr<PanelHost> panelHost_;  // what the panel sees of this host

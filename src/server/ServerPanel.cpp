@@ -44,7 +44,4 @@ void Server::startWebPanel(const std::string& password) {
     }
 }
 
-// The bot API hooks in here: it ends the bot sessions of that token.
-void Server::onBotTokenRevoked(int64_t /*tokenId*/) {}
-
 }  // namespace Korrafin

@@ -123,6 +123,10 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
     vs->db = ownDb ? ownDb : std::shared_ptr<DB::IDatabase>(masterDb_);
     if (vs->db) vs->loadChannelsFromDb();
     vs->keyManager = keys.get();
+    // The bot API exists from its step of start-up on: the virtual servers
+    // configured before it (but the first, bound to it there) raise no bot
+    // events; every one made later does.
+    if (botApi_) vs->botApi.store(botApi_.get(), std::memory_order_release);
     vs->start();
 
     int fd = -1;

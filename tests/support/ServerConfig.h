@@ -1,9 +1,9 @@
 // The configuration file of a server under test, for the in-process host and
-// for the real binary alike: both ports picked free, storage and log where
-// the test puts them, the virtual servers as given, and nothing that reaches
-// beyond the machine (not listed in the directory; the web panel only on a
-// port the test names). Also the document the server generates when it finds
-// no file.
+// for the real binary alike: the client, voice and bot API ports picked free,
+// storage and log where the test puts them, the virtual servers as given, and
+// nothing that reaches beyond the machine (not listed in the directory; the
+// web panel only on a port the test names). Also the document the server
+// generates when it finds no file.
 #pragma once
 
 #include <sys/socket.h>
@@ -21,6 +21,7 @@ namespace Korrafin::Test {
 struct ServerConfig {
     uint16_t tcpPort = freePort(SOCK_STREAM);
     uint16_t udpPort = freePort(SOCK_DGRAM);
+    uint16_t botApiPort = freePort(SOCK_STREAM);
     std::string dbPath = "./data/server.db";
     std::string logFile = "korrafin.log";
     nlohmann::json virtualServers = nullptr;  // left out when null
@@ -32,6 +33,7 @@ struct ServerConfig {
         nlohmann::json doc{{"server",
                             {{"tcpPort", tcpPort},
                              {"udpPort", udpPort},
+                             {"botApiPort", botApiPort},
                              {"logFile", logFile},
                              {"dbPath", dbPath},
                              {"webPanel", panel}}},

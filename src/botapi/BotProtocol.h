@@ -1,0 +1,51 @@
+// What bots and the bot API say to each other besides the frame types in
+// MessageType.h: the event and command numbers and the bounds of a bot
+// connection. Plain constants.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/PacketHeader.h"
+
+namespace Korrafin {
+
+// First byte of a BotEvent payload.
+enum class BotEventType : uint8_t {
+    UserJoin = 1,
+    UserLeave = 2,
+    ChatMessage = 3,
+    ChannelCreated = 4,
+    ChannelDeleted = 5,
+    UserMoved = 6,
+};
+
+// First byte of a BotCommand payload; any other value is an unknown command.
+enum class BotCommandId : uint8_t {
+    SendMessage = 1,
+    KickUser = 2,
+    MoveUser = 3,
+    ListUsers = 4,
+    ListChannels = 5,
+};
+
+namespace BotLimits {
+
+// Connections beyond this many are closed as they are accepted.
+inline constexpr std::size_t kMaxSessions = 64;
+// Longest token a bot may present; with its length prefix it bounds every
+// frame a connection may send before it has logged in.
+inline constexpr std::size_t kMaxTokenBytes = 256;
+inline constexpr uint32_t kMaxPreAuthPayload = 2 + kMaxTokenBytes;
+inline constexpr uint32_t kMaxPayload = PacketHeader::kMaxPayload;
+// A connection that has not logged in by then is closed.
+inline constexpr std::chrono::seconds kAuthDeadline{10};
+// A bot that takes no bytes for this long is dropped rather than waited for.
+inline constexpr int kSendTimeoutSeconds = 2;
+// Bytes read per recv.
+inline constexpr std::size_t kRecvChunk = 4096;
+
+}  // namespace BotLimits
+
+}  // namespace Korrafin
