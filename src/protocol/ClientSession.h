@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "permissions/Roles.h"
+#include "protocol/FileStore.h"
 #include "protocol/MessageType.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
@@ -208,6 +209,7 @@ private:
     // Reader thread only.
     std::vector<uint8_t> recvBuffer_;
     std::size_t recvOffset_ = 0;  // first unconsumed byte of recvBuffer_
+    UploadWindow uploads_;
 
     const int fd_;
     const uint32_t clientId_;

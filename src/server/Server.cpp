@@ -14,6 +14,7 @@
 #include "core/Logger.h"
 #include "db/SqliteDatabase.h"
 #include "protocol/ClientSession.h"
+#include "protocol/FileStore.h"
 #include "server/ConfigFile.h"
 #include "server/Sockets.h"
 
@@ -61,6 +62,10 @@ bool Server::init(const std::string& configPath) {
     udpPort_ = static_cast<uint16_t>(config_.get<int>("server.udpPort", 9988));
     Logger::instance().init(logFile, levelFromWord(logLevel));
     Logger::instance().logf(LogLevel::Info, "Korrafin Server starting up");
+
+    // Uploads that a crash cut short left their temporary files behind.
+    if (const std::size_t n = FileStore::removeLeftovers())
+        Logger::instance().logf(LogLevel::Info, "Removed {} unfinished upload(s) from {}", n, FileStore::kDirectory);
 
     // Master database.
     const std::string dbPath = config_.get<std::string>("server.dbPath", "./data/server.db");
