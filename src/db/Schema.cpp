@@ -179,22 +179,42 @@ int SqliteDatabase::GetSchemaVersion() {
     return stepRow(stmt.get()) ? colInt(stmt.get(), 0) : 0;
 }
 
+// The script and the seed rows commit together: a first start that dies on
+// the way leaves either no schema (the next start begins again) or a file
+// ready to serve, never tables without their groups and lobby.
 void SqliteDatabase::CreateSchema() {
+    bool seeded = false;
     {
         WriteTxn txn(*this);
         std::string message;
         if (!execScript(db, schemaScript().c_str(), message, "unknown"))
             throw std::runtime_error("Schema creation failed: " + message);
+        seeded = SeedDefaults();
         txn.commit();
     }
-    SeedDefaults();
+    if (seeded) Logger::instance().log(LogLevel::Info, "Seeded default server groups and lobby channel");
 }
 
-void SqliteDatabase::SeedDefaults() {
+// A complete schema whose seed rows are missing (a file left by an older
+// build that died between its schema and its seed) gets them now: without
+// them no group can be granted and the lobby's row is never there.
+void SqliteDatabase::EnsureSeedRows() {
+    bool seeded = false;
+    {
+        WriteTxn txn(*this);
+        seeded = SeedDefaults();
+        txn.commit(seeded);
+    }
+    if (!seeded) return;
+    Logger::instance().log(LogLevel::Warn, "[DB] Default server groups were missing; the seed rows were added");
+    Logger::instance().log(LogLevel::Info, "Seeded default server groups and lobby channel");
+}
+
+bool SqliteDatabase::SeedDefaults() {
     {
         StmtPtr stmt = Prepare("SELECT COUNT(*) FROM ServerGroups");
         stepRow(stmt.get());
-        if (colInt64(stmt.get(), 0) >= 1) return;
+        if (colInt64(stmt.get(), 0) >= 1) return false;
     }
     static const char* const seeds[] = {
         "INSERT INTO ServerGroups(name, priority, default_perm) VALUES ('Guest', 0, 7)",
@@ -202,14 +222,12 @@ void SqliteDatabase::SeedDefaults() {
         "INSERT INTO ServerGroups(name, priority, default_perm) VALUES ('Moderator', 50, 63)",
         "INSERT INTO ServerGroups(name, priority, default_perm) VALUES ('Admin', 90, 4095)",
         "INSERT INTO ServerGroups(name, priority, default_perm) VALUES ('Server Admin', 100, -1)",
-        "INSERT INTO Channels(name, sort_order, is_permanent) VALUES ('Lobby', 0, 1)",
+        // The lobby is channel 1 wherever the file stands; a channel that
+        // already holds that id stays.
+        "INSERT OR IGNORE INTO Channels(id, name, sort_order, is_permanent) VALUES (1, 'Lobby', 0, 1)",
     };
-    {
-        WriteTxn txn(*this);
-        for (const char* seed : seeds) Exec(seed);
-        txn.commit();
-    }
-    Logger::instance().log(LogLevel::Info, "Seeded default server groups and lobby channel");
+    for (const char* seed : seeds) Exec(seed);
+    return true;
 }
 
 bool SqliteDatabase::ColumnExists(const char* table, const char* column) {

@@ -199,10 +199,13 @@ void SqliteDatabase::Initialize() {
     } else if (version >= kSchemaVersion) {
         std::cout << "[DB] Schema is up to date (v" << version << ").\n";
         Logger::instance().logf(LogLevel::Info, "[DB] Schema version {} is current.", version);
+        // A newer file's rows are its own build's business.
+        if (version == kSchemaVersion) EnsureSeedRows();
     } else {
         std::cout << "[DB] Migrating schema from v" << version << " → v" << kSchemaVersion << "…\n" << std::flush;
         Logger::instance().logf(LogLevel::Info, "[DB] Running database migrations from v{}", version);
         RunMigrations(version);
+        EnsureSeedRows();
     }
 
     RefreshCache();

@@ -136,7 +136,11 @@ private:
     std::vector<DbServerGroup> GetAllServerGroups_Locked();
     std::vector<DbPermission> GetAllPermissions_Locked();
     void ApplyPragmas();
-    void SeedDefaults();
+    // Inserts the default groups and the lobby when ServerGroups is empty,
+    // inside the caller's transaction; whether it did.
+    bool SeedDefaults();
+    // SeedDefaults in a transaction of its own, logged when it added rows.
+    void EnsureSeedRows();
     bool ColumnExists(const char* table, const char* column);
     void MigrationStep(int toVersion, const char* table, const char* columnDef, const char* script);
 

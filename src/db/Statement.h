@@ -38,9 +38,10 @@ bool stepRow(sqlite3_stmt* stmt);
 namespace detail {
 
 // Text is copied by SQLite (the caller's buffer may go before the step) and
-// read up to its first NUL byte.
+// bound with its length, so every byte is kept, NUL bytes included; the column
+// readers give it back by the column's byte count.
 inline int bindOne(sqlite3_stmt* s, int i, const std::string& v) {
-    return sqlite3_bind_text(s, i, v.c_str(), -1, SQLITE_TRANSIENT);
+    return sqlite3_bind_text64(s, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 inline int bindOne(sqlite3_stmt* s, int i, const char* v) { return sqlite3_bind_text(s, i, v, -1, SQLITE_TRANSIENT); }
 inline int bindOne(sqlite3_stmt* s, int i, bool v) { return sqlite3_bind_int(s, i, v ? 1 : 0); }

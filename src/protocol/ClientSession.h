@@ -41,6 +41,7 @@
 #include "core/PerKeyLimit.h"
 #include "permissions/Roles.h"
 #include "protocol/Framer.h"
+#include "protocol/FileStore.h"
 #include "protocol/MessageType.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
@@ -254,6 +255,7 @@ private:
 
     // Reader thread only.
     Framer framer_{kPreAuthMaxPayload};
+    UploadWindow uploads_;
 
     const int fd_;
     const uint32_t clientId_;

@@ -6,27 +6,32 @@
 namespace Korrafin {
 
 // str extension, u32 size, the data. The stored name goes back to the
-// uploader; a failure on our side answers "Server write error".
+// uploader; whatever keeps it from the store on our side (too many uploads
+// of this session, a full store, a failed write) answers "Server write
+// error", stores nothing and is logged.
 void ClientSession::handleFileUpload(PacketReader& reader) {
     std::string ext = reader.readStr();
     const uint32_t size = reader.readLE<uint32_t>();
 
     PacketBuilder b(MessageType::FileUploadResult);
-    if (!FileStore::normaliseExtension(ext) || size == 0 || size > FileStore::kMaxFileBytes) {
+    auto refuse = [&](const char* text) {
         b.writeLE<uint8_t>(0);
-        b.writeStr("Invalid file type or size");
+        b.writeStr(text);
         send(b);
-        return;
-    }
+    };
+    if (!FileStore::normaliseExtension(ext) || size == 0 || size > FileStore::kMaxFileBytes)
+        return refuse("Invalid file type or size");
     const auto data = reader.readBytes(size);
 
+    if (!uploads_.admit()) {
+        Logger::instance().logf(LogLevel::Warn, "Client {}: upload refused: more than {} uploads in a minute",
+                                clientId_, UploadWindow::kMaxPerMinute);
+        return refuse("Server write error");
+    }
     const FileStore::StoreResult stored = FileStore::store(ext, data);
     if (!stored.ok) {
         Logger::instance().logf(LogLevel::Warn, "Client {}: upload not stored: {}", clientId_, stored.error);
-        b.writeLE<uint8_t>(0);
-        b.writeStr("Server write error");
-        send(b);
-        return;
+        return refuse("Server write error");
     }
     Logger::instance().logf(LogLevel::Info, "Client {} uploaded file: {} ({} bytes)", clientId_, stored.name, size);
     b.writeLE<uint8_t>(1);

@@ -47,7 +47,7 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
 
     auto refuse = [this](ResultCode code) { send(authResponsePacket(code, 0, UserRole::Guest)); };
 
-    if (nickname.empty() || nickname.size() > UserInfo::kMaxNicknameBytes) return refuse(ResultCode::BadName);
+    if (!nicknameAcceptable(nickname) || !identityAcceptable(identity)) return refuse(ResultCode::BadName);
     if (extra1.size() > UserInfo::kMaxClientTextBytes || extra2.size() > UserInfo::kMaxClientTextBytes)
         return refuse(ResultCode::Refused);
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "permissions/Roles.h"
@@ -19,6 +20,9 @@ struct UserInfo {
     // receivers' packet limit.
     static constexpr std::size_t kMaxNicknameBytes = 64;
     static constexpr std::size_t kMaxClientTextBytes = 1024;  // extra1, extra2, activity
+    // The identity a session presents lives beside the record and is stored
+    // with it; bounded the same way on every path that takes one.
+    static constexpr std::size_t kMaxIdentityBytes = 256;
 
     uint32_t clientId = 0;   // set once when the session is made
     uint16_t vsId = 0;       // virtual server that admitted the session
@@ -42,6 +46,22 @@ struct UserInfo {
     // Throws the reader's underflow error.
     static UserInfo deserialise(PacketReader& r);
 };
+
+// A nickname a client may take or store: 1 to kMaxNicknameBytes bytes.
+inline bool nicknameAcceptable(std::string_view nickname) {
+    return !nickname.empty() && nickname.size() <= UserInfo::kMaxNicknameBytes;
+}
+
+// Secrets a client presents (identities, keys, passwords) are compared byte
+// for byte here but meet C strings elsewhere, where a NUL would cut them
+// short and make two different secrets one: one holding a NUL is never valid.
+inline bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// An identity a client may present: empty (none), or up to
+// kMaxIdentityBytes bytes without a NUL.
+inline bool identityAcceptable(std::string_view identity) {
+    return identity.size() <= UserInfo::kMaxIdentityBytes && !holdsNul(identity);
+}
 
 // MessageType::UserList: u32 count, then each record in the given order.
 PacketBuilder buildUserList(const std::vector<UserInfo>& users);

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "core/Logger.h"
-#include "core/WriteAll.h"
+#include "core/DurableFile.h"
 
 namespace Korrafin::detail {
 
@@ -85,15 +85,25 @@ json defaultConfigDocument(const std::string& serverKey) {
     };
 }
 
+namespace {
+
+// The whole text, flushed, in a temporary file beside `path`. A temporary
+// file that a crash left is replaced.
+DurableFile::WriteResult writeTemporary(const std::string& tmp, const std::string& text, mode_t mode) {
+    ::unlink(tmp.c_str());
+    return DurableFile::writeSynced(tmp, text.data(), text.size(), mode);
+}
+
+}  // namespace
+
 bool writeNewFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool ok = writeAll(fd, text.data(), text.size()) == 0;
-    if (::close(fd) != 0 || !ok) {
-        ::unlink(path.c_str());
-        return false;
-    }
-    return true;
+    const std::string tmp = path + ".tmp";
+    if (writeTemporary(tmp, text, 0644).error != 0) return false;
+    // The name appears with the whole text or not at all, and an existing
+    // file keeps its own.
+    const int err = DurableFile::publish(tmp, path, DurableFile::Publish::NoReplace);
+    if (err == EEXIST) ::unlink(tmp.c_str());
+    return err == 0;
 }
 
 ReplaceResult replaceFile(const std::string& path, const std::string& text) {
@@ -102,21 +112,12 @@ ReplaceResult replaceFile(const std::string& path, const std::string& text) {
     if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
 
     const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return ReplaceResult::NotOpened;
-    ::fchmod(fd, mode);  // the umask may have narrowed it
-    bool ok = writeAll(fd, text.data(), text.size()) == 0 && ::fsync(fd) == 0;
-    const int err = errno;
-    if (::close(fd) != 0) ok = false;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        throw std::runtime_error(std::string("write failed: ") + std::strerror(err));
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int renameErr = errno;
-        ::unlink(tmp.c_str());
-        throw std::runtime_error(std::string("rename failed: ") + std::strerror(renameErr));
-    }
+    const auto written = writeTemporary(tmp, text, mode);
+    if (!written.created) return ReplaceResult::NotOpened;
+    if (written.error != 0) throw std::runtime_error(std::string("write failed: ") + std::strerror(written.error));
+    ::chmod(tmp.c_str(), mode);  // the umask may have narrowed it
+    if (const int publishErr = DurableFile::publish(tmp, path, DurableFile::Publish::Replace))
+        throw std::runtime_error(std::string("rename failed: ") + std::strerror(publishErr));
     return ReplaceResult::Replaced;
 }
 

@@ -19,13 +19,16 @@ namespace Korrafin::detail {
 nlohmann::json defaultConfigDocument(const std::string& serverKey);
 
 // Creates `path` holding `text`, only when no file of that name exists (the
-// check and the creation are one step). False when a file exists or it cannot
-// be created or written; a partly written new file is removed.
+// check and the creation are one step). The text is flushed to the disk
+// before the name appears, and the name after, so a crash leaves the whole
+// file or none. False when a file exists or it cannot be created or written;
+// nothing is left then.
 bool writeNewFile(const std::string& path, const std::string& text);
 
 enum class ReplaceResult { Replaced, NotOpened };
-// Writes `text` to a temporary file beside `path`, flushes it and renames it
-// over `path`, so a failure never leaves a truncated file. The old file's
+// Writes `text` to a temporary file beside `path`, flushes it to the disk,
+// renames it over `path` and flushes the directory, so neither a failure nor
+// a crash leaves a truncated file or brings the old one back. The old file's
 // permission bits are kept. NotOpened when the temporary file cannot be
 // created (nothing changed). Throws std::runtime_error when writing or
 // renaming fails (the temporary file is removed).

@@ -15,6 +15,7 @@
 #include "core/Socket.h"
 #include "db/SqliteDatabase.h"
 #include "protocol/ClientSession.h"
+#include "protocol/FileStore.h"
 #include "server/ConfigFile.h"
 
 namespace Korrafin {
@@ -63,6 +64,10 @@ bool Server::init(const std::string& configPath) {
     Logger::instance().logf(LogLevel::Info, "Korrafin Server starting up");
     // Every connection takes a descriptor: a small default would cap the clients.
     Net::raiseOpenFileLimit();
+
+    // Uploads that a crash cut short left their temporary files behind.
+    if (const std::size_t n = FileStore::removeLeftovers())
+        Logger::instance().logf(LogLevel::Info, "Removed {} unfinished upload(s) from {}", n, FileStore::kDirectory);
 
     // Master database.
     const std::string dbPath = config_.get<std::string>("server.dbPath", "./data/server.db");

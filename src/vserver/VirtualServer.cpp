@@ -80,7 +80,7 @@ bool VirtualServer::claimNickname(uint32_t clientId, const std::string& nickname
 
 bool VirtualServer::verifyServerKey(const std::string& key) const {
     std::lock_guard<std::mutex> lock(configMutex_);
-    return !config_.serverKey.empty() && config_.serverKey == key;
+    return !config_.serverKey.empty() && !holdsNul(key) && config_.serverKey == key;
 }
 
 // ---------------------------------------------------------------- admission

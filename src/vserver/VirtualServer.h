@@ -95,7 +95,8 @@ public:
     // included) bears the nickname; otherwise the claimer (when it is in the
     // table) takes it, and true.
     bool claimNickname(uint32_t clientId, const std::string& nickname);
-    // True only for a non-empty configured key that equals `key` byte for byte.
+    // True only for a non-empty configured key that equals `key` byte for
+    // byte; a key holding a NUL never matches.
     bool verifyServerKey(const std::string& key) const;
 
     // Admission: refuses a full server ("Server is full"), then a banned

@@ -21,6 +21,14 @@ UserRole storedRole(int32_t value) {
 
 constexpr std::size_t kMaxUsernameBytes = 64;
 constexpr std::size_t kMinPasswordBytes = 6;
+// Keys are 29 or 64 characters; anything far longer is no key of ours.
+constexpr std::size_t kMaxKeyBytes = 128;
+
+bool usernameAcceptable(const std::string& username) {
+    return !username.empty() && username.size() <= kMaxUsernameBytes;
+}
+
+bool keyAcceptable(const std::string& token) { return token.size() <= kMaxKeyBytes && !holdsNul(token); }
 
 }  // namespace
 
@@ -37,7 +45,9 @@ std::string VirtualServer::generateToken() { return CryptoUtils::randomHex(32); 
 ResultCode VirtualServer::registerIdentity(const std::string& identity, const std::string& nickname,
                                            uint32_t /*clientId*/) {
     if (!db) return ResultCode::UnknownError;
-    if (identity.empty()) return ResultCode::BadName;
+    // Bounded as at login: nothing longer is ever stored, or logged below.
+    if (identity.empty() || !identityAcceptable(identity)) return ResultCode::BadName;
+    if (nickname.size() > UserInfo::kMaxNicknameBytes) return ResultCode::BadName;
 
     DB::DbUser user;
     user.nickname = nickname.empty() ? "User" : nickname;
@@ -60,12 +70,12 @@ ResultCode VirtualServer::registerIdentity(const std::string& identity, const st
 }
 
 bool VirtualServer::isIdentityRegistered(const std::string& identity) {
-    if (!db || identity.empty()) return false;
+    if (!db || identity.empty() || !identityAcceptable(identity)) return false;
     return db->GetUserByUniqueId(identity).has_value();
 }
 
 std::optional<DB::DbUser> VirtualServer::getUserByUniqueId(const std::string& identity) {
-    if (!db || identity.empty()) return std::nullopt;
+    if (!db || identity.empty() || !identityAcceptable(identity)) return std::nullopt;
     return db->GetUserByUniqueId(identity);
 }
 
@@ -74,8 +84,8 @@ std::optional<DB::DbUser> VirtualServer::getUserByUniqueId(const std::string& id
 ResultCode VirtualServer::registerUser(const std::string& username, const std::string& password,
                                        uint32_t /*clientId*/) {
     if (!db) return ResultCode::UnknownError;
-    if (username.empty() || username.size() > kMaxUsernameBytes) return ResultCode::BadName;
-    if (password.size() < kMinPasswordBytes) return ResultCode::PasswordTooShort;
+    if (!usernameAcceptable(username)) return ResultCode::BadName;
+    if (password.size() < kMinPasswordBytes || holdsNul(password)) return ResultCode::PasswordTooShort;
     if (db->GetRegisteredUserByUsername(username)) return ResultCode::NameTaken;
 
     DB::DbRegisteredUser account;
@@ -92,9 +102,11 @@ ResultCode VirtualServer::registerUser(const std::string& username, const std::s
 ResultCode VirtualServer::loginUser(const std::string& username, const std::string& password, uint32_t clientId,
                                     std::string& tokenOut) {
     if (!db) return ResultCode::UnknownError;
+    // No account can bear a longer name, and no password holds a NUL.
+    if (!usernameAcceptable(username)) return ResultCode::UnknownUser;
     const auto account = db->GetRegisteredUserByUsername(username);
     if (!account) return ResultCode::UnknownUser;
-    if (account->password_hash != hashPassword(password)) return ResultCode::WrongPassword;
+    if (holdsNul(password) || account->password_hash != hashPassword(password)) return ResultCode::WrongPassword;
 
     tokenOut = generateToken();
     db->UpdateRegisteredUserToken(account->id, tokenOut);
@@ -161,7 +173,7 @@ std::vector<DB::DbPrivilegeKey> VirtualServer::getAllPrivilegeKeys() const {
 }
 
 bool VirtualServer::revokePrivilegeKeyByToken(const std::string& token) {
-    if (!db) return false;
+    if (!db || !keyAcceptable(token)) return false;
     const auto key = db->GetPrivilegeKey(token);
     if (!key) return false;
     db->RevokePrivilegeKey(key->id);
@@ -170,12 +182,14 @@ bool VirtualServer::revokePrivilegeKeyByToken(const std::string& token) {
 }
 
 bool VirtualServer::redeemPrivilegeKey(const std::string& token, uint32_t clientId) {
-    if (!keyManager) return false;
+    if (!keyManager || !keyAcceptable(token)) return false;
     const auto session = findSession(clientId);
     if (!session) return false;
 
     const std::string identity = session->identity();
     const std::string nickname = session->nickname();
+    // What the login let in; anything else never reaches the store.
+    if (!identityAcceptable(identity) || nickname.size() > UserInfo::kMaxNicknameBytes) return false;
     int64_t userId = 0;
     if (db && !identity.empty()) {
         bool created = false;

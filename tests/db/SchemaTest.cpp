@@ -448,6 +448,69 @@ TEST_F(SchemaTest, EmptySchemaInfoRunsTheScriptAgainWithoutSeedingTwice) {
     EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM Channels"), 0) << "groups exist, so nothing is seeded";
 }
 
+// A first start that dies after its schema but before its seed rows must
+// not leave a file without groups and lobby for ever: the next start adds
+// them, with the lobby as channel 1, and leaves every other row alone.
+TEST_F(SchemaTest, SeedRowsMissingFromACompleteSchemaAreAddedAtTheNextStart) {
+    const std::string path = tmp.file("unseeded.db");
+    {
+        DB::SqliteDatabase db(path);
+        initQuietly(db);
+    }
+    RawSqlite(path).exec(
+        "DELETE FROM ServerGroups; DELETE FROM Channels; DELETE FROM sqlite_sequence;"
+        "INSERT INTO Settings(key, value) VALUES ('kept', 'yes');");
+
+    LogCapture::instance().clear();
+    DB::SqliteDatabase db(path);
+    initQuietly(db);
+    RawSqlite raw(path);
+    EXPECT_THAT(raw.rows("SELECT id, name FROM ServerGroups ORDER BY id"),
+                ElementsAre(ElementsAre("1", "Guest"), ElementsAre("2", "Member"), ElementsAre("3", "Moderator"),
+                            ElementsAre("4", "Admin"), ElementsAre("5", "Server Admin")));
+    EXPECT_THAT(raw.rows("SELECT id, name, parent_id FROM Channels"), ElementsAre(ElementsAre("1", "Lobby", "0")));
+    EXPECT_EQ(raw.text("SELECT value FROM Settings WHERE key = 'kept'"), "yes");
+    EXPECT_THAT(logged(LogLevel::Warn), testing::Contains(HasSubstr("seed rows were added")));
+    // What the snapshot serves is what the file now holds.
+    EXPECT_EQ(db.GetAllServerGroups().size(), 5u);
+    ASSERT_EQ(db.GetAllChannels().size(), 1u);
+    DB::DbChannel next;
+    next.name = "next";
+    EXPECT_EQ(db.SaveChannel(next), 2) << "new channels come after the lobby";
+
+    // A start that finds them in place adds nothing.
+    LogCapture::instance().clear();
+    DB::SqliteDatabase again(path);
+    initQuietly(again);
+    EXPECT_EQ(RawSqlite(path).scalar("SELECT COUNT(*) FROM ServerGroups"), 5);
+    EXPECT_THAT(logged(LogLevel::Warn), testing::Not(testing::Contains(HasSubstr("seed rows"))));
+}
+
+// The schema and its seed rows are one transaction: when the seed fails, no
+// table of the script is left behind, and the next start begins afresh.
+TEST_F(SchemaTest, SchemaAndSeedRowsCommitTogetherOrNotAtAll) {
+    const std::string path = tmp.file("half.db");
+    // A ServerGroups table that refuses every row makes the seed fail.
+    RawSqlite(path).exec(
+        "CREATE TABLE ServerGroups (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL CHECK(0), "
+        "priority INTEGER NOT NULL DEFAULT 0, default_perm INTEGER NOT NULL DEFAULT 0);");
+    {
+        DB::SqliteDatabase db(path);
+        EXPECT_THROW(initQuietly(db), std::runtime_error);
+    }
+    RawSqlite raw(path);
+    EXPECT_THAT(raw.column("SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'"),
+                ElementsAre("ServerGroups"))
+        << "nothing of the script stays";
+
+    raw.exec("DROP TABLE ServerGroups");
+    DB::SqliteDatabase db(path);
+    initQuietly(db);
+    EXPECT_EQ(RawSqlite(path).scalar("SELECT version FROM SchemaInfo"), 10);
+    EXPECT_EQ(RawSqlite(path).scalar("SELECT COUNT(*) FROM ServerGroups"), 5);
+    EXPECT_EQ(RawSqlite(path).scalar("SELECT COUNT(*) FROM Channels WHERE id = 1"), 1);
+}
+
 // ---------------------------------------------------------------------------
 // Upgrades
 

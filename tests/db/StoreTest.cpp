@@ -213,9 +213,62 @@ TEST_F(StoreTest, ChannelContentEdgeCases) {
     ASSERT_TRUE(empty) << "stored empty content is not missing content";
     EXPECT_EQ(*empty, "");
     expectStorageError([&] { db.SetChannelContent(5000, "{}"); }, "SetChannelContent");
-    // Text is stored up to an embedded NUL byte.
+    // Every byte is kept, an embedded NUL and what follows it included.
     db.SetChannelContent(1, std::string("ab\0cd", 5));
-    EXPECT_EQ(db.GetChannelContent(1), std::optional<std::string>("ab"));
+    EXPECT_EQ(db.GetChannelContent(1), std::optional<std::string>(std::string("ab\0cd", 5)));
+}
+
+// What is stored is what comes back, byte for byte, through every kind of
+// text column: a NUL inside no longer cuts a value short.
+TEST_F(StoreTest, TextsWithNulBytesComeBackWhole) {
+    const std::string nul("\0s3cret", 7);
+    const std::string mid("a\0b\xC3\xA4\0", 6);
+
+    DB::DbChannel c = fullChannel();
+    c.name = mid;
+    c.description = nul;
+    c.password = nul;
+    c.icon_url = mid;
+    const int64_t channelId = db.SaveChannel(c);
+    db.SetSetting("key", nul);
+    DB::DbServerSettings settings;
+    settings.welcome_message = mid;
+    db.SaveServerSettings(settings);
+    DB::DbUser u;
+    u.nickname = mid;
+    u.unique_identifier = nul;
+    db.SaveUser(u);
+    DB::DbRegisteredUser account;
+    account.username = mid;
+    account.password_hash = "h";
+    account.display_name = nul;
+    db.RegisterUser(account);
+
+    // A fresh object reads the file, as the next start would.
+    DB::SqliteDatabase again(path);
+    Korrafin::Test::initQuietly(again);
+    const struct {
+        const char* what;
+        std::optional<std::string> got;
+        std::string want;
+    } cases[] = {
+        {"channel name", again.GetChannelById(channelId)->name, mid},
+        {"channel description", again.GetChannelById(channelId)->description, nul},
+        {"channel password", again.GetChannelById(channelId)->password, nul},
+        {"channel icon", again.GetChannelById(channelId)->icon_url, mid},
+        {"channel from the list", again.GetAllChannels().back().password, nul},
+        {"setting", again.GetSetting("key", "default"), nul},
+        {"server settings", again.GetServerSettings().welcome_message, mid},
+        {"user nickname", again.GetUserByUniqueId(nul) ? again.GetUserByUniqueId(nul)->nickname : "", mid},
+        {"account display name",
+         again.GetRegisteredUserByUsername(mid) ? again.GetRegisteredUserByUsername(mid)->display_name : "", nul},
+    };
+    for (const auto& k : cases) EXPECT_EQ(k.got, k.want) << k.what;
+    EXPECT_FALSE(again.GetUserByUniqueId(std::string(1, '\0'))) << "a prefix finds nothing";
+    EXPECT_FALSE(again.GetRegisteredUserByUsername("a")) << "a prefix finds nothing";
+    EXPECT_EQ(raw.scalar("SELECT length(CAST(password AS BLOB)) FROM Channels WHERE id = " +
+                         std::to_string(channelId)),
+              7);
 }
 
 TEST_F(StoreTest, ReorderChannelsSetsPositionsInOneTransaction) {
@@ -360,9 +413,10 @@ TEST_F(StoreTest, PrivilegeKeysCreateValidateAndUse) {
 
     expectStorageError([&] { db.CreatePrivilegeKey(key("AAA")); }, "CreatePrivilegeKey");
     EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM PrivilegeKeys"), 2);
-    // A token with an embedded NUL is stored up to it.
+    // A token with an embedded NUL is stored whole: its prefix is no key.
     db.CreatePrivilegeKey(key(std::string("CC\0C", 4)));
-    EXPECT_TRUE(db.ValidatePrivilegeKey("CC"));
+    EXPECT_TRUE(db.ValidatePrivilegeKey(std::string("CC\0C", 4)));
+    EXPECT_FALSE(db.ValidatePrivilegeKey("CC"));
 }
 
 TEST_F(StoreTest, ClaimingAKeySucceedsOnlyWhileItIsUnused) {

@@ -99,10 +99,10 @@ protected:
         return p;
     }
 
-    // Stops it with `sig` and expects a clean exit within a few seconds.
+    // Stops it with `sig` and expects a clean exit.
     void stopCleanly(ServerProcess& p, int sig = SIGTERM) {
         p.signal(sig);
-        const auto status = p.waitExit(10s);
+        const auto status = p.waitExit();
         ASSERT_TRUE(status) << "still running after the signal";
         EXPECT_EQ(*status, 0) << p.output() << "\n--- stderr:\n" << p.errors();
     }

@@ -12,14 +12,14 @@ namespace {
 using SessionTest = E2eTest;
 
 std::optional<ChatLine> nextChat(TestClient& c, const std::string& text) {
-    auto p = c.waitFor(MessageType::ChatMessage, 5000ms, [&](const Packet& p) { return chatOf(p).text == text; });
+    auto p = c.waitFor(MessageType::ChatMessage, kPatience, [&](const Packet& p) { return chatOf(p).text == text; });
     if (!p) return std::nullopt;
     return chatOf(*p);
 }
 
 // The count the next ChannelMessageCount announces for `channel`.
 std::optional<uint32_t> nextCount(TestClient& c, uint16_t channel) {
-    auto p = c.waitFor(MessageType::ChannelMessageCount, 5000ms,
+    auto p = c.waitFor(MessageType::ChannelMessageCount, kPatience,
                        [&](const Packet& p) { return messageCountOf(p).first == channel; });
     if (!p) return std::nullopt;
     return messageCountOf(*p).second;
@@ -104,7 +104,7 @@ TEST_F(SessionTest, VoiceReachesTheOtherMembersOfTheNamedChannelUnchanged) {
     for (std::size_t i = 0; i < opus.size(); ++i) opus[i] = static_cast<uint8_t>(i * 7);
     const auto frame = voiceDatagram(a->clientId, 1, room, 42, opus, 1);
     va.sendTo(udpPort, frame);
-    const auto heard = vb.receive(2000ms);
+    const auto heard = vb.receive(kPatience);
     ASSERT_TRUE(heard);
     EXPECT_EQ(*heard, frame);
     EXPECT_TRUE(va.drain().empty()) << "the sender hears itself";
@@ -119,7 +119,7 @@ TEST_F(SessionTest, VoiceReachesTheOtherMembersOfTheNamedChannelUnchanged) {
     EXPECT_TRUE(va.drain(300ms).empty());
     EXPECT_TRUE(vb.drain(100ms).empty());
     vb.sendTo(udpPort, voiceDatagram(b->clientId, 1, room, 3, opus));
-    EXPECT_TRUE(va.receive(2000ms));
+    EXPECT_TRUE(va.receive(kPatience));
     EXPECT_TRUE(impostor.drain(100ms).empty());
     stopCleanly(*server);
 }

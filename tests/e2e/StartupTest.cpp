@@ -91,7 +91,7 @@ TEST_F(StartupTest, ATakenPortFailsStartUpWithStatusOne) {
         writeConfig(nlohmann::json::parse(R"([{"id":1},{"id":2,"tcpPort":)" + std::to_string(ownPort) + "}]"));
         PortHolder taken(c.type == SOCK_STREAM ? tcpPort : udpPort, c.type);
         auto server = start();
-        const auto status = server->waitExit(20s);
+        const auto status = server->waitExit();
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, 1) << server->output() << server->errors();
         EXPECT_NE(server->errors().find("Server initialisation failed. Check logs.\n"), std::string::npos);
@@ -108,7 +108,7 @@ TEST_F(StartupTest, ASignalDuringStartUpStopsTheServerOnceItIsUp) {
     auto server = start();
     ASSERT_TRUE(server->waitForOutput("Korrafin Server  v1.0.0"));  // the handler is installed by now
     server->signal(SIGTERM);
-    const auto status = server->waitExit(20s);
+    const auto status = server->waitExit();
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0) << server->output() << server->errors();
     const std::string out = server->output();

@@ -19,6 +19,7 @@
 #include "support/Requests.h"
 #include "support/SessionHarness.h"
 #include "support/TempDir.h"
+#include "support/Time.h"
 
 namespace Korrafin::Test {
 namespace {
@@ -301,6 +302,98 @@ TEST_F(FileStoreTest, UploadNeverReplacesAStoredFile) {
     EXPECT_EQ(parseName(second->text)->counter, firstName->counter + 2);
     EXPECT_EQ(fileBytes(fs::path("files") / second->text), image);
     for (const auto& d : decoys) EXPECT_EQ(readFile("files/" + d), "earlier file") << d;
+}
+
+// Names in the store, without the temporary files of uploads.
+std::vector<std::string> storedNames() {
+    auto names = storeEntries();
+    std::erase_if(names, [](const std::string& n) { return n.starts_with("."); });
+    return names;
+}
+
+// One connection cannot fill the disk: past its uploads per minute it is
+// refused with the write error, and nothing of the refused upload is stored.
+TEST_F(FileStoreTest, AnUploadFloodStopsAtTheSessionsBoundWithNothingPartialLeft) {
+    const std::size_t bound = UploadWindow::kMaxPerMinute;
+    for (std::size_t i = 0; i < bound; ++i) {
+        const auto up = upload(*alice, "png", imageBytes(64, static_cast<uint32_t>(i)));
+        ASSERT_TRUE(up);
+        ASSERT_EQ(up->ok, 1) << "upload " << i << ": " << up->text;
+    }
+    LogCapture::instance().clear();
+    for (int i = 0; i < 3; ++i) {
+        const auto up = upload(*alice, "png", imageBytes(kLimit, 9));
+        ASSERT_TRUE(up);
+        EXPECT_EQ(up->ok, 0);
+        EXPECT_EQ(up->text, "Server write error");
+    }
+    EXPECT_EQ(storeEntries().size(), bound) << "nothing partial, no temporary file";
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "Client 31: upload refused: more than " +
+                                                               std::to_string(bound) + " uploads in a minute"),
+              3u);
+
+    // The bound is the session's own.
+    const auto other = upload(*bob, "png", imageBytes(64));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->ok, 1) << other->text;
+}
+
+TEST(UploadWindowTest, AdmitsItsBoundInAnySixtySeconds) {
+    using namespace std::chrono_literals;
+    UploadWindow w;
+    const auto t0 = UploadWindow::Clock::time_point{} + 1h;
+    for (std::size_t i = 0; i < UploadWindow::kMaxPerMinute; ++i) EXPECT_TRUE(w.admit(t0 + i * 1s)) << i;
+    EXPECT_FALSE(w.admit(t0 + 59s));
+    EXPECT_FALSE(w.admit(t0 + 59s)) << "a refusal is not counted, and frees nothing";
+    EXPECT_TRUE(w.admit(t0 + 60s)) << "the first has left the window";
+    EXPECT_FALSE(w.admit(t0 + 60s));
+    EXPECT_TRUE(w.admit(t0 + 61s));
+    // After a quiet minute the whole bound is free again.
+    for (std::size_t i = 0; i < UploadWindow::kMaxPerMinute; ++i) EXPECT_TRUE(w.admit(t0 + 10min)) << i;
+    EXPECT_FALSE(w.admit(t0 + 10min));
+}
+
+// The store as a whole is bounded: whatever lies in it (uploads and files put
+// there by other means) counts, an upload that would pass the bound is
+// refused with nothing partial left, and room made by removing files is used
+// again.
+TEST_F(FileStoreTest, TheStoreStopsAtItsTotalBound) {
+    fs::create_directory("files");
+    // A sparse file takes the store to 3 MiB below its bound without using
+    // the disk.
+    const uint64_t mib = 1024 * 1024;
+    writeFile("files/earlier.png", "");
+    fs::resize_file("files/earlier.png", FileStore::kMaxStoreBytes - 3 * mib);
+    const auto first = upload(*alice, "png", imageBytes(2 * mib));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->ok, 1) << first->text;
+
+    LogCapture::instance().clear();
+    const auto over = upload(*alice, "png", imageBytes(2 * mib));
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->ok, 0);
+    EXPECT_EQ(over->text, "Server write error");
+    EXPECT_EQ(LogCapture::instance().countContaining("Client 31: upload not stored: the store is full ("), 1u);
+
+    const auto exact = upload(*bob, "png", imageBytes(mib));
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(exact->ok, 1) << "up to the bound itself: " << exact->text;
+    const auto oneMore = upload(*bob, "gif", imageBytes(1));
+    ASSERT_TRUE(oneMore);
+    EXPECT_EQ(oneMore->text, "Server write error");
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{first->text, exact->text, "earlier.png"}));
+    EXPECT_EQ(storeEntries().size(), 3u) << "no temporary file stays";
+
+    // Room made by the operator is found again without a restart (a full
+    // store looks again every few seconds; a try every half second stays
+    // well within the session's bound).
+    fs::remove("files/earlier.png");
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    std::optional<UploadResult> again;
+    while (!(again = upload(*bob, "png", imageBytes(mib))) || again->ok != 1) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the freed room is never used";
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
 }
 
 TEST_F(FileStoreTest, StoreThatCannotBeMadeAnswersWriteError) {

@@ -113,7 +113,7 @@ TEST_F(LoginRaceTest, ConcurrentChatGivesUniqueIdsInEachSendersOrder) {
         readers.emplace_back([&, i] {
             int chats = 0;
             while (chats < kTotal) {
-                auto p = clients[i]->client.next(5000ms);
+                auto p = clients[i]->client.next();
                 if (!p) return;
                 if (p->type == MessageType::ChatMessage) ++chats;
                 received[i].push_back(std::move(*p));

@@ -320,6 +320,45 @@ TEST_F(LoginTest, NicknameLengthIsCountedInBytesAndTakenNamesAreRefused) {
     EXPECT_EQ(holder->session->nickname(), "Taken");
 }
 
+// The identity is a secret the session keeps and may store: bounded, and
+// never holding a NUL, which would make it another identity elsewhere.
+TEST_F(LoginTest, AnIdentityOverItsBoundOrHoldingANulIsABadName) {
+    auto vs = makeVs();
+    tdb.addIdentity(std::string("owner\0", 6), 4, "o");
+    struct Case {
+        const char* name;
+        std::string identity;
+        uint16_t result;
+    };
+    const std::vector<Case> cases = {
+        {"none", "", 0},
+        {"256 bytes", std::string(256, 'i'), 0},
+        {"257 bytes", std::string(257, 'i'), 8},
+        {"64 KB", std::string(65535, 'i'), 8},
+        {"a NUL byte inside", std::string("owner\0", 6), 8},
+    };
+    uint32_t id = 40;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto h = connectTo(vs, id);
+        sayHello(*h);
+        // As above: a refusal is followed by a login that is accepted.
+        h->client.send(authRequest("n" + std::to_string(id), "", c.identity));
+        if (c.result != 0) h->client.send(authRequest("fallback" + std::to_string(id)));
+        const auto got = untilHandled(h->client);
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(authResultOf(got[0]).result, c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(h->session->identity(), c.identity);
+            EXPECT_EQ(authResultOf(got[0]).role, 1) << "the stored owner identity is not reached";
+        } else {
+            EXPECT_EQ(got[1].type, MessageType::AuthResponse) << "a refusal sends nothing else";
+            EXPECT_EQ(h->session->identity(), "");
+        }
+        ++id;
+    }
+}
+
 TEST_F(LoginTest, ARepeatedHelloAllowsALoginUnderAnotherNicknameOnly) {
     auto vs = makeVs();
     auto other = connectTo(vs, 5);
@@ -496,6 +535,14 @@ TEST_F(LoginTest, RegisteringIdentities) {
         {"same identity again", "id-A", "Other", 23, "This identity is already registered on this server.", "Anna"},
         {"empty identity", "", "Anna", 8, "Registration failed.", ""},
         {"empty nickname", "id-B", "", 0, "Identity registered on this server.", "User"},
+        // Bounded as at login.
+        {"identity of 256 bytes, nickname of 64", std::string(256, 'i'), std::string(64, 'n'), 0,
+         "Identity registered on this server.", std::string(64, 'n')},
+        {"identity of 257 bytes", std::string(257, 'i'), "Anna", 8, "Registration failed.", ""},
+        {"nickname of 65 bytes", "id-C", std::string(65, 'n'), 8, "Registration failed.", ""},
+        {"64 KB identity and nickname", std::string(65535, 'x'), std::string(65535, 'y'), 8, "Registration failed.",
+         ""},
+        {"identity with a NUL byte", std::string("id-D\0", 5), "Anna", 8, "Registration failed.", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -514,8 +561,11 @@ TEST_F(LoginTest, RegisteringIdentities) {
             ASSERT_TRUE(row);
             EXPECT_EQ(row->nickname, c.storedNickname);
             EXPECT_EQ(row->role, 0);
+        } else {
+            EXPECT_FALSE(tdb.real->GetUserByUniqueId(c.identity)) << "nothing is stored";
         }
     }
+    EXPECT_EQ(LogCapture::instance().countContaining(std::string(257, 'i')), 0u) << "nor logged";
     EXPECT_EQ(LogCapture::instance().countContaining("[VServer 4] Identity 'id-A' registered as 'Anna' (id="), 1u);
     // The request is about the identity it names, not about the session.
     const UserInfo after = h->session->info();

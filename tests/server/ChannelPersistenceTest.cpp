@@ -191,6 +191,37 @@ TEST_F(ChannelPersistenceTest, ACreatedChannelIsItsRowAndComesBackAfterARestart)
     EXPECT_FALSE(db.real->GetChannelById(id));
 }
 
+// The password that was set is the one that is kept: a NUL byte in it
+// guards the channel the same way before and after a restart.
+TEST_F(ChannelPersistenceTest, APasswordWithANulByteGuardsTheChannelAlikeAfterARestart) {
+    const std::string password("\0s3cret", 7);
+    auto vs = makeServer(db.db);
+    ChannelInfo guarded = channel("Geheim");
+    guarded.password = password;
+    guarded.hasPassword = true;
+    const uint16_t id = vs->adminCreateChannel(guarded, 0);
+    ASSERT_NE(id, 0);
+
+    auto tries = [&](const std::shared_ptr<VirtualServer>& server) {
+        auto h = kt::admit(server, 5);
+        std::vector<bool> joined;
+        for (const std::string& attempt : {std::string(), std::string("s3cret"), std::string(1, '\0'), password}) {
+            joined.push_back(server->moveUserToChannel(5, id, attempt));
+        }
+        server->removeSession(5);
+        return joined;
+    };
+    const std::vector<bool> expected{false, false, false, true};
+    EXPECT_EQ(tries(vs), expected) << "before the restart";
+    vs.reset();
+
+    db.reopen();
+    auto again = makeServer(db.db);
+    ASSERT_TRUE(again->channelManager.find(id));
+    EXPECT_EQ(again->channelManager.find(id)->password, password);
+    EXPECT_EQ(tries(again), expected) << "after the restart";
+}
+
 TEST_F(ChannelPersistenceTest, AFailedStoreRefusesTheCreation) {
     db.db->before = [](std::string_view op) {
         if (op == "SaveChannel") throw std::runtime_error("disk full");

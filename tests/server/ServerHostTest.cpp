@@ -300,7 +300,7 @@ TEST_F(ServerHostTest, DestroyingTheHostEndsEveryConnectionAndWaitsForItsReader)
     stopServing();
     const auto t0 = std::chrono::steady_clock::now();
     host->server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kt::kPromptly);
     EXPECT_TRUE(admitted->waitClosed());
     EXPECT_TRUE(unadmitted->waitClosed());
 }
@@ -310,7 +310,7 @@ TEST_F(ServerHostTest, AStopBeforeRunIsHonouredWhenRunBeginsAndStopRunsOnce) {
     server().stop();  // as a signal during start-up would
     const auto t0 = std::chrono::steady_clock::now();
     server().run();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kt::kPromptly);
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Server stopping..."), 1u);
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Server shutdown complete"), 1u);
     server().stop();

@@ -278,7 +278,7 @@ TEST(UdpVoiceServerLifecycle, StopWakesTheReceiverAndIsIdempotent) {
     std::this_thread::sleep_for(20ms);  // let the receiver block in its call
     const auto t0 = std::chrono::steady_clock::now();
     relay.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kt::kPromptly);
     EXPECT_FALSE(relay.isRunning());
     relay.stop();
 }

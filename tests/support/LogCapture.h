@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/Logger.h"
+#include "support/Time.h"
 
 namespace Korrafin::Test {
 
@@ -63,7 +64,7 @@ public:
 
     // Waits until a line with exactly `message` has been logged.
     bool waitFor(LogLevel level, const std::string& message,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+                 std::chrono::milliseconds timeout = kPatience) {
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, timeout, [&] {
             for (const auto& l : lines_)

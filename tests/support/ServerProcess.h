@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/Time.h"
 
 namespace Korrafin::Test {
 
@@ -132,7 +133,7 @@ public:
 
     // True once standard output contains `text`; false when the process ends
     // first or the time runs out.
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             if (output().find(text) != std::string::npos) return true;
@@ -164,7 +165,7 @@ public:
 
     // The exit status (128 + n when killed by signal n), or nothing when it
     // is still running after `timeout`.
-    std::optional<int> waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::optional<int> waitExit(std::chrono::milliseconds timeout = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!exited()) {
             if (std::chrono::steady_clock::now() > deadline) return std::nullopt;

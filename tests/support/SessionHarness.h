@@ -108,9 +108,9 @@ inline std::vector<Packet> untilHandled(TestClient& client) {
     client.send(fileRequest(name));
     std::vector<Packet> out;
     for (;;) {
-        // Generous: under a sanitizer a handler that reads thousands of rows
-        // takes seconds.
-        auto p = client.next(std::chrono::seconds(15));
+        // A handler that reads thousands of rows takes seconds under a
+        // sanitizer, and many times that on a loaded machine.
+        auto p = client.next(kPatience);
         if (!p) {
             ADD_FAILURE() << "the sync request was not answered";
             return out;

@@ -28,6 +28,7 @@
 #include "protocol/PacketHeader.h"
 #include "support/Ports.h"
 #include "support/Requests.h"
+#include "support/Time.h"
 #include "support/Wire.h"
 
 namespace Korrafin::Test {
@@ -107,7 +108,7 @@ public:
 
     // The next packet, or nothing when none is complete within `timeout`
     // (or the connection ended).
-    std::optional<Packet> next(std::chrono::milliseconds timeout = 3000ms) {
+    std::optional<Packet> next(std::chrono::milliseconds timeout = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (queue_.empty()) {
             if (eof_) return std::nullopt;
@@ -129,7 +130,7 @@ public:
 
     // The next packet of `type` that `match` accepts (any, without one).
     // Every packet read on the way, that one included, is kept in `seen`.
-    std::optional<Packet> waitFor(MessageType type, std::chrono::milliseconds timeout = 5000ms,
+    std::optional<Packet> waitFor(MessageType type, std::chrono::milliseconds timeout = kPatience,
                                   const std::function<bool(const Packet&)>& match = {}) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
@@ -145,7 +146,7 @@ public:
 
     // Reads until the server ends the connection (packets that arrive first
     // stay queued). False when it is still open after `timeout`.
-    bool waitClosed(std::chrono::milliseconds timeout = 3000ms) {
+    bool waitClosed(std::chrono::milliseconds timeout = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!eof_) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/Time.h"
+
 namespace Korrafin::Test {
 
 // Voice datagram bytes: the 20-byte little-endian header, then the payload.
@@ -77,7 +79,7 @@ public:
     }
 
     // The next datagram, or nothing within `timeout`.
-    std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
+    std::optional<std::vector<uint8_t>> receive(std::chrono::milliseconds timeout = kPatience) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
         std::vector<uint8_t> buf(65536);

@@ -298,5 +298,59 @@ TEST_F(AccountsTest, RedeemingWithoutIdentityKeyManagerOrSession) {
     EXPECT_FALSE(tdb.real->GetPrivilegeKey(second.token)->used);
 }
 
+// Every path that stores or looks up an identity, a name or a secret holds
+// it to the login's bounds, and refuses a secret holding a NUL (elsewhere it
+// would be cut short into another secret), with that path's own failure.
+TEST_F(AccountsTest, EveryPathBoundsIdentitiesAndNamesAndRefusesSecretsWithANul) {
+    auto vs = makeVs();
+    const std::string longIdentity(257, 'i');
+    const std::string hugeText(65535, 'x');
+    const std::string nulIdentity("id\0x", 4);
+
+    // Registration.
+    EXPECT_EQ(vs->registerIdentity(std::string(256, 'i'), std::string(64, 'n'), 0), ResultCode::Ok);
+    for (const auto& [identity, nickname] : std::vector<std::pair<std::string, std::string>>{
+             {longIdentity, "n"}, {hugeText, hugeText}, {nulIdentity, "n"}, {"id-ok", std::string(65, 'n')}}) {
+        EXPECT_EQ(vs->registerIdentity(identity, nickname, 0), ResultCode::BadName) << identity.size();
+        EXPECT_FALSE(tdb.real->GetUserByUniqueId(identity));
+    }
+    EXPECT_FALSE(vs->isIdentityRegistered(nulIdentity));
+
+    // Accounts.
+    EXPECT_EQ(vs->registerUser("Gina", std::string("secret\0x", 8), 0), ResultCode::PasswordTooShort);
+    EXPECT_FALSE(tdb.real->GetRegisteredUserByUsername("Gina"));
+    DB::DbRegisteredUser account;
+    account.username = "Hank";
+    account.password_hash = VirtualServer::hashPassword(std::string("se\0cret1", 8));
+    ASSERT_GT(tdb.real->RegisterUser(account), 0);
+    std::string token;
+    EXPECT_EQ(vs->loginUser("Hank", std::string("se\0cret1", 8), 0, token), ResultCode::WrongPassword);
+    EXPECT_EQ(vs->loginUser(hugeText, "secret1", 0, token), ResultCode::UnknownUser);
+    EXPECT_TRUE(token.empty());
+
+    // Keys: a token with a NUL is no key, stored or not.
+    DB::DbPrivilegeKey stored;
+    stored.token = std::string("KEY\0X", 5);
+    stored.type = "serveradmin";
+    ASSERT_GT(tdb.real->CreatePrivilegeKey(stored), 0);
+    auto member = join(vs, 7, "member", "member-identity");
+    EXPECT_FALSE(vs->redeemPrivilegeKey(stored.token, 7));
+    EXPECT_FALSE(vs->revokePrivilegeKeyByToken(stored.token));
+    EXPECT_FALSE(tdb.real->GetPrivilegeKey(stored.token)->used);
+    EXPECT_EQ(member->session->role(), UserRole::Member);
+
+    // Redemption stores the session's identity and nickname: only what a
+    // login would have let in.
+    const auto key = vs->createPrivilegeKey(0, "");
+    auto longId = join(vs, 8, "long", longIdentity);
+    auto longNick = join(vs, 9, std::string(65, 'n'), "nick-identity");
+    EXPECT_FALSE(vs->redeemPrivilegeKey(key.token, 8));
+    EXPECT_FALSE(vs->redeemPrivilegeKey(key.token, 9));
+    EXPECT_FALSE(tdb.real->GetUserByUniqueId(longIdentity));
+    EXPECT_FALSE(tdb.real->GetUserByUniqueId("nick-identity"));
+    EXPECT_FALSE(tdb.real->GetPrivilegeKey(key.token)->used) << "the key stays for a sound redeemer";
+    EXPECT_TRUE(vs->redeemPrivilegeKey(key.token, 7));
+}
+
 }  // namespace
 }  // namespace Korrafin::Test
