@@ -155,7 +155,7 @@ void BotApiServer::admit(int fd) {
     const uint64_t id = nextSessionId_.fetch_add(1);
     std::shared_ptr<BotSession> session;
     try {
-        session = std::make_shared<BotSession>(fd, id, virtualServer, db, *this);
+        session = std::make_shared<BotSession>(fd, id, virtualServer, db, *this, sendLimits);
     } catch (const std::exception& e) {
         ::close(fd);  // no session took it over
         Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} not taken: {}", id, e.what());

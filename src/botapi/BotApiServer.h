@@ -9,12 +9,14 @@
 // stop and the destructor on the owner's thread.
 //
 // Locks: tokenMutex_ -> sessionsMutex_; sessionsMutex_ guards the table only
-// and is never held while writing to a bot or waiting for a thread (events
-// are written to a snapshot).
+// and is never held while sending to a bot or waiting for a thread (events
+// are sent to a snapshot). Sending never waits for a bot: what a bot does
+// not take at once waits in its session's queue.
 //
 // Bounds: at most BotLimits::kMaxSessions connections (more are closed at
-// accept); a connection that cannot get a thread is closed; accepting backs
-// off while descriptors or memory run out.
+// accept), each with at most sendLimits waiting to be sent; a connection
+// that cannot get a thread is closed; accepting backs off while descriptors
+// or memory run out.
 #pragma once
 
 #include <atomic>
@@ -56,6 +58,9 @@ public:
     std::shared_ptr<DB::IDatabase> db;
     // How long a connection may take to log in; tests shorten it.
     std::chrono::steady_clock::duration authDeadline = BotLimits::kAuthDeadline;
+    // What may wait to be sent to one bot, and how long it may take no byte
+    // while frames wait, before it is dropped; tests shrink them.
+    OutboundQueue::Limits sendLimits{BotLimits::kMaxQueuedBytes, BotLimits::kStallTimeout};
     // How sessions get their receive threads; tests make it fail.
     BotSession::ThreadStarter startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
 

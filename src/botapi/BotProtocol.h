@@ -41,8 +41,13 @@ inline constexpr uint32_t kMaxPreAuthPayload = 2 + kMaxTokenBytes;
 inline constexpr uint32_t kMaxPayload = PacketHeader::kMaxPayload;
 // A connection that has not logged in by then is closed.
 inline constexpr std::chrono::seconds kAuthDeadline{10};
-// A bot that takes no bytes for this long is dropped rather than waited for.
-inline constexpr int kSendTimeoutSeconds = 2;
+// What is sent to a bot waits in its own queue, never in the thread that
+// raised an event. A bot whose unsent frames pass kMaxQueuedBytes, or that
+// takes no byte for kStallTimeout while frames wait, is dropped. The largest
+// frame a bot is sent carries one str (at most 65535 bytes), so the bound
+// holds many of them.
+inline constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
+inline constexpr std::chrono::seconds kStallTimeout{2};
 // Bytes read per recv.
 inline constexpr std::size_t kRecvChunk = 4096;
 

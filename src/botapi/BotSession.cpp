@@ -9,12 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <mutex>
 #include <optional>
 
 #include "botapi/BotApiServer.h"
 #include "botapi/Json.h"
 #include "core/Logger.h"
-#include "core/Socket.h"
+#include "core/SendPoller.h"
 #include "db/IDatabase.h"
 #include "protocol/PacketBuilder.h"
 
@@ -26,6 +27,18 @@ namespace {
 // likes, the log need not show every try.
 constexpr int kLoggedLoginFailures = 3;
 
+// Why a bot was dropped, for the failures that are the bot's doing; a
+// write to a bot that has gone is just its end.
+const char* dropReason(OutboundQueue::Failure failure) {
+    switch (failure) {
+        case OutboundQueue::Failure::Overflow: return "too much waits to be sent";
+        case OutboundQueue::Failure::Stalled: return "it stopped reading";
+        case OutboundQueue::Failure::Broken:
+        case OutboundQueue::Failure::None: break;
+    }
+    return nullptr;
+}
+
 void setTimeout(int fd, int option, std::chrono::microseconds t) {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(t.count() / 1000000);
@@ -36,9 +49,11 @@ void setTimeout(int fd, int option, std::chrono::microseconds t) {
 }  // namespace
 
 BotSession::BotSession(int fd, uint64_t sessionId, std::weak_ptr<VirtualServer> virtualServer,
-                       std::shared_ptr<DB::IDatabase> db, BotApiServer& owner)
+                       std::shared_ptr<DB::IDatabase> db, BotApiServer& owner, OutboundQueue::Limits sendLimits)
     : fd_(fd), sessionId_(sessionId), virtualServer_(std::move(virtualServer)), db_(std::move(db)), owner_(owner) {
-    setTimeout(fd_, SO_SNDTIMEO, std::chrono::seconds(BotLimits::kSendTimeoutSeconds));
+    // Last: once the queue owns the descriptor nothing here may throw, or the
+    // caller would close it a second time.
+    out_ = std::make_shared<OutboundQueue>(fd, sendLimits, SendPoller::shared());
 }
 
 BotSession::~BotSession() {
@@ -52,7 +67,8 @@ BotSession::~BotSession() {
             recvThread_.join();
         }
     }
-    ::close(fd_);
+    // The descriptor closes when the queue goes: here, or when the send
+    // poller lets go of it.
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -69,16 +85,11 @@ void BotSession::start(const ThreadStarter& starter, std::chrono::steady_clock::
 }
 
 void BotSession::close() {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    shutLocked();
+    running_.store(false, std::memory_order_release);
+    out_->close();
 }
 
-void BotSession::shutLocked() {
-    running_.store(false, std::memory_order_release);
-    if (shut_) return;
-    shut_ = true;
-    ::shutdown(fd_, SHUT_RDWR);
-}
+bool BotSession::isRunning() const { return running_.load(std::memory_order_acquire) && !out_->isClosed(); }
 
 void BotSession::join() {
     if (recvThread_.joinable() && recvThread_.get_id() != std::this_thread::get_id()) recvThread_.join();
@@ -87,14 +98,10 @@ void BotSession::join() {
 // ---------------------------------------------------------------- writing
 
 void BotSession::send(const std::vector<uint8_t>& frame) {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    if (shut_) return;
-    const int err = Net::sendAll(fd_, frame.data(), frame.size());
-    if (err == 0) return;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-        Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} dropped: it stopped reading", sessionId_);
-    }
-    shutLocked();
+    if (!running_.load(std::memory_order_acquire)) return;
+    // A queue that fails has shut the socket down, which ends the receive
+    // loop; that thread logs the reason, once.
+    if (!out_->send(frame.data(), frame.size())) close();
 }
 
 void BotSession::reply(MessageType type, ResultCode code, std::string_view text) {
@@ -154,6 +161,9 @@ void BotSession::recvLoop() {
         Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} ended: {}", sessionId_, e.what());
     }
     running_.store(false, std::memory_order_release);
+    if (const char* why = dropReason(out_->failure())) {
+        Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} dropped: {}", sessionId_, why);
+    }
     Logger::instance().logf(LogLevel::Info, "[BotAPI] Bot session {} disconnected ({})", sessionId_,
                             Json::escape(botName_));
     owner_.sessionEnded(sessionId_);

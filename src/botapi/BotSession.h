@@ -1,17 +1,20 @@
 // One bot connection: its receive thread frames what the bot sends, logs it
-// in with a bot token and runs its commands; any thread may write a frame to
+// in with a bot token and runs its commands; any thread may send a frame to
 // it (replies from its own thread, events from the thread that raised them).
+// Frames go through the connection's OutboundQueue: a sender never waits for
+// the bot, and frames leave in the order they were sent.
 //
 // Lifetime: made with std::make_shared by the BotApiServer, which keeps it in
 // its table and is the only one to join its thread. The socket descriptor
-// belongs to the session and is closed only by the destructor, so its number
-// is never reused while anyone still holds the session; close() only shuts
-// the socket down, which also wakes the receive thread. The receive thread
-// never holds a reference to its own session.
+// belongs to the outbound queue and is closed only when the queue goes, after
+// the receive thread was joined, so its number is never reused while anyone
+// still holds the session; close() only shuts the socket down, which also
+// wakes the receive thread. The receive thread never holds a reference to
+// its own session.
 //
-// Locks: sendMutex_ is held for the whole write of one frame and for the
-// shutdown of the socket; it is a leaf. The owner's token mutex is taken
-// around the token look-up (see BotApiServer::endSessionsForToken).
+// Locks: none of its own; the queue's mutex is a leaf. The owner's token
+// mutex is taken around the token look-up (see
+// BotApiServer::endSessionsForToken).
 //
 // Errors: handlers never let an exception out of the receive thread; every
 // command is answered.
@@ -22,13 +25,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "botapi/BotProtocol.h"
+#include "core/OutboundQueue.h"
 #include "protocol/Framer.h"
 #include "protocol/MessageType.h"
 #include "protocol/PacketReader.h"
@@ -50,12 +53,13 @@ public:
     // no thread can be started.
     using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-    // Takes ownership of the connected socket and sets its send time-out.
+    // Takes ownership of the connected socket (unless it throws: then the
+    // caller still owns it); `sendLimits` bound what may wait for the bot.
     // `owner` outlives the session's thread (it joins it).
     BotSession(int fd, uint64_t sessionId, std::weak_ptr<VirtualServer> virtualServer,
-               std::shared_ptr<DB::IDatabase> db, BotApiServer& owner);
-    // Shuts the socket down, joins the receive thread (when it was not
-    // joined yet), then closes the socket.
+               std::shared_ptr<DB::IDatabase> db, BotApiServer& owner, OutboundQueue::Limits sendLimits);
+    // Shuts the socket down and joins the receive thread (when it was not
+    // joined yet); the socket closes with the outbound queue.
     ~BotSession();
 
     BotSession(const BotSession&) = delete;
@@ -65,21 +69,24 @@ public:
     // then does not run). A session that has not logged in within
     // `authDeadline` is closed. Called once, by the accept thread.
     void start(const ThreadStarter& starter, std::chrono::steady_clock::duration authDeadline);
-    // Ends the session: clears running and shuts the socket down under the
-    // send mutex. Any thread; idempotent; does not wait.
+    // Ends the session: clears running, drops what waits to be sent and
+    // shuts the socket down. Any thread; idempotent; does not wait.
     void close();
     // Waits for the receive thread; a no-op on that thread itself and once
     // joined. Called by the owner only.
     void join();
 
-    // Writes one finished frame whole. A failed, partial or timed-out write
-    // ends the session: no half frame is ever followed by another, and a bot
-    // that stops reading is dropped, not waited for. Nothing happens once the
-    // session is closed. Any thread.
+    // Queues one finished frame behind those sent before and writes what the
+    // socket takes now, without waiting. A failed write, a queue past its
+    // bound or a bot that takes nothing for the stall time ends the session
+    // (its receive thread logs why): no half frame is ever followed by
+    // another, and a bot that stops reading is dropped, not waited for.
+    // Nothing happens once the session is closed. Any thread.
     void send(const std::vector<uint8_t>& frame);
 
     uint64_t sessionId() const { return sessionId_; }
-    bool isRunning() const { return running_.load(std::memory_order_acquire); }
+    // Neither closed nor ended by its queue.
+    bool isRunning() const;
     bool isAuthenticated() const { return authenticated_.load(std::memory_order_acquire); }
     // The token row the session logged in with; 0 before.
     int64_t botId() const { return botId_.load(std::memory_order_acquire); }
@@ -104,10 +111,8 @@ private:
 
     // A reply frame of `type`: u16 code, str text.
     void reply(MessageType type, ResultCode code, std::string_view text);
-    // Shuts the socket down; sendMutex_ is held by the caller.
-    void shutLocked();
 
-    const int fd_;
+    const int fd_;  // owned by out_; read here by the receive thread only
     const uint64_t sessionId_;
     const std::weak_ptr<VirtualServer> virtualServer_;
     const std::shared_ptr<DB::IDatabase> db_;
@@ -123,8 +128,8 @@ private:
     std::atomic<bool> running_{false};
     std::thread recvThread_;
 
-    std::mutex sendMutex_;
-    bool shut_ = false;  // sendMutex_
+    // Set last in the constructor; never null after it.
+    std::shared_ptr<OutboundQueue> out_;
 
     // Receive thread only.
     Framer framer_{BotLimits::kMaxPreAuthPayload};

@@ -51,7 +51,7 @@
 namespace Korrafin {
 
 class VirtualServer;
-class Server;
+class SessionHost;
 
 enum class SessionState : uint8_t {
     Connected = 0,      // socket accepted; no Hello yet
@@ -134,8 +134,8 @@ public:
     void setVServer(std::weak_ptr<VirtualServer> vs);
 
     // The process host; set by the host before the reader thread starts.
-    Server* host() const { return host_.load(std::memory_order_acquire); }
-    void setHost(Server* host) { host_.store(host, std::memory_order_release); }
+    SessionHost* host() const { return host_.load(std::memory_order_acquire); }
+    void setHost(SessionHost* host) { host_.store(host, std::memory_order_release); }
 
     // Last measured round trip in milliseconds; 0 until a Pong was measured.
     uint32_t lastPingMs() const { return lastPingMs_.load(std::memory_order_relaxed); }
@@ -274,7 +274,7 @@ private:
     std::string identity_;
     std::weak_ptr<VirtualServer> vserver_;
 
-    std::atomic<Server*> host_{nullptr};
+    std::atomic<SessionHost*> host_{nullptr};
 
     std::atomic<uint32_t> lastPingMs_{0};
     std::mutex pingMutex_;

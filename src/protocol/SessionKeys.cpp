@@ -8,7 +8,7 @@
 #include "db/SqliteDatabase.h"
 #include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
-#include "server/Server.h"
+#include "protocol/SessionHost.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -131,7 +131,7 @@ void ClientSession::handleBotTokenRevoke(PacketReader& reader) {
     Logger::instance().logf(LogLevel::Info, "Client {} ({}) revoked bot token id={}", clientId_, nickname(), id);
     // Bots log in with master-database tokens only; an id of a virtual
     // server's own database names some other token there.
-    if (Server* server = host(); server && vs->db && vs->db == server->masterDatabase()) {
+    if (SessionHost* server = host(); server && vs->db && server->isMasterDatabase(vs->db.get())) {
         server->onBotTokenRevoked(id);
     }
 }

@@ -10,7 +10,7 @@
 #include "protocol/BoundedList.h"
 #include "protocol/ClientSession.h"
 #include "protocol/Packets.h"
-#include "server/Server.h"
+#include "protocol/SessionHost.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -19,9 +19,9 @@ namespace {
 
 // u16 id, then the host's lifecycle operation on it. No reply: the outcome
 // shows in the list and the log.
-void vserverCommand(ClientSession& session, PacketReader& reader, bool (Server::*command)(uint16_t), const char* done,
+void vserverCommand(ClientSession& session, PacketReader& reader, bool (SessionHost::*command)(uint16_t), const char* done,
                     const char* failed) {
-    Server* server = session.host();
+    SessionHost* server = session.host();
     if (!server) return;
     const uint16_t id = reader.readLE<uint16_t>();
     const bool ok = (server->*command)(id);
@@ -80,7 +80,7 @@ void ClientSession::handlePluginListRequest(PacketReader& /*reader*/) {
 // ones included, in registry order. Each is read through the reference the
 // registry handed out, so one removed meanwhile is still safe to read.
 void ClientSession::handleVServerListRequest(PacketReader& /*reader*/) {
-    Server* server = host();
+    SessionHost* server = host();
     if (!server) return;
     const std::vector<std::shared_ptr<VirtualServer>> all = server->allVServers();
 
@@ -100,12 +100,12 @@ void ClientSession::handleVServerListRequest(PacketReader& /*reader*/) {
 // u16 id. Pauses that virtual server, wherever it is; when it is the
 // requester's own, the requester is disconnected with everybody else there.
 void ClientSession::handleVServerStop(PacketReader& reader) {
-    vserverCommand(*this, reader, &Server::pauseVServer, "stopped", "failed to stop");
+    vserverCommand(*this, reader, &SessionHost::pauseVServer, "stopped", "failed to stop");
 }
 
 // u16 id. Resumes that virtual server.
 void ClientSession::handleVServerStart(PacketReader& reader) {
-    vserverCommand(*this, reader, &Server::resumeVServer, "started", "failed to start");
+    vserverCommand(*this, reader, &SessionHost::resumeVServer, "started", "failed to start");
 }
 
 }  // namespace Korrafin

@@ -185,6 +185,10 @@ void Server::startBotApi() {
     }
 }
 
+bool Server::isMasterDatabase(const DB::IDatabase* db) const {
+    return db != nullptr && db == static_cast<const DB::IDatabase*>(masterDb_.get());
+}
+
 void Server::onBotTokenRevoked(int64_t tokenId) {
     if (botApi_) botApi_->endSessionsForToken(tokenId);
 }

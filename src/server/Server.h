@@ -42,6 +42,7 @@
 #include "core/Config.h"
 #include "core/LogThrottle.h"
 #include "core/PerKeyLimit.h"
+#include "protocol/SessionHost.h"
 #include "server/UdpVoiceServer.h"
 #include "vserver/VirtualServer.h"
 #include "webpanel/PanelHost.h"
@@ -60,7 +61,7 @@ namespace Auth {
 class PrivilegeKeyManager;
 }
 
-class Server {
+class Server : public SessionHost {
 public:
     // What the host keeps for one virtual server besides the object itself.
     struct VServerResources {
@@ -120,21 +121,21 @@ public:
     bool removeVServer(uint16_t id);
     // Closes its own listener and stops it, keeping it registered; true when
     // it was paused already; false for an unknown id.
-    bool pauseVServer(uint16_t id);
+    bool pauseVServer(uint16_t id) override;
     // Starts it and reopens its own listener; a listener that cannot be opened
     // stops it again and returns false. True when it was running already.
-    bool resumeVServer(uint16_t id);
+    bool resumeVServer(uint16_t id) override;
     bool isVServerRunning(uint16_t id) const;
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
     // Every virtual server, paused ones included, in registry order.
-    std::vector<std::shared_ptr<VirtualServer>> allVServers() const;
+    std::vector<std::shared_ptr<VirtualServer>> allVServers() const override;
     // Rewrites "virtualServers" in the configuration file (temporary file,
     // then rename). Refuses, with a WARN line, to touch a file that exists but
     // does not parse. Never throws.
     void saveVServersToConfig();
     // A bot token was deleted: the bots that logged in with it go. The bot
     // API hooks in here; until it exists there is nobody to end.
-    void onBotTokenRevoked(int64_t tokenId);
+    void onBotTokenRevoked(int64_t tokenId) override;
 
     // ---- connections (called by the accept loops) ----
 
@@ -156,6 +157,7 @@ public:
     // ---- accessors ----
     UdpVoiceServer& voiceRelay() { return udp_; }
     std::shared_ptr<DB::SqliteDatabase> masterDatabase() const { return masterDb_; }
+    bool isMasterDatabase(const DB::IDatabase* db) const override;
     const std::string& configPath() const { return configPath_; }
     uint16_t tcpPort() const { return tcpPort_; }
     // Users over all virtual servers as last counted, and the configured

@@ -103,7 +103,7 @@ struct Admission {
     std::string address = "127.0.0.1";
     std::string identity = "";
     bool authenticated = true;  // as after a login, without one
-    Server* host = nullptr;     // as the host's accept loops set it
+    SessionHost* host = nullptr;     // as the host's accept loops set it
     bool reading = true;        // false: no reader thread, the test feeds the session
 };
 
