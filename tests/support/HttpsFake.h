@@ -94,9 +94,9 @@ public:
             ::_exit(127);
         }
         ::close(fds[1]);
-        const bool up = awaitListening(fds[0]);
-        ::close(fds[0]);
-        if (!up) {
+        // Kept open until stop: the fake never writes into a closed pipe.
+        out_ = fds[0];
+        if (!awaitListening(out_)) {
             stop();
             throw std::runtime_error("HttpsFake: the fake did not start listening");
         }
@@ -170,12 +170,14 @@ public:
 
     // Ends the fake (idempotent).
     void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
         }
-        pid_ = -1;
+        if (out_ >= 0) ::close(std::exchange(out_, -1));
     }
 
 private:
@@ -224,13 +226,13 @@ private:
         return out;
     }
 
-    // Reads the fake's standard output until its "listening" line, the end
+    // Reads the fake's standard output until its whole "listening" line, the end
     // of the output (it failed) or the time runs out.
     bool awaitListening(int fd) const {
         std::string seen;
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         for (;;) {
-            if (seen.find("listening") != std::string::npos) return true;
+            if (seen.find("listening ") != std::string::npos && seen.back() == '\n') return true;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                      std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
@@ -249,6 +251,7 @@ private:
     TempDir dir_;
     std::string recordPath_;
     pid_t pid_ = -1;
+    int out_ = -1;  // the fake's standard output
 };
 
 }  // namespace Korrafin::Test

@@ -166,7 +166,9 @@ def main():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     server = Server((args.address, args.port), context, scenario, Recorder(args.record))
-    print("listening", server.server_address[1], flush=True)
+    # One write: the reader may act on the line as soon as it sees it.
+    sys.stdout.write("listening %d\n" % server.server_address[1])
+    sys.stdout.flush()
     server.serve_forever()
 
 
