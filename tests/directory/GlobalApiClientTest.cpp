@@ -52,7 +52,6 @@ class DirectoryClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         LogCapture::instance().clear();
-        Logger::instance().setLevel(LogLevel::Trace);
     }
     void TearDown() override {
         Logger::instance().setLevel(LogLevel::Info);
@@ -171,6 +170,7 @@ TEST_F(DirectoryClientTest, FailedDetectionDisablesTheClientForGood) {
 TEST_F(DirectoryClientTest, RegistersBeatsAndUnregistersEveryListing) {
     users = 5;
     slots = 64;
+    Logger::instance().setLevel(LogLevel::Trace);
     auto fake = FakeDirectory::make();
     GlobalApiClient client(figures(), kHosts, fake->transport(), 20ms);
     client.start("Main", "203.0.113.5", 9987, 32, "About us", "AT", true);
@@ -306,6 +306,27 @@ TEST_F(DirectoryClientTest, StopEndsTheWaitBetweenBeatsAtOnce) {
     client.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly);
     EXPECT_TRUE(fake->requestsTo(kHeartbeat).empty());
+}
+
+TEST_F(DirectoryClientTest, UnregisteringRunsInTheBackgroundAndTheExitWaitIsBounded) {
+    auto fake = FakeDirectory::make();
+    fake->holdRequestsTo(kUnregister);
+    {
+        GlobalApiClient client(figures(), kHosts, fake->transport(), 1h);
+        client.start("Main", "203.0.113.5", 9987, 32, "", "DE", true);
+        client.addVirtualServer({"Side", 10001, 8, {}, {}});
+        client.stop();  // returns while the service sits on the first request
+        ASSERT_TRUE(fake->waitHeld());
+    }  // the client is gone; its unregister thread still runs on its own copies
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GlobalApiClient::waitForBackgroundRequests(50ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly);
+
+    fake->release();
+    EXPECT_TRUE(GlobalApiClient::waitForBackgroundRequests(kPatience));
+    EXPECT_EQ(bodies(fake->requestsTo(kUnregister)),
+              (std::vector<std::string>{buildUnregisterBody("203.0.113.5", 9987),
+                                        buildUnregisterBody("203.0.113.5", 10001)}));
 }
 
 TEST_F(DirectoryClientTest, StopBeforeStartAndTheDestructorAreSafe) {
