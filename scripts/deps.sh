@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev nlohmann-json3-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   iproute2 util-linux
+  openssl python3 ca-certificates
   chromium
 )
 # The browser test drives Chromium from node; a machine may carry a node (and

@@ -123,7 +123,7 @@ bool Server::init(const std::string& configPath) {
     if (!openMainListener()) return false;
     Logger::instance().logf(LogLevel::Info, "Listening on TCP port {}, UDP port {}", tcpPort_, udpPort_);
 
-    // The directory client (section "globalApi") starts here once it exists.
+    startDirectory();
     return true;
 }
 
@@ -231,6 +231,8 @@ bool Server::openMainListener() {
 
 Server::~Server() {
     stop();
+    // stop leaves it alone when the server never ran.
+    directory_.stop();
 
     // Accept threads of virtual servers whose listeners outlived stop (made
     // or resumed after it, or left by a failed start-up).
@@ -241,8 +243,7 @@ Server::~Server() {
         vs->botApi.store(nullptr, std::memory_order_release);
         vs->pluginLoader.store(nullptr, std::memory_order_release);
     }
-    // The directory client, the web panel and the bot API stop their threads
-    // here once they exist.
+    // The web panel and the bot API stop their threads.
     if (webPanel_) webPanel_->stop();
     if (botApi_) botApi_->stop();
 

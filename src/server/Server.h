@@ -42,6 +42,7 @@
 #include "core/Config.h"
 #include "core/LogThrottle.h"
 #include "core/PerKeyLimit.h"
+#include "directory/GlobalApiClient.h"
 #include "protocol/SessionHost.h"
 #include "server/UdpVoiceServer.h"
 #include "vserver/VirtualServer.h"
@@ -167,6 +168,11 @@ public:
     // Reader threads that have not ended yet.
     std::size_t liveReaderCount() const;
 
+    // The secondary directory listing of a virtual server with its own port.
+    // Its callables hold the virtual server weakly: once it is gone they
+    // report 0 users and empty URLs. They take no lock of the host.
+    static GlobalApiClient::SecondaryVS directoryEntryFor(const std::shared_ptr<VirtualServer>& vs);
+
 private:
     struct Reader {
         std::weak_ptr<ClientSession> session;
@@ -185,6 +191,11 @@ private:
     // Builds and starts the panel when "server.webPanel.enabled" allows it.
     void startWebPanel(const std::string& password);
     bool openMainListener();
+    // Starts the directory client from the "globalApi" section with the main
+    // listing and one secondary listing per virtual server with its own port.
+    void startDirectory();
+    // The icon and banner URLs of the first virtual server; empty without one.
+    GlobalApiClient::Urls firstVServerUrls() const;
 
     // Serving.
     void acceptLoop();
@@ -236,8 +247,6 @@ private:
     // Made in init, attached to the first virtual server and to every one
     // created later; released by the destructor before the virtual servers.
     std::unique_ptr<BotApiServer> botApi_;
-    // The directory client takes its place here when it exists; start-up and
-    // the destructor mark where it starts and goes.
     PluginHostFactory pluginHostFactory_;
     std::vector<std::unique_ptr<PluginHost>> pluginLoaders_;  // one per virtual server at start-up
     std::unique_ptr<PanelHost> panelHost_;  // what the panel sees of this host
@@ -259,6 +268,11 @@ private:
 
     PerKeyLimit pendingLogins_{kMaxPendingLoginsPerAddress};
     LogThrottle refusedAtAccept_{1};
+
+    // Last, so it goes first: its heartbeat thread reads the counters above
+    // and the registry. stop and the destructor stop it before anything else.
+    GlobalApiClient directory_{GlobalApiClient::HostFigures{[this] { return currentUsers_.load(); },
+                                                            [this] { return configuredSlots_.load(); }}};
 };
 
 }  // namespace Korrafin

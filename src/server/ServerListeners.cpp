@@ -74,8 +74,9 @@ void Server::stop() {
     closeVsListeners();
 
     udp_.stop();
-    // The web panel and the directory client stop here once they exist.
     if (webPanel_) webPanel_->stop();
+    // Waits for a beat in progress; the unregister requests go out in the background.
+    directory_.stop();
 }
 
 void Server::startWorkers(int n) {

@@ -1,8 +1,15 @@
 // Process entry: signal handling, banner, start-up, serving, shutdown.
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "console/AdminConsole.h"
+#include "core/Logger.h"
+#include "directory/GlobalApiClient.h"
 #include "pluginhost/PluginLoader.h"
 #include "server/Server.h"
 #include "server/SignalStop.h"
@@ -25,6 +32,13 @@ void printBanner() {
 
 int main(int argc, char** argv) {
     Korrafin::SignalStop::install();
+    // A peer that closed its end must cost a failed write, not the process:
+    // not every library writes with MSG_NOSIGNAL (TLS inside libcurl).
+    std::signal(SIGPIPE, SIG_IGN);
+    // libcurl's global set-up is not thread-safe: once, before any thread.
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        std::cerr << "libcurl could not be initialised; the directory service is out of reach.\n" << std::flush;
+    }
     const std::string path = argc > 1 ? argv[1] : "server.json";
     printBanner();
 
@@ -47,5 +61,17 @@ int main(int argc, char** argv) {
             }
         }  // no signal reaches the server from here on
     }
+
+    // The directory's unregister requests get a short while to go out. One
+    // still in flight after that is abandoned: the process ends at once with
+    // its status, before exit handlers tear down what that request uses.
+    if (!Korrafin::GlobalApiClient::waitForBackgroundRequests(Korrafin::GlobalApiClient::kExitWait)) {
+        Korrafin::Logger::instance().flush();
+        std::cout << std::flush;
+        std::cerr << std::flush;
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    curl_global_cleanup();
     return status;
 }

@@ -26,6 +26,10 @@ struct ServerConfig {
     std::string logFile = "korrafin.log";
     nlohmann::json virtualServers = nullptr;  // left out when null
     uint16_t webPanelPort = 0;                 // 0: the panel is off
+    // The directory client's settings; unlisted, and the address detected,
+    // which fails where the tests run unless a test maps the directory's
+    // names to its own fake.
+    nlohmann::json globalApi = {{"listed", false}};
 
     nlohmann::json document() const {
         const nlohmann::json panel = webPanelPort == 0 ? nlohmann::json{{"enabled", false}}
@@ -37,7 +41,7 @@ struct ServerConfig {
                              {"logFile", logFile},
                              {"dbPath", dbPath},
                              {"webPanel", panel}}},
-                           {"globalApi", {{"listed", false}}}};
+                           {"globalApi", globalApi}};
         if (!virtualServers.is_null()) doc["virtualServers"] = virtualServers;
         return doc;
     }

@@ -1,0 +1,118 @@
+// The real binary and the directory service: the test runs where the
+// service's names map to 127.0.0.1 and a throw-away CA is the system's trust
+// (loopback-netns.sh --host), with the HTTPS fake standing in for the service.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "e2e/E2eFixture.h"
+#include "support/HttpsFake.h"
+#include "support/TestClient.h"
+
+namespace Korrafin::Test {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kRegister = "/api/servers/register";
+constexpr const char* kHeartbeat = "/api/servers/heartbeat";
+constexpr const char* kUnregister = "/api/servers/unregister";
+
+std::vector<std::string> bodies(const std::vector<HttpsFake::Request>& requests) {
+    std::vector<std::string> out;
+    for (const auto& r : requests) out.push_back(r.body);
+    return out;
+}
+
+using DirectoryTest = E2eTest;
+
+// Slow: the first heartbeat comes 30 seconds after start-up.
+TEST_F(DirectoryTest, TheServerIsListedWhileItRunsAndUnlistedWhenItEnds) {
+    HttpsFake fake(json{{"routes", {{"GET /api/myip", {{"status", 200}, {"body", "198.51.100.44\n"}}}}},
+                    {"default", {{"status", 200}, {"body", "{}"}}}});
+    const uint16_t ownPort = freePort();
+    config.globalApi = {{"publicIp", "auto"}, {"listed", true}, {"description", "Ende zu Ende"}, {"country", "SE"}};
+    writeConfig(json::array({
+        {{"id", 1}, {"name", "Eins"}, {"serverKey", "k1"}, {"maxSlots", 20}},
+        {{"id", 2}, {"name", "Zwei"}, {"serverKey", "k1"}, {"maxSlots", 5}, {"tcpPort", ownPort}},
+    }));
+    auto server = startReady();
+
+    // The main listing is the first virtual server in registry order, which
+    // need not be 1; the one with a port of its own is a secondary listing
+    // as well (also when it is the first).
+    // Start-up registers after it listens.
+    ASSERT_TRUE(eventually([&] { return fake.requests("POST", kRegister).size() == 2; })) << server->output();
+    const auto registers = bodies(fake.requests("POST", kRegister));
+    const auto mainRegister = [&](const std::string& name, int slots) {
+        return R"({"name":")" + name + R"(","ip":"198.51.100.44","port":)" + std::to_string(tcpPort) +
+               R"(,"description":"Ende zu Ende","country":"SE","current_users":0,"max_slots":)" +
+               std::to_string(slots) +
+               R"(,"password_protected":false,"version":"1.0.0","listed":true,"icon_url":"","banner_url":""})";
+    };
+    const bool zweiFirst = registers[0] == mainRegister("Zwei", 5);
+    EXPECT_EQ(registers[0], zweiFirst ? mainRegister("Zwei", 5) : mainRegister("Eins", 20));
+    EXPECT_EQ(registers[1], R"({"name":"Zwei","ip":"198.51.100.44","port":)" + std::to_string(ownPort) +
+                                R"(,"description":"","country":"SE","current_users":0,"max_slots":5,)"
+                                R"("password_protected":false,"version":"1.0.0","listed":true,"icon_url":"",)"
+                                R"("banner_url":""})");
+
+    // A user on the own port, then one on the main port, which leads to the
+    // first virtual server: the host's count is then that server's users.
+    auto b = TestClient::dial(ownPort);
+    ASSERT_TRUE(b && b->hello() && b->login("b"));
+    auto a = TestClient::dial(tcpPort);
+    ASSERT_TRUE(a && a->hello() && a->login("a"));
+    const std::string users = zweiFirst ? "2" : "1";
+    const std::string mainBeat = R"({"ip":"198.51.100.44","port":)" + std::to_string(tcpPort) + R"(,"name":")" +
+                                 (zweiFirst ? "Zwei" : "Eins") + R"(","description":"Ende zu Ende","current_users":)" +
+                                 users + R"(,"max_slots":)" + (zweiFirst ? "5" : "20") +
+                                 R"(,"listed":true,"total_slots_configured":25,"icon_url":"","banner_url":""})";
+    const std::string ownBeat = R"({"ip":"198.51.100.44","port":)" + std::to_string(ownPort) +
+                                R"(,"name":"Zwei","description":"","current_users":)" + users +
+                                R"(,"max_slots":5,"listed":true,"total_slots_configured":5,"icon_url":"",)"
+                                R"("banner_url":""})";
+    // Up to 30 seconds and a step after start-up, and a loaded machine.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto beats = bodies(fake.requests("POST", kHeartbeat));
+            for (std::size_t i = 0; i + 1 < beats.size(); ++i) {
+                if (beats[i] == mainBeat && beats[i + 1] == ownBeat) return true;
+            }
+            return false;
+        },
+        kPatience + std::chrono::seconds(30)))
+        << ::testing::PrintToString(bodies(fake.requests("POST", kHeartbeat)));
+
+    stopCleanly(*server);
+    // Main then secondary, both after the beats ended.
+    EXPECT_EQ(bodies(fake.requests("DELETE", kUnregister)),
+              (std::vector<std::string>{R"({"ip":"198.51.100.44","port":)" + std::to_string(tcpPort) + "}",
+                                        R"({"ip":"198.51.100.44","port":)" + std::to_string(ownPort) + "}"}));
+    EXPECT_NE(server->output().find("[GlobalAPI] Server unregistering (background)"), std::string::npos);
+}
+
+TEST_F(DirectoryTest, AtExitAnUnansweredUnregisterIsWaitedForOnlyBriefly) {
+    HttpsFake fake(json{{"routes", {{"DELETE /api/servers/unregister", {{"status", 200}, {"delay", 60}}}}},
+                    {"default", {{"status", 200}}}});
+    config.globalApi = {{"publicIp", "203.0.113.5"}, {"listed", true}};
+    writeConfig();
+    auto server = startReady();
+    ASSERT_TRUE(eventually([&] { return fake.requests("POST", kRegister).size() == 1; }));
+    // The beats keep away for 30 seconds: stopping now ends no beat.
+
+    const auto t0 = std::chrono::steady_clock::now();
+    server->signal(SIGTERM);
+    const auto status = server->waitExit();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_EQ(*status, 0) << server->output() << server->errors();
+    // The request went out and was given its while, then given up on.
+    EXPECT_EQ(fake.requests("DELETE", kUnregister).size(), 1u);
+    EXPECT_GE(took, std::chrono::milliseconds(2500));
+    EXPECT_LT(took, std::chrono::seconds(3) + kPromptly);
+    EXPECT_NE(server->output().find("Server shutdown complete"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace Korrafin::Test
