@@ -78,7 +78,9 @@ bool CredentialGuard::waiting(const std::string& address) {
 CredentialGuard::Outcome CredentialGuard::count(Tally& tally, Clock::time_point now) {
     tally.level_ = leak(tally.level_, tally.at_, now) + 1;
     tally.at_ = now;
-    return tally.level_ >= limits_.perConnection ? Outcome::Close : Outcome::Answer;
+    // Rapid failures forgive a sliver each: what fills the bound is less than a
+    // whole failure forgiven since the count stood one below it.
+    return tally.level_ > limits_.perConnection - 1.0 ? Outcome::Close : Outcome::Answer;
 }
 
 CredentialGuard::Outcome CredentialGuard::failed(const std::string& address, Tally& tally, Kind kind) {
@@ -92,7 +94,7 @@ CredentialGuard::Outcome CredentialGuard::failed(const std::string& address, Tal
         e.levelAt = now;
         // A failure checked just as the wait began still counts, but only
         // one burst ends at a time.
-        if (now >= e.waitUntil && e.level >= limits_.burst) {
+        if (now >= e.waitUntil && e.level > limits_.burst - 1.0) {
             ++e.bursts;
             const Clock::duration wait = waitAfter(e.bursts);
             e.waitUntil = now + wait;

@@ -81,8 +81,9 @@ TEST_F(CredentialGuardTest, OnlyFailuresFasterThanTheyAreForgivenFillABurst) {
         {"five at once", 0ms, 5, true},
         {"four at once", 0ms, 4, false},
         {"one a second, for long", 1000ms, 50, false},
-        {"two a second fill a burst at the ninth", 500ms, 9, true},
-        {"two a second, eight of them", 500ms, 8, false},
+        {"five within a second", 199ms, 5, true},
+        {"two a second fill a burst at the eighth", 500ms, 8, true},
+        {"two a second, seven of them", 500ms, 7, false},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -110,6 +111,16 @@ TEST_F(CredentialGuardTest, AConnectionIsToBeClosedAtItsBoundAndRefusalsCount) {
         CredentialGuard::Tally t;
         for (int i = 1; i < 5; ++i) EXPECT_EQ(g->refused("10.0.2.1", t, Kind::Password), Outcome::Answer) << i;
         EXPECT_EQ(g->refused("10.0.2.1", t, Kind::Password), Outcome::Close);
+    }
+    {
+        // Quick failures a few milliseconds apart still reach the bound.
+        CredentialGuard::Tally t;
+        for (int i = 1; i < 5; ++i) {
+            clock.advance(10ms);
+            EXPECT_EQ(g->failed("10.0.2.3", t, Kind::Password), Outcome::Answer) << i;
+        }
+        clock.advance(10ms);
+        EXPECT_EQ(g->failed("10.0.2.3", t, Kind::Password), Outcome::Close);
     }
     {
         // One failure a second is forgiven as fast as it comes.
