@@ -87,6 +87,11 @@ CryptoUtils::Digest sha256_portable(const void* data, std::size_t len) {
 
 CryptoUtils::Digest CryptoUtils::sha256(const void* data, std::size_t len) { return sha256_portable(data, len); }
 
+std::string CryptoUtils::fingerprint(std::string_view secret) {
+    const Digest d = sha256(secret.data(), secret.size());
+    return toHex(d.data(), 8);
+}
+
 std::string CryptoUtils::toHex(const uint8_t* data, std::size_t len) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string s(len * 2, '0');

@@ -23,6 +23,10 @@ public:
     static Digest sha256(const void* data, std::size_t len);
     static std::string sha256Hex(const void* data, std::size_t len);
     static std::string sha256Hex(std::string_view s) { return sha256Hex(s.data(), s.size()); }
+    // What logs and standard output show of a secret such as a client
+    // identity: the first 8 bytes of its SHA-256 as 16 lower-case hex
+    // digits. Enough to tell identities apart, of no use to log in with.
+    static std::string fingerprint(std::string_view secret);
     static Key deriveSessionKey(const uint8_t* data, std::size_t len);
 
     static std::string base64Encode(const std::vector<uint8_t>& data);

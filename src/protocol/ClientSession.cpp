@@ -31,13 +31,20 @@ const char* failureText(OutboundQueue::Failure failure) {
     return "";
 }
 
+// Guesses are limited per address across the whole process.
+const std::shared_ptr<CredentialGuard>& processCredentialGuard() {
+    static const auto* const guard = new std::shared_ptr<CredentialGuard>(std::make_shared<CredentialGuard>());
+    return *guard;
+}
+
 }  // namespace
 
 ClientSession::ClientSession(int fd, uint32_t clientId, const std::string& address)
     : fd_(fd),
       clientId_(clientId),
       address_(address),
-      loginDeadline_(std::chrono::steady_clock::now() + kLoginTimeout) {
+      loginDeadline_(std::chrono::steady_clock::now() + kLoginTimeout),
+      credentialGuard_(processCredentialGuard()) {
     info_.clientId = clientId;
     // Last: once the queue owns the descriptor nothing here may throw, or the
     // caller would close it a second time.
@@ -67,6 +74,18 @@ bool ClientSession::markClosed() {
         if (s == SessionState::Closed) return false;
     } while (!state_.compare_exchange_weak(s, SessionState::Closed, std::memory_order_acq_rel));
     return true;
+}
+
+void ClientSession::setCredentialGuard(std::shared_ptr<CredentialGuard> guard) {
+    if (guard) credentialGuard_ = std::move(guard);
+}
+
+bool ClientSession::credentialsWaiting() { return credentialGuard_->waiting(address_); }
+
+void ClientSession::noteCredentialFailure(CredentialGuard::Kind kind, bool checked) {
+    const auto outcome = checked ? credentialGuard_->failed(address_, credentialTally_, kind)
+                                 : credentialGuard_->refused(address_, credentialTally_, kind);
+    if (outcome == CredentialGuard::Outcome::Close) disconnect("Too many failed attempts");
 }
 
 // ---------------------------------------------------------------- user record

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CredentialGuard.h"
 #include "core/LogThrottle.h"
 #include "core/OutboundQueue.h"
 #include "core/PerKeyLimit.h"
@@ -107,6 +108,11 @@ public:
     // The host's place for this connection among those of its address that
     // wait for their login; given back at the first login or at the end.
     void holdLoginSlot(PerKeyLimit::Slot slot) { loginSlot_ = std::move(slot); }
+
+    // What limits this connection's credential guesses, shared with the
+    // other connections of the process (a process-wide one unless the host
+    // sets its own). Set before the reader thread starts; never null.
+    void setCredentialGuard(std::shared_ptr<CredentialGuard> guard);
 
     // ---- user record (copies under infoMutex_) ----
     UserInfo info() const;
@@ -186,6 +192,12 @@ private:
     // logged) when it was closed already.
     bool beginClose(const std::string& reason);
     void sendRefusal(const std::string& text);
+    // Passwords, server keys and privilege keys: while the address waits
+    // after a burst of failures nothing is checked and the request is
+    // answered as for a wrong credential. A failed or unchecked attempt is
+    // reported after its answer was sent; the connection closes at its bound.
+    bool credentialsWaiting();
+    void noteCredentialFailure(CredentialGuard::Kind kind, bool checked);
     // A warning of this connection through its throttle; the client id
     // takes the first placeholder.
     template <typename... Args>
@@ -266,6 +278,8 @@ private:
     std::atomic<bool> loggedIn_{false};
     PerKeyLimit::Slot loginSlot_;  // set before the reader starts; then reader thread only
     LogThrottle warnings_{kWarningsPerSecond};
+    std::shared_ptr<CredentialGuard> credentialGuard_;  // set before the reader starts
+    CredentialGuard::Tally credentialTally_;             // reader thread only
 
     std::atomic<SessionState> state_{SessionState::Connected};
 

@@ -70,9 +70,20 @@ void ClientSession::handleChannelJoin(PacketReader& reader) {
     const std::string password = reader.readStr();
     const auto vs = vserver();
     if (!vs) return;
-    // On success the virtual server has sent the ChannelJoinResult.
-    if (!vs->moveUserToChannel(clientId_, channel, password))
+    // A channel with a password is a credential check; while the address
+    // waits after a burst of wrong ones the join is refused unchecked.
+    const auto target = vs->channelManager.find(channel);
+    const bool guarded = target && !target->password.empty();
+    if (guarded && credentialsWaiting()) {
         send(channelJoinResultPacket(ResultCode::Refused, channel));
+        noteCredentialFailure(CredentialGuard::Kind::Password, false);
+        return;
+    }
+    // On success the virtual server has sent the ChannelJoinResult.
+    if (vs->moveUserToChannel(clientId_, channel, password)) return;
+    send(channelJoinResultPacket(ResultCode::Refused, channel));
+    if (guarded && !vs->channelManager.checkPassword(channel, password))
+        noteCredentialFailure(CredentialGuard::Kind::Password, true);
 }
 
 void ClientSession::handleChannelLeave(PacketReader& /*reader*/) {

@@ -68,13 +68,17 @@ void ClientSession::handleUsePrivilegeKey(PacketReader& reader) {
         send(b);
         return;
     }
-    const bool ok = vs->redeemPrivilegeKey(token, clientId_);
+    // While the address waits after a burst of wrong keys nothing is
+    // checked: the answer is that of a wrong key.
+    const bool waiting = credentialsWaiting();
+    const bool ok = !waiting && vs->redeemPrivilegeKey(token, clientId_);
     // Guessing keys must not flood the log.
     warnings_.logf(LogLevel::Info, "Client " + std::to_string(clientId_), "Client {} ({}) used privilege key: {}",
                    clientId_, nickname(), ok ? "accepted" : "rejected");
     b.writeLE<uint8_t>(ok ? 1 : 0);
     b.writeStr(ok ? "Privilege key accepted. Role updated." : "Invalid or already-used key.");
     send(b);
+    if (!ok) noteCredentialFailure(CredentialGuard::Kind::PrivilegeKey, !waiting);
 }
 
 // Empty payload. BotTokenList: every stored token without its secret.

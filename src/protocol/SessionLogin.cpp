@@ -2,6 +2,7 @@
 #include <exception>
 #include <string>
 
+#include "core/CryptoUtils.h"
 #include "core/Logger.h"
 #include "db/Records.h"
 #include "protocol/ClientSession.h"
@@ -57,7 +58,20 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
     // Every store read happens here, before anything of the session changes:
     // a storage error leaves the client unauthenticated and free to retry,
     // never logged in without lists or a channel.
-    UserRole role = vs && vs->verifyServerKey(serverKey) ? UserRole::Admin : UserRole::Member;
+    UserRole role = UserRole::Member;
+    // A key offered to a virtual server that has one is a credential check;
+    // while the address waits after a burst of wrong ones it is not checked
+    // and logs in as a wrong key does.
+    if (vs && !serverKey.empty() && !vs->config().serverKey.empty()) {
+        if (credentialsWaiting()) {
+            noteCredentialFailure(CredentialGuard::Kind::ServerKey, false);
+        } else if (vs->verifyServerKey(serverKey)) {
+            role = UserRole::Admin;
+        } else {
+            noteCredentialFailure(CredentialGuard::Kind::ServerKey, true);
+        }
+        if (isClosed()) return;
+    }
     bool registered = false;
     DB::DbServerSettings settings;
     if (vs) {
@@ -118,7 +132,8 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
     }
 
     Logger::instance().logf(LogLevel::Info, "Client {} authenticated as '{}' (role={}, uid={})", clientId_, nickname,
-                            static_cast<unsigned>(role), identity.empty() ? std::string("<none>") : identity);
+                            static_cast<unsigned>(role),
+                            identity.empty() ? std::string("<none>") : CryptoUtils::fingerprint(identity));
 }
 
 void ClientSession::handleUserRegister(PacketReader& reader) {
@@ -150,7 +165,9 @@ void ClientSession::handleUserLogin(PacketReader& reader) {
     const std::string password = reader.readStr();
 
     std::string token;
-    const ResultCode result = vs->loginUser(username, password, clientId_, token);
+    // While the address waits nothing is checked: the answer is that of a wrong password.
+    const bool waiting = credentialsWaiting();
+    const ResultCode result = waiting ? ResultCode::WrongPassword : vs->loginUser(username, password, clientId_, token);
     const char* text = "Login failed.";
     switch (result) {
         case ResultCode::Ok: text = "Login successful."; break;
@@ -165,6 +182,11 @@ void ClientSession::handleUserLogin(PacketReader& reader) {
     b.writeStr(token);
     b.writeStr(text);
     send(b);
+    // An unknown name counts too: names are guessed along with passwords.
+    if (waiting)
+        noteCredentialFailure(CredentialGuard::Kind::Password, false);
+    else if (result == ResultCode::WrongPassword || result == ResultCode::UnknownUser)
+        noteCredentialFailure(CredentialGuard::Kind::Password, true);
 }
 
 }  // namespace Korrafin

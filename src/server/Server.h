@@ -40,6 +40,7 @@
 
 #include "botapi/BotApiServer.h"
 #include "core/Config.h"
+#include "core/CredentialGuard.h"
 #include "core/LogThrottle.h"
 #include "core/PerKeyLimit.h"
 #include "directory/GlobalApiClient.h"
@@ -267,6 +268,8 @@ private:
     std::unordered_map<uint32_t, Reader> readers_;  // by client id
 
     PerKeyLimit pendingLogins_{kMaxPendingLoginsPerAddress};
+    // Failed credential checks of every connection of this host, by address.
+    const std::shared_ptr<CredentialGuard> credentialGuard_ = std::make_shared<CredentialGuard>();
     LogThrottle refusedAtAccept_{1};
 
     // Last, so it goes first: its heartbeat thread reads the counters above

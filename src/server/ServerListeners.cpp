@@ -182,6 +182,7 @@ void Server::handOver(int fd, const std::string& address, std::shared_ptr<Virtua
     }
     session->setHost(this);
     session->holdLoginSlot(std::move(loginSlot));
+    session->setCredentialGuard(credentialGuard_);
 
     // Counted before it is admitted, so that removing its virtual server
     // waits for this connection as well.

@@ -64,8 +64,9 @@ ResultCode VirtualServer::registerIdentity(const std::string& identity, const st
         id = db->SaveUser(user);
     }
     if (id < 1) return ResultCode::UnknownError;
-    Logger::instance().logf(LogLevel::Info, "[VServer {}] Identity '{}' registered as '{}' (id={})", id_, identity,
-                            user.nickname, id);
+    // The identity is a bearer secret: the log shows its fingerprint only.
+    Logger::instance().logf(LogLevel::Info, "[VServer {}] Identity '{}' registered as '{}' (id={})", id_,
+                            CryptoUtils::fingerprint(identity), user.nickname, id);
     return ResultCode::Ok;
 }
 
@@ -211,7 +212,7 @@ bool VirtualServer::redeemPrivilegeKey(const std::string& token, uint32_t client
         if (created && userId > 0) {
             Logger::instance().logf(LogLevel::Info,
                                     "[VServer {}] Auto-registered identity '{}' for privilege key persistence", id_,
-                                    identity);
+                                    CryptoUtils::fingerprint(identity));
         }
     }
 

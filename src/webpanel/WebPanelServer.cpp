@@ -332,6 +332,15 @@ bool WebPanelServer::passwordMatches(const std::string& given) const {
 
 WebPanelServer::Response WebPanelServer::apiLogin(const Request& req) {
     if (req.method != "POST") return jsonFailure("Method not allowed", 400);
+    // Each request comes on a connection of its own: only its address is
+    // bounded. While the address waits after a burst of wrong passwords
+    // nothing is checked, and those refusals are logged in the guard's
+    // summaries only.
+    CredentialGuard::Tally tally;
+    if (loginGuard_->waiting(req.peer)) {
+        loginGuard_->refused(req.peer, tally, CredentialGuard::Kind::Password);
+        return jsonFailure("Invalid password");
+    }
     const auto given = req.form.find("password");
     if (given != req.form.end() && passwordMatches(given->second)) {
         Response res = jsonSuccess("null");
@@ -339,6 +348,7 @@ WebPanelServer::Response WebPanelServer::apiLogin(const Request& req) {
             std::string(kSessionCookie) + "=" + createSession() + "; Path=/; HttpOnly; SameSite=Lax; Max-Age=86400";
         return res;
     }
+    loginGuard_->failed(req.peer, tally, CredentialGuard::Kind::Password);
     Logger::instance().logf(LogLevel::Warn, "[WebPanel] Failed login from {}", req.peer);
     return jsonFailure("Invalid password");
 }

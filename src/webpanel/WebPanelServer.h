@@ -35,6 +35,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "core/CredentialGuard.h"
+
 namespace Korrafin {
 
 class PanelHost;
@@ -108,6 +110,11 @@ public:
     void setTimeLimits(std::chrono::milliseconds receiveTimeout, std::chrono::milliseconds deadline) {
         receiveTimeout_ = receiveTimeout;
         requestDeadline_ = deadline;
+    }
+    // What limits wrong passwords per remote address (one of the panel's
+    // own unless set); for tests. Call before start.
+    void setLoginGuard(std::shared_ptr<CredentialGuard> guard) {
+        if (guard) loginGuard_ = std::move(guard);
     }
     bool isRunning() const { return running.load(); }
     int listenPort() const { return port; }
@@ -189,6 +196,7 @@ private:
     int port = 8080;
     std::chrono::milliseconds receiveTimeout_ = kReceiveTimeout;
     std::chrono::milliseconds requestDeadline_ = kRequestDeadline;
+    std::shared_ptr<CredentialGuard> loginGuard_ = std::make_shared<CredentialGuard>();  // set before start
     int listenFd = -1;
     std::atomic<bool> running{false};
     std::thread acceptThread;

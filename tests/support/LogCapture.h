@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/CryptoUtils.h"
 #include "core/Logger.h"
 #include "support/Time.h"
 
@@ -92,5 +93,8 @@ private:
     std::condition_variable cv_;
     std::vector<Line> lines_;
 };
+
+// What the log shows of an identity: the first 16 hex digits of its SHA-256.
+inline std::string shortHash(const std::string& identity) { return CryptoUtils::sha256Hex(identity).substr(0, 16); }
 
 }  // namespace Korrafin::Test

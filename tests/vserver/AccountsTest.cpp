@@ -82,7 +82,7 @@ TEST_F(AccountsTest, IdentityRegistrationAndLookup) {
     EXPECT_EQ(row->nickname, "User");
     EXPECT_EQ(row->role, 0);
     EXPECT_NEAR(static_cast<double>(row->created_at), static_cast<double>(unixNow()), 5.0);
-    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[VServer 8] Identity 'id-1' registered as 'User' (id=" +
+    EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[VServer 8] Identity '" + shortHash("id-1") + "' registered as 'User' (id=" +
                                                                std::to_string(row->id) + ")"),
               1u);
 
@@ -249,7 +249,8 @@ TEST_F(AccountsTest, RedeemingAKeyMakesTheRedeemerOwnerAndPersistsIt) {
     ASSERT_TRUE(autoRow) << "the identity registered on the way stays registered";
     EXPECT_EQ(autoRow->nickname, "newowner");
     EXPECT_EQ(LogCapture::instance().count(
-                  LogLevel::Info, "[VServer 8] Auto-registered identity 'owner-identity' for privilege key persistence"),
+                  LogLevel::Info, "[VServer 8] Auto-registered identity '" + shortHash("owner-identity") +
+                                    "' for privilege key persistence"),
               1u);
     EXPECT_TRUE(receivedSoFar(*other).empty());
 

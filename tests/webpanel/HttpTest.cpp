@@ -9,12 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <future>
 #include <string>
 #include <vector>
 
+#include "core/CredentialGuard.h"
 #include "support/LogCapture.h"
 #include "support/Ports.h"
 #include "support/TestDatabase.h"
@@ -321,6 +323,43 @@ TEST_F(HttpTest, WrongPasswordsAndMethodsAreRefusedAndFailuresLogged) {
         EXPECT_EQ(r.header("Set-Cookie"), "");
     }
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "[WebPanel] Failed login from 127.0.0.1"), 4u);
+}
+
+TEST_F(HttpTest, ABurstOfWrongPasswordsMakesTheAddressWaitLongerEachTime) {
+    // The guard's clock is the test's: no real waiting.
+    std::atomic<int64_t> ms{0};
+    auto guard = std::make_shared<CredentialGuard>(CredentialGuard::Limits{}, [&ms] {
+        return CredentialGuard::Clock::time_point{} + std::chrono::hours(1) + std::chrono::milliseconds(ms.load());
+    });
+    panel->stop();
+    panel = std::make_unique<WebPanelServer>(&host, store.db, "unused.json");
+    panel->setLoginGuard(guard);
+    ASSERT_TRUE(panel->start(port, kPassword));
+
+    auto tryLogin = [&](const std::string& pw) {
+        const HttpReply r = send(kt::httpRequest("POST", "/api/login", port, "password=" + kt::formEscape(pw)));
+        EXPECT_EQ(r.status(), 200);
+        return r;
+    };
+    int64_t wait = 2000;
+    for (int burst = 1; burst <= 3; ++burst) {
+        SCOPED_TRACE("burst " + std::to_string(burst));
+        LogCapture::instance().clear();
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(tryLogin("guess").body, jsonError("Invalid password"));
+        for (int i = 0; i < 3; ++i) {
+            const HttpReply r = tryLogin(kPassword);
+            EXPECT_EQ(r.body, jsonError("Invalid password")) << "unchecked while the address waits";
+            EXPECT_EQ(r.header("Set-Cookie"), "");
+        }
+        EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn, "[WebPanel] Failed login from 127.0.0.1"), 5u)
+            << "refusals while waiting are only counted in the summary";
+        EXPECT_EQ(LogCapture::instance().countContaining("Failed credential attempts from 127.0.0.1: 5 passwords"), 1u);
+        ms += wait - 1;
+        EXPECT_EQ(tryLogin(kPassword).body, jsonError("Invalid password"));
+        ms += 1;
+        EXPECT_EQ(tryLogin(kPassword).json()["ok"], true) << "the right password works after the wait";
+        wait *= 2;
+    }
 }
 
 TEST_F(HttpTest, AnEmptyStoredPasswordLetsNobodyIn) {
