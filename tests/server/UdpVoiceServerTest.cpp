@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr uint16_t kVs = 7;
 constexpr uint16_t kRoom = 2;
+constexpr unsigned kRelayThreads = 4;
 
 uint32_t ipOf(const char* text) {
     in_addr a{};
@@ -52,7 +53,10 @@ protected:
         b = member(12, kRoom);
         c = member(13, ChannelManager::kLobbyId);
 
-        ASSERT_TRUE(relay.start(0));
+        // Several relay threads whatever the machine: every rule must hold
+        // across them.
+        ASSERT_TRUE(relay.start(0, kRelayThreads));
+        ASSERT_EQ(relay.threadCount(), kRelayThreads);
         relay.registerVServer(kVs, vs);
     }
 
