@@ -15,7 +15,8 @@
 // from the send to each receipt, at most 16 messages in flight); then voice:
 // the clients join channels in groups of G and each talks at 50 frames per
 // second, spread over the 20 ms (datagrams in and out per second, loss,
-// latency from send to receipt), read by T threads (4) in batches. Voice needs ceil(N / G) channels besides the lobby: `seed` stores
+// latency from send to receipt), sent by T threads (4) and read by T
+// threads in batches. Voice needs ceil(N / G) channels besides the lobby: `seed` stores
 // them into a database before the server first opens it. `wait` returns once
 // a TCP connection to the port succeeds (at most 20 seconds).
 #include <arpa/inet.h>
@@ -477,53 +478,72 @@ int run(const Options& opt) {
 
     // One frame per talker every 20 ms: a 20-byte header and 160 bytes of
     // payload, the first 8 of which carry the send time. The talkers are
-    // spread over the 20 ms in kSlices steps, as independent clients would
-    // be, rather than all sent in one burst.
+    // shared out to T sending threads and spread over the 20 ms in kSlices
+    // steps, as independent clients would be, rather than sent in one burst
+    // by one thread that the relay's output could hold up.
     constexpr int kSlices = 10;
-    std::vector<uint8_t> frame(20 + 160, 0);
-    int64_t sentMeasured = 0;
-    int64_t expectedOut = 0;
-    auto next = Clock::now();
-    Clock::time_point measureStart{};
-    for (uint32_t f = 0; f < frames; ++f) {
-        if (f == kWarmupFrames) measureStart = Clock::now();
-        for (int slice = 0; slice < kSlices; ++slice) {
-            for (int i = slice * n / kSlices; i < (slice + 1) * n / kSlices; ++i) {
-                Client& c = *clients[static_cast<std::size_t>(i)];
-                const uint32_t id = c.clientId.load();
-                const uint16_t vs = c.vsId.load();
-                const uint16_t room = c.joinedChannel.load();
-                const uint16_t type = 1, plen = 160;
-                std::memcpy(frame.data(), &id, 4);
-                std::memcpy(frame.data() + 4, &vs, 2);
-                std::memcpy(frame.data() + 6, &room, 2);
-                std::memcpy(frame.data() + 8, &f, 4);
-                std::memcpy(frame.data() + 16, &type, 2);
-                std::memcpy(frame.data() + 18, &plen, 2);
-                const int64_t t = nowNs();
-                std::memcpy(frame.data() + 20, &t, 8);
-                ::sendto(c.udpFd(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&relay),
-                         sizeof relay);
-                if (f >= kWarmupFrames) {
-                    ++sentMeasured;
-                    expectedOut += groupSize[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(i)])] - 1;
+    const int senderCount = std::clamp(opt.udpThreads, 1, n);
+    std::atomic<int64_t> sentMeasured{0};
+    std::atomic<int64_t> expectedOut{0};
+    const auto voiceStart = Clock::now() + std::chrono::milliseconds(20);
+    const Clock::time_point measureStart = voiceStart + std::chrono::milliseconds(20) * kWarmupFrames;
+    std::vector<std::thread> senders;
+    for (int s = 0; s < senderCount; ++s) {
+        senders.emplace_back([&, s] {
+            std::vector<int> mine;
+            for (int i = s; i < n; i += senderCount) mine.push_back(i);
+            const int m = static_cast<int>(mine.size());
+            std::vector<uint8_t> frame(20 + 160, 0);
+            int64_t sent = 0;
+            int64_t expected = 0;
+            // Each thread starts a little later than the one before, so the
+            // threads' slices interleave too.
+            auto next = voiceStart + std::chrono::microseconds(20000 / kSlices * s / senderCount);
+            for (uint32_t f = 0; f < frames; ++f) {
+                for (int slice = 0; slice < kSlices; ++slice) {
+                    std::this_thread::sleep_until(next);
+                    for (int k = slice * m / kSlices; k < (slice + 1) * m / kSlices; ++k) {
+                        const int i = mine[static_cast<std::size_t>(k)];
+                        Client& c = *clients[static_cast<std::size_t>(i)];
+                        const uint32_t id = c.clientId.load();
+                        const uint16_t vs = c.vsId.load();
+                        const uint16_t room = c.joinedChannel.load();
+                        const uint16_t type = 1, plen = 160;
+                        std::memcpy(frame.data(), &id, 4);
+                        std::memcpy(frame.data() + 4, &vs, 2);
+                        std::memcpy(frame.data() + 6, &room, 2);
+                        std::memcpy(frame.data() + 8, &f, 4);
+                        std::memcpy(frame.data() + 16, &type, 2);
+                        std::memcpy(frame.data() + 18, &plen, 2);
+                        const int64_t t = nowNs();
+                        std::memcpy(frame.data() + 20, &t, 8);
+                        ::sendto(c.udpFd(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&relay),
+                                 sizeof relay);
+                        if (f >= kWarmupFrames) {
+                            ++sent;
+                            expected += groupSize[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(i)])] - 1;
+                        }
+                    }
+                    next += std::chrono::microseconds(20000 / kSlices);
                 }
             }
-            next += std::chrono::microseconds(20000 / kSlices);
-            std::this_thread::sleep_until(next);
-        }
+            sentMeasured += sent;
+            expectedOut += expected;
+        });
     }
+    for (auto& t : senders) t.join();
     const double voiceSeconds = std::chrono::duration<double>(Clock::now() - measureStart).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     receiving = false;
     for (auto& t : receivers) t.join();
     for (const int ep : polls) ::close(ep);
 
-    const double loss = expectedOut > 0 ? 1.0 - static_cast<double>(voiceReceived.load()) / expectedOut : 0;
+    const double loss =
+        expectedOut > 0 ? 1.0 - static_cast<double>(voiceReceived.load()) / static_cast<double>(expectedOut.load()) : 0;
     std::printf("| %d | %d | %.0f | %.0f | %.2f | %.2f | %.0f | %.0f | %.2f%% | %.2f | %.2f |\n", n, opt.silent,
                 n / loginSeconds,
                 chat.deliveries.load() / chatSeconds, percentile(chatLat, 0.50), percentile(chatLat, 0.99),
-                sentMeasured / voiceSeconds, voiceReceived.load() / voiceSeconds, 100.0 * std::max(0.0, loss),
+                sentMeasured.load() / voiceSeconds, voiceReceived.load() / voiceSeconds, 100.0 * std::max(0.0, loss),
                 percentile(voiceLat, 0.50), percentile(voiceLat, 0.99));
     std::fflush(stdout);
     return 0;
