@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -61,6 +62,9 @@ sockaddr_in toSockaddr(uint64_t packed) {
 
 // Datagrams received per call, and what one relay thread keeps for them.
 constexpr unsigned kBatch = 64;
+// A relay thread that has had nothing to do for this long lets go of its
+// virtual servers before it sleeps; under load it keeps them.
+constexpr int kLullMs = 1;
 // Messages one sendmmsg takes at most (the kernel's UIO_MAXIOV).
 constexpr std::size_t kMaxSendBatch = 1024;
 // Start attempts on a port the system picks: another socket may take it
@@ -331,7 +335,10 @@ void UdpVoiceServer::relayLoop(int fd) {
         }
         int n = ::recvmmsg(fd, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Nothing waiting: sleep in the kernel, holding no virtual server.
+            // Nothing waiting. A short lull keeps the copies; a longer one
+            // sleeps in the kernel holding no virtual server.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, kLullMs) == 1) continue;
             cache.letGo();
             n = ::recvmmsg(fd, messages.data(), kBatch, MSG_WAITFORONE, nullptr);
         }
