@@ -3,6 +3,7 @@
 //
 //   korrafin_bench run --port P --udp-port U --clients N [--group G]
 //                      [--voice-seconds S] [--messages K] [--silent Q]
+//                      [--udp-threads T]
 //   korrafin_bench seed <database file> <channels>
 //   korrafin_bench wait <port>
 //
@@ -13,8 +14,9 @@
 // lobby, every message reaching all N members (deliveries per second, latency
 // from the send to each receipt, at most 16 messages in flight); then voice:
 // the clients join channels in groups of G and each talks at 50 frames per
-// second (datagrams in and out per second, loss, latency from send to
-// receipt). Voice needs ceil(N / G) channels besides the lobby: `seed` stores
+// second, spread over the 20 ms (datagrams in and out per second, loss,
+// latency from send to receipt), sent by T threads (4) and read by T
+// threads in batches. Voice needs ceil(N / G) channels besides the lobby: `seed` stores
 // them into a database before the server first opens it. `wait` returns once
 // a TCP connection to the port succeeds (at most 20 seconds).
 #include <arpa/inet.h>
@@ -24,6 +26,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +65,7 @@ struct Options {
     int voiceSeconds = 5;
     int messages = 0;  // 0: about 100000 deliveries
     int silent = 0;
+    int udpThreads = 4;  // voice receiving threads of the tool
 };
 
 // Connections of one address that may wait for their login at a time (the
@@ -402,12 +406,17 @@ int run(const Options& opt) {
         return 1;
     }
 
-    const int ep = ::epoll_create1(0);
+    // Receivers: each owns a slice of the sockets and reads them in batches,
+    // so the tool keeps up with the relay's output on several cores.
+    const int receiverCount = std::clamp(opt.udpThreads, 1, n);
+    std::vector<int> polls;
+    for (int t = 0; t < receiverCount; ++t) polls.push_back(::epoll_create1(0));
     for (int i = 0; i < n; ++i) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u32 = static_cast<uint32_t>(i);
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, clients[static_cast<std::size_t>(i)]->openUdp(), &ev);
+        ::epoll_ctl(polls[static_cast<std::size_t>(i % receiverCount)], EPOLL_CTL_ADD,
+                    clients[static_cast<std::size_t>(i)]->openUdp(), &ev);
     }
     sockaddr_in relay{};
     relay.sin_family = AF_INET;
@@ -422,77 +431,119 @@ int run(const Options& opt) {
     voiceLat.reserve(static_cast<std::size_t>(n) * 50 * static_cast<std::size_t>(opt.voiceSeconds) * 10);
     std::mutex latMutex;
     std::vector<std::thread> receivers;
-    for (int t = 0; t < 2; ++t) {
-        receivers.emplace_back([&] {
+    for (int t = 0; t < receiverCount; ++t) {
+        receivers.emplace_back([&, ep = polls[static_cast<std::size_t>(t)]] {
+            constexpr int kBatch = 32;
             epoll_event events[64];
-            uint8_t buf[2048];
+            std::vector<uint8_t> bufs(kBatch * 2048);
+            iovec iov[kBatch];
+            mmsghdr msgs[kBatch];
             std::vector<float> local;
-            while (receiving.load()) {
+            local.reserve(voiceLat.capacity() / static_cast<std::size_t>(receiverCount) + 1024);
+            int64_t count = 0;
+            while (receiving.load(std::memory_order_relaxed)) {
                 const int k = ::epoll_wait(ep, events, 64, 50);
                 for (int e = 0; e < k; ++e) {
                     const int fd = clients[events[e].data.u32]->udpFd();
                     for (;;) {
-                        const ssize_t len = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-                        if (len < 0) break;
-                        if (len < 32) continue;
-                        uint32_t seq;
-                        std::memcpy(&seq, buf + 8, 4);
-                        if (seq < kWarmupFrames) continue;
-                        int64_t sent;
-                        std::memcpy(&sent, buf + 20, 8);
-                        local.push_back(static_cast<float>((nowNs() - sent) / 1e6));
-                        voiceReceived.fetch_add(1, std::memory_order_relaxed);
+                        for (int i = 0; i < kBatch; ++i) {
+                            iov[i] = iovec{bufs.data() + i * 2048, 2048};
+                            msgs[i].msg_hdr = msghdr{};
+                            msgs[i].msg_hdr.msg_iov = &iov[i];
+                            msgs[i].msg_hdr.msg_iovlen = 1;
+                        }
+                        const int got = ::recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+                        if (got <= 0) break;
+                        const int64_t now = nowNs();
+                        for (int i = 0; i < got; ++i) {
+                            const uint8_t* buf = bufs.data() + i * 2048;
+                            if (msgs[i].msg_len < 32) continue;
+                            uint32_t seq;
+                            std::memcpy(&seq, buf + 8, 4);
+                            if (seq < kWarmupFrames) continue;
+                            int64_t sent;
+                            std::memcpy(&sent, buf + 20, 8);
+                            local.push_back(static_cast<float>((now - sent) / 1e6));
+                            ++count;
+                        }
+                        if (got < kBatch) break;
                     }
                 }
             }
+            voiceReceived.fetch_add(count);
             std::lock_guard<std::mutex> lock(latMutex);
             voiceLat.insert(voiceLat.end(), local.begin(), local.end());
         });
     }
 
     // One frame per talker every 20 ms: a 20-byte header and 160 bytes of
-    // payload, the first 8 of which carry the send time.
-    std::vector<uint8_t> frame(20 + 160, 0);
-    int64_t sentMeasured = 0;
-    int64_t expectedOut = 0;
-    auto next = Clock::now();
-    Clock::time_point measureStart{};
-    for (uint32_t f = 0; f < frames; ++f) {
-        if (f == kWarmupFrames) measureStart = Clock::now();
-        for (int i = 0; i < n; ++i) {
-            Client& c = *clients[static_cast<std::size_t>(i)];
-            const uint32_t id = c.clientId.load();
-            const uint16_t vs = c.vsId.load();
-            const uint16_t room = c.joinedChannel.load();
-            const uint16_t type = 1, plen = 160;
-            std::memcpy(frame.data(), &id, 4);
-            std::memcpy(frame.data() + 4, &vs, 2);
-            std::memcpy(frame.data() + 6, &room, 2);
-            std::memcpy(frame.data() + 8, &f, 4);
-            std::memcpy(frame.data() + 16, &type, 2);
-            std::memcpy(frame.data() + 18, &plen, 2);
-            const int64_t t = nowNs();
-            std::memcpy(frame.data() + 20, &t, 8);
-            ::sendto(c.udpFd(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&relay), sizeof relay);
-            if (f >= kWarmupFrames) {
-                ++sentMeasured;
-                expectedOut += groupSize[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(i)])] - 1;
+    // payload, the first 8 of which carry the send time. The talkers are
+    // shared out to T sending threads and spread over the 20 ms in kSlices
+    // steps, as independent clients would be, rather than sent in one burst
+    // by one thread that the relay's output could hold up.
+    constexpr int kSlices = 10;
+    const int senderCount = std::clamp(opt.udpThreads, 1, n);
+    std::atomic<int64_t> sentMeasured{0};
+    std::atomic<int64_t> expectedOut{0};
+    const auto voiceStart = Clock::now() + std::chrono::milliseconds(20);
+    const Clock::time_point measureStart = voiceStart + std::chrono::milliseconds(20) * kWarmupFrames;
+    std::vector<std::thread> senders;
+    for (int s = 0; s < senderCount; ++s) {
+        senders.emplace_back([&, s] {
+            std::vector<int> mine;
+            for (int i = s; i < n; i += senderCount) mine.push_back(i);
+            const int m = static_cast<int>(mine.size());
+            std::vector<uint8_t> frame(20 + 160, 0);
+            int64_t sent = 0;
+            int64_t expected = 0;
+            // Each thread starts a little later than the one before, so the
+            // threads' slices interleave too.
+            auto next = voiceStart + std::chrono::microseconds(20000 / kSlices * s / senderCount);
+            for (uint32_t f = 0; f < frames; ++f) {
+                for (int slice = 0; slice < kSlices; ++slice) {
+                    std::this_thread::sleep_until(next);
+                    for (int k = slice * m / kSlices; k < (slice + 1) * m / kSlices; ++k) {
+                        const int i = mine[static_cast<std::size_t>(k)];
+                        Client& c = *clients[static_cast<std::size_t>(i)];
+                        const uint32_t id = c.clientId.load();
+                        const uint16_t vs = c.vsId.load();
+                        const uint16_t room = c.joinedChannel.load();
+                        const uint16_t type = 1, plen = 160;
+                        std::memcpy(frame.data(), &id, 4);
+                        std::memcpy(frame.data() + 4, &vs, 2);
+                        std::memcpy(frame.data() + 6, &room, 2);
+                        std::memcpy(frame.data() + 8, &f, 4);
+                        std::memcpy(frame.data() + 16, &type, 2);
+                        std::memcpy(frame.data() + 18, &plen, 2);
+                        const int64_t t = nowNs();
+                        std::memcpy(frame.data() + 20, &t, 8);
+                        ::sendto(c.udpFd(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&relay),
+                                 sizeof relay);
+                        if (f >= kWarmupFrames) {
+                            ++sent;
+                            expected += groupSize[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(i)])] - 1;
+                        }
+                    }
+                    next += std::chrono::microseconds(20000 / kSlices);
+                }
             }
-        }
-        next += std::chrono::milliseconds(20);
-        std::this_thread::sleep_until(next);
+            sentMeasured += sent;
+            expectedOut += expected;
+        });
     }
+    for (auto& t : senders) t.join();
     const double voiceSeconds = std::chrono::duration<double>(Clock::now() - measureStart).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     receiving = false;
     for (auto& t : receivers) t.join();
-    ::close(ep);
+    for (const int ep : polls) ::close(ep);
 
-    const double loss = expectedOut > 0 ? 1.0 - static_cast<double>(voiceReceived.load()) / expectedOut : 0;
+    const double loss =
+        expectedOut > 0 ? 1.0 - static_cast<double>(voiceReceived.load()) / static_cast<double>(expectedOut.load()) : 0;
     std::printf("| %d | %d | %.0f | %.0f | %.2f | %.2f | %.0f | %.0f | %.2f%% | %.2f | %.2f |\n", n, opt.silent,
                 n / loginSeconds,
                 chat.deliveries.load() / chatSeconds, percentile(chatLat, 0.50), percentile(chatLat, 0.99),
-                sentMeasured / voiceSeconds, voiceReceived.load() / voiceSeconds, 100.0 * std::max(0.0, loss),
+                sentMeasured.load() / voiceSeconds, voiceReceived.load() / voiceSeconds, 100.0 * std::max(0.0, loss),
                 percentile(voiceLat, 0.50), percentile(voiceLat, 0.99));
     std::fflush(stdout);
     return 0;
@@ -512,7 +563,7 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[0] == "wait") return waitForPort(static_cast<uint16_t>(std::stoi(args[1])));
     if (args.empty() || args[0] != "run") {
         std::cerr << "usage: korrafin_bench run --port P --udp-port U --clients N [--group G] "
-                     "[--voice-seconds S] [--messages K] [--silent Q]\n"
+                     "[--voice-seconds S] [--messages K] [--silent Q] [--udp-threads T]\n"
                      "       korrafin_bench seed <database file> <channels>\n"
                      "       korrafin_bench wait <port>\n";
         return 2;
@@ -528,6 +579,7 @@ int main(int argc, char** argv) {
         else if (k == "--voice-seconds") opt.voiceSeconds = std::max(1, v);
         else if (k == "--messages") opt.messages = v;
         else if (k == "--silent") opt.silent = std::max(0, v);
+        else if (k == "--udp-threads") opt.udpThreads = std::max(1, v);
     }
     return run(opt);
 }

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -95,8 +96,8 @@ public:
     std::vector<PluginInfo> getLoadedPlugins() const override;
 
     // Timers. The id counts up from 1 per loader, back to 1 after INT_MAX.
-    // A timer fires in the first tick (about every millisecond) at or after
-    // ms from now; an interval is re-armed from the tick it fired in. The
+    // A timer fires in the first tick at or after ms from now (the timer
+    // thread wakes when the earliest is due); an interval is re-armed from the tick it fired in. The
     // owner is the plugin whose call runs on this thread (else `ctx`).
     int scheduleTimeout(int ms, KRP_TimerCallback callback, void* userData, KRP_Context* ctx);
     int scheduleInterval(int ms, KRP_TimerCallback callback, void* userData, KRP_Context* ctx);
@@ -149,6 +150,8 @@ private:
     std::mutex tickMutex_;
     std::mutex timersMutex_;
     std::vector<std::shared_ptr<Timer>> timers_;  // in order of creation
+    std::condition_variable timersCv_;            // with timersMutex_: a timer added, or stop
+    bool timersChanged_ = false;                  // timersMutex_; a timer was added since the last look
     const KRP_Context* droppedOwner_ = nullptr;     // a refused plugin whose timers are going
     std::atomic<int> nextTimerId_{1};
     std::atomic<bool> running_{true};

@@ -1,8 +1,10 @@
-// Plugin timers: one list and one thread per loader, a tick about every
-// millisecond.
+// Plugin timers: one list and one thread per loader. The thread sleeps until
+// the earliest timer is due, or until a timer is added or the loader stops;
+// without timers it does not wake at all.
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <optional>
 
 #include "core/Logger.h"
 #include "pluginhost/GuardedCall.h"
@@ -40,9 +42,13 @@ int PluginLoader::schedule(bool repeat, int ms, KRP_TimerCallback callback, void
     timer->owner = HostImpl::tl_plugin ? HostImpl::tl_plugin : ctx;
     timer->due = std::chrono::steady_clock::now() + std::chrono::nanoseconds(static_cast<int64_t>(ms) * 1000000);
     const int id = timer->id;
-    std::lock_guard<std::mutex> lock(timersMutex_);
-    if (timer->owner && timer->owner == droppedOwner_) return -1;
-    timers_.push_back(std::move(timer));
+    {
+        std::lock_guard<std::mutex> lock(timersMutex_);
+        if (timer->owner && timer->owner == droppedOwner_) return -1;
+        timers_.push_back(std::move(timer));
+        timersChanged_ = true;
+    }
+    timersCv_.notify_one();
     return id;
 }
 
@@ -72,14 +78,41 @@ void PluginLoader::dropTimersOf(const KRP_Context* plugin) {
 
 void PluginLoader::stopTimerThread() {
     std::lock_guard<std::mutex> lock(stopMutex_);
-    running_.store(false);
+    {
+        // Under the list's mutex, so the timer thread cannot miss it between
+        // its look at the flag and its wait.
+        std::lock_guard<std::mutex> timers(timersMutex_);
+        running_.store(false);
+    }
+    timersCv_.notify_all();
     if (timerThread_.joinable()) timerThread_.join();
 }
 
 void PluginLoader::timerLoop() {
-    while (running_.load()) {
-        // sleep_for sleeps on after a signal for the time that is left.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Ticks stay at least a millisecond apart, so a timer set in a tick
+    // fires in a later one.
+    constexpr auto kTickSpacing = std::chrono::milliseconds(1);
+    auto lastTick = std::chrono::steady_clock::now() - kTickSpacing;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(timersMutex_);
+            if (!running_.load()) break;
+            std::optional<std::chrono::steady_clock::time_point> next;
+            for (const auto& t : timers_) {
+                if (!t->cancelled.load() && (!next || t->due < *next)) next = t->due;
+            }
+            timersChanged_ = false;
+            const auto woken = [this] { return !running_.load() || timersChanged_; };
+            bool changed = true;
+            if (next) {
+                changed = timersCv_.wait_until(lock, std::max(*next, lastTick + kTickSpacing), woken);
+            } else {
+                timersCv_.wait(lock, woken);
+            }
+            if (!running_.load()) break;
+            if (changed) continue;  // look at the list again before ticking
+        }
+        lastTick = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> tick(tickMutex_);
         try {
             runTick(std::chrono::steady_clock::now());

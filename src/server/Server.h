@@ -15,7 +15,7 @@
 //
 // Locks, in this order: a lifecycle lock (one per group of ids; serialises
 // create, pause, resume and remove of one id) -> registryMutex_ -> a virtual
-// server's locks -> the relay's map mutexes. readersMutex_ and
+// server's locks -> the relay's map mutexes. readersMutex_, workersMutex_ and
 // configFileMutex_ are leaves. registryMutex_ is never held while a packet is
 // sent, a database opens, a virtual server starts or stops, or a thread is
 // joined.
@@ -241,6 +241,8 @@ private:
     uint16_t tcpPort_ = 9987;
     uint16_t udpPort_ = 9988;
     std::vector<std::thread> workers_;
+    std::mutex workersMutex_;  // a leaf; only for workersCv_
+    std::condition_variable workersCv_;  // the idle workers wait here until stop
     std::atomic<bool> running_{false};
     mutable std::mutex registryMutex_;
     std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_

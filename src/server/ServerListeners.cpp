@@ -20,7 +20,6 @@ namespace Korrafin {
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
-constexpr auto kWorkerTick = std::chrono::milliseconds(10);
 constexpr auto kReaderWaitRound = std::chrono::milliseconds(50);
 
 // The client id of the connection whose reader thread this is (0 elsewhere),
@@ -73,6 +72,13 @@ void Server::stop() {
 
     closeVsListeners();
 
+    // The idle workers wait for this; taking their mutex orders the cleared
+    // flag before their next look at it, so none misses the wake.
+    {
+        std::lock_guard<std::mutex> idle(workersMutex_);
+    }
+    workersCv_.notify_all();
+
     udp_.stop();
     if (webPanel_) webPanel_->stop();
     // Waits for a beat in progress; the unregister requests go out in the background.
@@ -84,7 +90,9 @@ void Server::startWorkers(int n) {
 }
 
 void Server::workerLoop() {
-    while (running_.load()) std::this_thread::sleep_for(kWorkerTick);
+    // Nothing to do until stop: sleep without waking.
+    std::unique_lock<std::mutex> lock(workersMutex_);
+    workersCv_.wait(lock, [this] { return !running_.load(); });
 }
 
 // ---------------------------------------------------------------- accept loops

@@ -34,6 +34,7 @@ uint16_t ChannelManager::storeLocked(const ChannelInfo& info, uint16_t id) {
     auto& stored = channels.insert_or_assign(id, info).first->second;
     stored.id = id;
     members[id].clear();
+    bumpMembershipLocked();
     return id;
 }
 
@@ -177,6 +178,7 @@ bool ChannelManager::deleteChannel(uint16_t channelId) {
         removed = std::move(it->second);
         channels.erase(it);
         members.erase(channelId);
+        bumpMembershipLocked();
     }
     if (onDeleted) onDeleted(removed);
     return true;
@@ -186,6 +188,7 @@ void ChannelManager::clear() {
     std::lock_guard lock(mutex);
     channels.clear();
     members.clear();
+    bumpMembershipLocked();
     nextChannelId = kFirstAutoId;
 }
 
@@ -194,6 +197,7 @@ bool ChannelManager::addUser(uint16_t channelId, uint32_t clientId) {
     if (!channels.contains(channelId)) return false;
     members[channelId].push_back(clientId);
     userChannel[clientId] = channelId;
+    bumpMembershipLocked();
     return true;
 }
 
@@ -203,6 +207,7 @@ bool ChannelManager::removeUser(uint16_t channelId, uint32_t clientId) {
     if (it == members.end()) return false;
     std::erase(it->second, clientId);
     userChannel.erase(clientId);
+    bumpMembershipLocked();
     return true;
 }
 
@@ -213,11 +218,17 @@ std::vector<uint32_t> ChannelManager::usersIn(uint16_t channelId) const {
     return it->second;
 }
 
-void ChannelManager::usersIn(uint16_t channelId, std::vector<uint32_t>& out) const {
+uint64_t ChannelManager::usersIn(uint16_t channelId, std::vector<uint32_t>& out) const {
     out.clear();
     std::lock_guard lock(mutex);
     auto it = members.find(channelId);
     if (it != members.end()) out.insert(out.end(), it->second.begin(), it->second.end());
+    return membershipVersion_.load(std::memory_order_relaxed);
+}
+
+void ChannelManager::bumpMembershipLocked() {
+    // Release: whoever reads the new number also sees the lists it stands for.
+    membershipVersion_.fetch_add(1, std::memory_order_release);
 }
 
 uint32_t ChannelManager::userCount(uint16_t channelId) const {

@@ -7,6 +7,7 @@
 // is shared between threads. Never logs, never sends, never touches storage.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -92,8 +93,14 @@ public:
     bool removeUser(uint16_t channelId, uint32_t clientId);
     std::vector<uint32_t> usersIn(uint16_t channelId) const;
     // The same list written into `out` (cleared first), so a caller on a hot
-    // path can reuse one buffer's capacity.
-    void usersIn(uint16_t channelId, std::vector<uint32_t>& out) const;
+    // path can reuse one buffer's capacity. Returns the membership version
+    // the list belongs to.
+    uint64_t usersIn(uint16_t channelId, std::vector<uint32_t>& out) const;
+    // Grows with every change of any member list (a join, a leave, a channel
+    // created over an old one, deleted or cleared), before the changing call
+    // returns. Lock-free: a reader that keeps copies of member lists compares
+    // it with the version of its copy instead of asking again.
+    uint64_t membershipVersion() const { return membershipVersion_.load(std::memory_order_acquire); }
     uint32_t userCount(uint16_t channelId) const;
     uint16_t channelOf(uint32_t clientId) const;  // 0 when none
 
@@ -128,12 +135,17 @@ private:
     std::size_t listPayloadLocked() const;
     // Takes the mutex; the guarded form applies updateChannelAcyclic's tests.
     bool replace(const ChannelInfo& info, bool guarded);
+    // Requires `mutex`; after every change of `members`.
+    void bumpMembershipLocked();
 
     mutable std::mutex mutex;
     std::unordered_map<uint16_t, ChannelInfo> channels;
     std::unordered_map<uint16_t, std::vector<uint32_t>> members;
     std::unordered_map<uint32_t, uint16_t> userChannel;
     uint16_t nextChannelId = kFirstAutoId;
+    // A line of its own: read for every relayed datagram, written only on a
+    // change, so it must not share a line with the mutex.
+    alignas(64) std::atomic<uint64_t> membershipVersion_{0};
 };
 
 }  // namespace Korrafin

@@ -188,6 +188,9 @@ private:
 
     const Input input_;
     pid_t pid_ = -1;
+
+public:
+    pid_t pid() const { return pid_; }
     int pipe_ = -1;  // read end in pipe mode
     std::string piped_;
     std::optional<int> status_;
