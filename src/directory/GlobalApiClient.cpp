@@ -173,16 +173,7 @@ void GlobalApiClient::start(const std::string& name, const std::string& publicIp
         running_.store(true);
     }
 
-    {
-        std::function<Urls()> provider;
-        {
-            std::lock_guard<std::mutex> lock(settingsMutex_);
-            provider = settingsProvider_;
-        }
-        const Urls urls = readUrls(provider, {iconUrl_, bannerUrl_});
-        iconUrl_ = urls.first;
-        bannerUrl_ = urls.second;
-    }
+    refreshUrls();
 
     int status = 0;
     const std::string body = buildRegisterBody(name_, publicIp_, port_, description_, country_, 0, maxSlots_,
@@ -292,18 +283,21 @@ void GlobalApiClient::heartbeatLoop() {
     }
 }
 
+void GlobalApiClient::refreshUrls() {
+    std::function<Urls()> provider;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        provider = settingsProvider_;
+    }
+    // The provider may read the database: it runs outside the lock.
+    const Urls urls = readUrls(provider, {iconUrl_, bannerUrl_});
+    iconUrl_ = urls.first;
+    bannerUrl_ = urls.second;
+}
+
 void GlobalApiClient::beat() {
     auto& logger = Logger::instance();
-    {
-        std::function<Urls()> provider;
-        {
-            std::lock_guard<std::mutex> lock(settingsMutex_);
-            provider = settingsProvider_;
-        }
-        const Urls urls = readUrls(provider, {iconUrl_, bannerUrl_});
-        iconUrl_ = urls.first;
-        bannerUrl_ = urls.second;
-    }
+    refreshUrls();
 
     const int users = readFigure(figures_.currentUsers);
     int status = 0;

@@ -115,6 +115,9 @@ public:
 
 private:
     void heartbeatLoop();
+    // Re-reads the main listing's URLs from the settings provider (keeps the
+    // last ones when it has none or fails). Start and the heartbeat thread only.
+    void refreshUrls();
     void beat();
     bool request(const char* method, const std::string& host, const std::string& path, const std::string& body,
                  int& status, std::string* answer);

@@ -15,6 +15,7 @@
 
 #include "core/CredentialGuard.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 
 namespace Korrafin::Test {
 namespace {
@@ -22,18 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = CredentialGuard::Kind;
 using Outcome = CredentialGuard::Outcome;
-
-// A steady clock that moves only when told; any thread may read it.
-class ManualClock {
-public:
-    CredentialGuard::Clock::time_point now() const {
-        return CredentialGuard::Clock::time_point{} + std::chrono::hours(1) + std::chrono::nanoseconds(ns_.load());
-    }
-    void advance(std::chrono::nanoseconds d) { ns_.fetch_add(d.count()); }
-
-private:
-    std::atomic<int64_t> ns_{0};
-};
 
 class CredentialGuardTest : public ::testing::Test {
 protected:

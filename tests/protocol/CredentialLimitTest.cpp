@@ -20,6 +20,7 @@
 #include "core/CredentialGuard.h"
 #include "protocol/ClientSession.h"
 #include "support/LogCapture.h"
+#include "support/ManualClock.h"
 #include "support/Requests.h"
 #include "support/SessionHarness.h"
 #include "support/TestDatabase.h"
@@ -36,17 +37,6 @@ constexpr uint16_t kChannel = 5;
 const std::string kChannelPassword = "s3cret";
 const std::string kAccountPassword = "correct horse";
 const std::string kServerKey = "the-server-key";
-
-class ManualClock {
-public:
-    CredentialGuard::Clock::time_point now() const {
-        return CredentialGuard::Clock::time_point{} + std::chrono::hours(1) + std::chrono::nanoseconds(ns_.load());
-    }
-    void advance(std::chrono::nanoseconds d) { ns_.fetch_add(d.count()); }
-
-private:
-    std::atomic<int64_t> ns_{0};
-};
 
 class CredentialLimitTest : public ::testing::Test {
 protected:
