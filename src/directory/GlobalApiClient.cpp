@@ -24,11 +24,14 @@ constexpr const char* kHeartbeatPath = "/api/servers/heartbeat";
 constexpr const char* kUnregisterPath = "/api/servers/unregister";
 
 // Unregister threads still sending. Never destroyed: a thread that outlives
-// main's wait may still count itself off while the process ends.
+// main's wait may still count itself off while the process ends. The threads
+// are kept to be joined: one that has counted itself off still runs the TLS
+// library's thread-local clean-up, which must end before the process does.
 struct Flights {
     std::mutex mutex;
     std::condition_variable done;
     int inFlight = 0;
+    std::vector<std::thread> threads;  // mutex
 };
 Flights& flights() {
     static Flights* f = new Flights;
@@ -234,7 +237,7 @@ void GlobalApiClient::stop() {
         ++f.inFlight;
     }
     try {
-        std::thread([transport = transport_, host = hosts_.directory, bodies = std::move(bodies)] {
+        std::thread sender([transport = transport_, host = hosts_.directory, bodies = std::move(bodies)] {
             for (const auto& body : bodies) {
                 int status = 0;
                 std::string answer;
@@ -248,7 +251,9 @@ void GlobalApiClient::stop() {
             std::lock_guard<std::mutex> lock(fl.mutex);
             --fl.inFlight;
             fl.done.notify_all();
-        }).detach();
+        });
+        std::lock_guard<std::mutex> lock(f.mutex);
+        f.threads.push_back(std::move(sender));
     } catch (const std::exception&) {
         std::lock_guard<std::mutex> lock(f.mutex);
         --f.inFlight;
@@ -259,8 +264,15 @@ void GlobalApiClient::stop() {
 
 bool GlobalApiClient::waitForBackgroundRequests(std::chrono::milliseconds limit) {
     Flights& f = flights();
-    std::unique_lock<std::mutex> lock(f.mutex);
-    return f.done.wait_for(lock, limit, [&] { return f.inFlight == 0; });
+    std::vector<std::thread> finished;
+    {
+        std::unique_lock<std::mutex> lock(f.mutex);
+        if (!f.done.wait_for(lock, limit, [&] { return f.inFlight == 0; })) return false;
+        finished.swap(f.threads);
+    }
+    // Their requests are done; joining waits only for their thread-local clean-up.
+    for (auto& t : finished) t.join();
+    return true;
 }
 
 // ---------------------------------------------------------------- beats

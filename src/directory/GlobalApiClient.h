@@ -7,9 +7,9 @@
 // Threads: start and addVirtualServer on the start-up thread; the heartbeat
 // thread runs the beats; stop from any thread (serialised: a second caller
 // waits until the first has finished), the destructor calls it too. The
-// unregister requests go out on a detached thread that owns copies of what
+// unregister requests go out on a background thread that owns copies of what
 // it sends and touches neither the client nor the host;
-// waitForBackgroundRequests lets main wait for them at exit.
+// waitForBackgroundRequests lets main wait for them (and join them) at exit.
 //
 // The client knows nothing of the host: the host hands it callables. They run
 // on the heartbeat thread and the start-up thread, never under a lock of the
@@ -109,8 +109,8 @@ public:
 
     bool isRunning() const { return running_.load(); }
 
-    // Waits until no unregister request is in flight, at most `limit`.
-    // True when none is left.
+    // Waits until no unregister request is in flight, at most `limit`, then
+    // joins their threads. True when none is left.
     static bool waitForBackgroundRequests(std::chrono::milliseconds limit);
 
 private:

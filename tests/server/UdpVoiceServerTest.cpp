@@ -21,6 +21,8 @@ namespace Korrafin {
 namespace {
 
 namespace kt = ::Korrafin::Test;
+using kt::le16;
+using kt::le32;
 using namespace std::chrono_literals;
 
 constexpr uint16_t kVs = 7;
@@ -32,11 +34,6 @@ uint32_t ipOf(const char* text) {
     ::inet_pton(AF_INET, text, &a);
     return ntohl(a.s_addr);
 }
-
-uint32_t le32(const std::vector<uint8_t>& d, std::size_t off) {
-    return d[off] | (d[off + 1] << 8) | (d[off + 2] << 16) | (static_cast<uint32_t>(d[off + 3]) << 24);
-}
-uint16_t le16(const std::vector<uint8_t>& d, std::size_t off) { return static_cast<uint16_t>(d[off] | (d[off + 1] << 8)); }
 
 class UdpVoiceServerTest : public ::testing::Test {
 protected:

@@ -28,6 +28,7 @@ namespace Korrafin {
 namespace {
 
 namespace kt = ::Korrafin::Test;
+using kt::le32;
 using namespace std::chrono_literals;
 
 constexpr uint16_t kVs = 3;
@@ -36,9 +37,6 @@ constexpr int kChannels = 4;
 constexpr int kPerChannel = 4;
 constexpr uint32_t kFirstId = 100;
 
-uint32_t le32(const std::vector<uint8_t>& d, std::size_t off) {
-    return d[off] | (d[off + 1] << 8) | (d[off + 2] << 16) | (static_cast<uint32_t>(d[off + 3]) << 24);
-}
 
 // A payload that names its sender and number, so a copy that arrives
 // altered or at the wrong member shows.

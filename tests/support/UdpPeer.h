@@ -21,6 +21,14 @@
 
 namespace Korrafin::Test {
 
+// Little-endian fields of a received datagram.
+inline uint32_t le32(const std::vector<uint8_t>& d, std::size_t off) {
+    return d[off] | (d[off + 1] << 8) | (d[off + 2] << 16) | (static_cast<uint32_t>(d[off + 3]) << 24);
+}
+inline uint16_t le16(const std::vector<uint8_t>& d, std::size_t off) {
+    return static_cast<uint16_t>(d[off] | (d[off + 1] << 8));
+}
+
 // Voice datagram bytes: the 20-byte little-endian header, then the payload.
 // `declaredLen` overrides the payload length field.
 inline std::vector<uint8_t> voiceDatagram(uint32_t sender, uint16_t vsId, uint16_t channelId, uint32_t seq,
