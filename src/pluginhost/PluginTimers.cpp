@@ -89,8 +89,8 @@ void PluginLoader::stopTimerThread() {
 }
 
 void PluginLoader::timerLoop() {
-    // Ticks stay at least a millisecond apart, so a timer set in a tick
-    // fires in a later one.
+    // A millisecond passes between the end of one tick and the start of the
+    // next, so a timer set in a tick fires in a later one.
     constexpr auto kTickSpacing = std::chrono::milliseconds(1);
     auto lastTick = std::chrono::steady_clock::now() - kTickSpacing;
     for (;;) {
@@ -112,15 +112,17 @@ void PluginLoader::timerLoop() {
             if (!running_.load()) break;
             if (changed) continue;  // look at the list again before ticking
         }
-        lastTick = std::chrono::steady_clock::now();
-        std::lock_guard<std::mutex> tick(tickMutex_);
-        try {
-            runTick(std::chrono::steady_clock::now());
-        } catch (const std::exception& e) {
-            // Only the host's own bookkeeping can throw here (callbacks are
-            // guarded); the thread keeps going.
-            Logger::instance().logf(LogLevel::Error, "PluginLoader: timer tick failed: {}", e.what());
+        {
+            std::lock_guard<std::mutex> tick(tickMutex_);
+            try {
+                runTick(std::chrono::steady_clock::now());
+            } catch (const std::exception& e) {
+                // Only the host's own bookkeeping can throw here (callbacks are
+                // guarded); the thread keeps going.
+                Logger::instance().logf(LogLevel::Error, "PluginLoader: timer tick failed: {}", e.what());
+            }
         }
+        lastTick = std::chrono::steady_clock::now();
     }
 }
 

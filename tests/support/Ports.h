@@ -7,25 +7,36 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 
 namespace Korrafin::Test {
 
-// A port that was free a moment ago (TCP or UDP), picked by the kernel.
+// A port that was free a moment ago (TCP or UDP), picked by the kernel, and
+// never one this process was given before: the kernel may hand a closed port
+// out again, and two listeners of one test on one port fail each other.
 inline uint16_t freePort(int type = SOCK_STREAM) {
-    const int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) throw std::runtime_error("freePort: socket failed");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    static std::mutex mutex;
+    static std::set<uint16_t> given;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int fd = ::socket(AF_INET, type, 0);
+        if (fd < 0) throw std::runtime_error("freePort: socket failed");
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ::close(fd);
+            throw std::runtime_error("freePort: bind failed");
+        }
         ::close(fd);
-        throw std::runtime_error("freePort: bind failed");
+        const uint16_t port = ntohs(a.sin_port);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (given.insert(port).second) return port;
     }
-    ::close(fd);
-    return ntohs(a.sin_port);
+    throw std::runtime_error("freePort: no new port");
 }
 
 // Holds a port taken (a listening TCP socket or a bound UDP socket on
