@@ -6,37 +6,53 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 
 namespace Korrafin::Test {
 
-// A port that was free a moment ago (TCP or UDP), picked by the kernel, and
-// never one this process was given before: the kernel may hand a closed port
-// out again, and two listeners of one test on one port fail each other.
+// The lowest port the kernel hands out to outgoing connections and to
+// bind(0); ports below it are taken only by those who name them.
+inline uint16_t ephemeralLow() {
+    unsigned low = 32768, high = 60999;
+    if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%u %u", &low, &high) != 2) low = 32768;
+        std::fclose(f);
+    }
+    return static_cast<uint16_t>(std::clamp(low, 4096u, 65535u));
+}
+
+// A port that was free a moment ago (TCP or UDP), never one this process was
+// given before, and below the ephemeral range: a port picked by bind(0) could
+// be handed to an outgoing connection of the test before its server binds it.
 inline uint16_t freePort(int type = SOCK_STREAM) {
     static std::mutex mutex;
     static std::set<uint16_t> given;
+    static std::mt19937 pick{std::random_device{}()};
+    const uint16_t high = ephemeralLow();
+    const uint16_t low = static_cast<uint16_t>(high > 13024 ? high - 12000 : 1024);
+    std::lock_guard<std::mutex> lock(mutex);
     for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<uint16_t>(std::uniform_int_distribution<unsigned>(low, high - 1u)(pick));
+        if (given.count(port)) continue;
         const int fd = ::socket(AF_INET, type, 0);
         if (fd < 0) throw std::runtime_error("freePort: socket failed");
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(fd);
-            throw std::runtime_error("freePort: bind failed");
-        }
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         ::close(fd);
-        const uint16_t port = ntohs(a.sin_port);
-        std::lock_guard<std::mutex> lock(mutex);
-        if (given.insert(port).second) return port;
+        if (!free) continue;
+        given.insert(port);
+        return port;
     }
-    throw std::runtime_error("freePort: no new port");
+    throw std::runtime_error("freePort: no free port");
 }
 
 // Holds a port taken (a listening TCP socket or a bound UDP socket on
