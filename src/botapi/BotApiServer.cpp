@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <exception>
 
-#include "botapi/Json.h"
+#include "core/JsonText.h"
 #include "core/Logger.h"
 #include "core/Socket.h"
 #include "protocol/PacketBuilder.h"

@@ -7,7 +7,7 @@
 
 #include "botapi/BotSession.h"
 #include "botapi/CommandArgs.h"
-#include "botapi/Json.h"
+#include "core/JsonText.h"
 #include "protocol/ClientSession.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/Packets.h"

@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "botapi/BotApiServer.h"
-#include "botapi/Json.h"
+#include "core/JsonText.h"
 #include "core/Logger.h"
 #include "core/SendPoller.h"
 #include "db/IDatabase.h"

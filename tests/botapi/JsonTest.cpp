@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "botapi/CommandArgs.h"
-#include "botapi/Json.h"
+#include "core/JsonText.h"
 
 namespace Korrafin {
 namespace {

@@ -115,7 +115,12 @@ inline std::string formEscape(const std::string& s) {
 
 inline std::string formBody(const std::vector<std::pair<std::string, std::string>>& fields) {
     std::string body;
-    for (const auto& [k, v] : fields) body += (body.empty() ? "" : "&") + formEscape(k) + "=" + formEscape(v);
+    for (const auto& [k, v] : fields) {
+        if (!body.empty()) body += '&';
+        body += formEscape(k);
+        body += '=';
+        body += formEscape(v);
+    }
     return body;
 }
 

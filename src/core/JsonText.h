@@ -1,8 +1,9 @@
-// The bot API's JSON texts, written by hand: compact members for events and
-// replies. Keys are constants of this library and are written as they are;
-// values are escaped so that every text is valid JSON whatever bytes a
-// client put in a nickname, channel name or chat line. Pure functions, any
-// thread; they throw only std::bad_alloc.
+// The one writer of JSON texts made by hand (the bot API's events and
+// replies, the directory's request bodies): compact members. Keys are
+// constants of the caller and are written as they are; values are escaped so
+// that every text is valid JSON whatever bytes a client or an operator put in
+// a name or a line. Pure functions, any thread; they throw only
+// std::bad_alloc.
 #pragma once
 
 #include <cstdint>
