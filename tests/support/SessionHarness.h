@@ -89,8 +89,14 @@ public:
     TestClient client;
 
 private:
+    // Each connection counts its wrong credentials apart from every other
+    // test's: the process-wide table would carry one test's failures into
+    // the next, and whether they had aged away would depend on the machine's
+    // speed. Tests of the limits set a guard of their own.
     SessionHarness(uint32_t id, SocketPair pair, const std::string& address)
-        : clientId(id), session(std::make_shared<ClientSession>(pair.server, id, address)), client(pair.client) {}
+        : clientId(id), session(std::make_shared<ClientSession>(pair.server, id, address)), client(pair.client) {
+        session->setCredentialGuard(std::make_shared<CredentialGuard>());
+    }
 
     std::thread reader_;
     std::atomic<bool> done_{false};
