@@ -122,7 +122,7 @@ struct Exchange {
 class ConsoleTest : public E2eTest {
 protected:
     std::unique_ptr<ServerProcess> startConsole(ServerProcess::Input input = ServerProcess::Input::Pipe) {
-        return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(),
+        return std::make_unique<ServerProcess>(BuildPaths::serverBinary, dir.path().string(),
                                                std::vector<std::string>{"server.json"}, input);
     }
 

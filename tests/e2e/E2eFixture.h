@@ -18,15 +18,13 @@
 #include <nlohmann/json.hpp>
 
 #include "db/SqliteDatabase.h"
+#include "support/BuildPaths.h"
 #include "support/Ports.h"
 #include "support/ServerConfig.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "support/TestDatabase.h"
 
-#ifndef KORRAFIN_BINARY
-#error "KORRAFIN_BINARY must name the server binary"
-#endif
 
 namespace Korrafin::Test {
 
@@ -86,7 +84,7 @@ protected:
 
     std::unique_ptr<ServerProcess> start(const std::vector<std::string>& args = {"server.json"},
                                          ServerProcess::Stdout stdoutTo = ServerProcess::Stdout::File) {
-        return std::make_unique<ServerProcess>(KORRAFIN_BINARY, dir.path().string(), args,
+        return std::make_unique<ServerProcess>(BuildPaths::serverBinary, dir.path().string(), args,
                                                ServerProcess::Input::Null, stdoutTo);
     }
 

@@ -6,9 +6,6 @@
 #include "e2e/E2eFixture.h"
 #include "support/TestClient.h"
 
-#ifndef KORRAFIN_EXAMPLE_PLUGIN
-#error "KORRAFIN_EXAMPLE_PLUGIN must name the built example plugin"
-#endif
 
 namespace Korrafin::Test {
 namespace {
@@ -18,7 +15,7 @@ using PluginsTest = E2eTest;
 TEST_F(PluginsTest, TheServerLoadsItsPluginsDirectoryAndShutsThePluginsDownAtExit) {
     writeConfig(nlohmann::json::array({{{"id", 1}, {"name", "Eins"}}}));
     std::filesystem::create_directories(path("plugins"));
-    std::filesystem::copy_file(KORRAFIN_EXAMPLE_PLUGIN, path("plugins/lobby_helper.so"));
+    std::filesystem::copy_file(BuildPaths::exampleLobbyHelper, path("plugins/lobby_helper.so"));
     auto server = startReady();
     EXPECT_NE(server->output().find("PluginLoader: loaded 'Helper' v1.0 by Korrafin"), std::string::npos);
 

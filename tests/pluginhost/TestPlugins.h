@@ -5,18 +5,20 @@
 #include <filesystem>
 #include <string>
 
+#include "support/BuildPaths.h"
+
 namespace Korrafin::Test {
 
 namespace plugin {
-inline const std::string probe = KRP_PROBE_PATH;
-inline const std::string nullInfo = KRP_NULL_INFO_PATH;
-inline const std::string noInit = KRP_NO_INIT_PATH;
-inline const std::string init7 = KRP_INIT_7_PATH;
-inline const std::string emptyInfo = KRP_EMPTY_INFO_PATH;
-inline const std::string failAfterTimer = KRP_FAIL_AFTER_TIMER_PATH;
-inline const std::string throwing = KRP_THROWING_PATH;
-inline const std::string rearm = KRP_REARM_PATH;
-inline const std::string lobbyHelper = KORRAFIN_EXAMPLE_LOBBY_HELPER_PATH;
+inline const std::string probe = BuildPaths::probePlugin;
+inline const std::string nullInfo = BuildPaths::nullInfoPlugin;
+inline const std::string noInit = BuildPaths::noInitPlugin;
+inline const std::string init7 = BuildPaths::init7Plugin;
+inline const std::string emptyInfo = BuildPaths::emptyInfoPlugin;
+inline const std::string failAfterTimer = BuildPaths::failAfterTimerPlugin;
+inline const std::string throwing = BuildPaths::throwingPlugin;
+inline const std::string rearm = BuildPaths::rearmPlugin;
+inline const std::string lobbyHelper = BuildPaths::exampleLobbyHelper;
 }  // namespace plugin
 
 // Copies `built` to dir/name; the path of the copy.

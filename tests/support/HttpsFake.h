@@ -6,8 +6,8 @@
 // can listen in a namespace at a time. Construction throws when the fake
 // cannot start, e.g. outside such a namespace (no $KORRAFIN_TEST_PKI).
 //
-// The paths of the script and the interpreter come from the build:
-// KORRAFIN_HTTPS_FAKE and KORRAFIN_PYTHON3.
+// The paths of the script and the interpreter come from the build
+// (support/BuildPaths.h).
 #pragma once
 
 #include <fcntl.h>
@@ -30,6 +30,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/BuildPaths.h"
 #include "support/TempDir.h"
 #include "support/Time.h"
 
@@ -71,7 +72,7 @@ public:
         writeFile(scenarioPath, scenario.dump());
         recordPath_ = dir_.file("requests.jsonl");
 
-        std::vector<std::string> args{KORRAFIN_PYTHON3, KORRAFIN_HTTPS_FAKE, "--cert", stem + ".pem", "--key",
+        std::vector<std::string> args{BuildPaths::python3, BuildPaths::httpsFake, "--cert", stem + ".pem", "--key",
                                       stem + ".key", "--scenario", scenarioPath, "--record", recordPath_};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

@@ -8,11 +8,9 @@
 #include <string>
 
 #include "e2e/E2eFixture.h"
+#include "support/BuildPaths.h"
 #include "support/TestClient.h"
 
-#if !defined(KORRAFIN_NODE) || !defined(KORRAFIN_PANEL_FLOW) || !defined(KORRAFIN_NODE_MODULES)
-#error "the browser test needs node, the flow script and the installed driver"
-#endif
 
 namespace Korrafin::Test {
 namespace {
@@ -34,8 +32,8 @@ TEST_F(BrowserTest, AnAdministratorManagesTheServerThroughThePages) {
     ASSERT_TRUE(client && client->hello() && client->login(nickname));
 
     const std::string vsPort = std::to_string(freePort());
-    ServerProcess flow(KORRAFIN_NODE, dir.path().string(),
-                       {KORRAFIN_PANEL_FLOW, KORRAFIN_NODE_MODULES,
+    ServerProcess flow(BuildPaths::node, dir.path().string(),
+                       {BuildPaths::panelFlow, BuildPaths::nodeModules,
                         "http://127.0.0.1:" + std::to_string(config.webPanelPort), password, nickname, vsPort});
     const auto status = flow.waitExit(240s);
     ASSERT_TRUE(status) << "the browser flow did not finish:\n" << flow.output() << flow.errors();
