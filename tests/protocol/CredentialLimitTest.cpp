@@ -91,7 +91,9 @@ protected:
              [](const Packet& p) { return p.reader().readLE<uint16_t>() == 0; }},
             {"server key", true,
              [](CredentialLimitTest& t, bool right) {
-                 return authRequest("k" + std::to_string(t.nextId_), right ? kServerKey : "guess");
+                 std::string nickname = "k";
+                 nickname += std::to_string(t.nextId_);
+                 return authRequest(nickname, right ? kServerKey : "guess");
              },
              MessageType::AuthResponse,
              [](const SessionHarness& h) {
