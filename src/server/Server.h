@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -114,6 +115,10 @@ public:
     bool isRunning() const { return running_.load(); }
 
     // ---- registry (any thread) ----
+    //
+    // The registry is ordered by id: lists come in ascending id order, and
+    // "the first virtual server" (fed by the main port, bound to the bot API
+    // at start-up, the directory's main listing) is the one with the lowest id.
 
     // False when the id exists, its database cannot be opened or its own
     // port cannot be listened on; then nothing of it is kept.
@@ -129,11 +134,11 @@ public:
     bool resumeVServer(uint16_t id) override;
     bool isVServerRunning(uint16_t id) const;
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
-    // Every virtual server, paused ones included, in registry order.
+    // Every virtual server, paused ones included, in ascending id order.
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const override;
     // Rewrites "virtualServers" in the configuration file (temporary file,
-    // then rename). Refuses, with a WARN line, to touch a file that exists but
-    // does not parse. Never throws.
+    // then rename), in ascending id order. Refuses, with a WARN line, to touch
+    // a file that exists but does not parse. Never throws.
     void saveVServersToConfig();
     // A bot token was deleted: the bots that logged in with it go. The bot
     // API hooks in here; until it exists there is nobody to end.
@@ -236,7 +241,7 @@ private:
     std::string configPath_;
     std::shared_ptr<DB::SqliteDatabase> masterDb_;
     std::shared_ptr<Auth::PrivilegeKeyManager> masterKeys_;
-    std::unordered_map<uint16_t, VServerResources> resources_;  // registryMutex_
+    std::map<uint16_t, VServerResources> resources_;  // registryMutex_
     int listenFd_ = -1;
     uint16_t tcpPort_ = 9987;
     uint16_t udpPort_ = 9988;
@@ -245,7 +250,7 @@ private:
     std::condition_variable workersCv_;  // the idle workers wait here until stop
     std::atomic<bool> running_{false};
     mutable std::mutex registryMutex_;
-    std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
+    std::map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_; by id, lowest first
     UdpVoiceServer udp_;
     // Made in init, attached to the first virtual server and to every one
     // created later; released by the destructor before the virtual servers.

@@ -18,7 +18,7 @@ class PanelHost {
 public:
     virtual ~PanelHost() = default;
 
-    // Every virtual server, paused ones included, in registry order.
+    // Every virtual server, paused ones included, in ascending id order.
     virtual std::vector<std::shared_ptr<VirtualServer>> allVServers() const = 0;
     virtual std::shared_ptr<VirtualServer> getVServer(uint16_t id) const = 0;
     virtual bool isVServerRunning(uint16_t id) const = 0;

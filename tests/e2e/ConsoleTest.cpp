@@ -187,10 +187,10 @@ TEST_F(ConsoleTest, VServerCommandsListCreateAndDelete) {
                                // One word per argument: the second word is not part of the name.
                                {"vserver create Zwei Drei", "Virtual server 2 created.\n"},
                            });
-    EXPECT_EQ(unordered(console.run("vserver list"), 2),
-              unordered(header + "| 1  | Eins | 5     | 0     |\n| 2  | Zwei | 32    | 0     |\n", 2));
-    EXPECT_EQ(unordered(console.run("status"), 2),
-              unordered(statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/5 slots", "VS[2] 'Zwei' \xE2\x80\x93 0/32 slots"}), 2));
+    // In ascending id order.
+    EXPECT_EQ(console.run("vserver list"), header + "| 1  | Eins | 5     | 0     |\n| 2  | Zwei | 32    | 0     |\n");
+    EXPECT_EQ(console.run("status"),
+              statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/5 slots", "VS[2] 'Zwei' \xE2\x80\x93 0/32 slots"}));
 
     expectAnswers(console, {
                                {"vserver delete 1", "Virtual server 1 deleted.\n"},

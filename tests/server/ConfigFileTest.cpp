@@ -118,6 +118,8 @@ TEST_F(SaveVServersTest, TheListReplacesOnlyItsKeyAndOmitsDefaults) {
     EXPECT_EQ(doc["server"]["tcpPort"], 1234);
     EXPECT_EQ(doc["globalApi"]["listed"], false);
     ASSERT_EQ(doc["virtualServers"].size(), 2u);
+    EXPECT_EQ(doc["virtualServers"][0]["id"], 1) << "in ascending id order";
+    EXPECT_EQ(doc["virtualServers"][1]["id"], 2);
     for (const auto& e : doc["virtualServers"]) {
         if (e["id"] == 1) {
             EXPECT_EQ(e, json::parse(R"({"id":1,"maxSlots":32,"name":"Plain","serverKey":"k","welcomeMessage":"Hi"})"));

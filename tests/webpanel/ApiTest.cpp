@@ -31,8 +31,14 @@ using nlohmann::json;
 const json kOk = json::parse(R"({"ok":true,"data":null})");
 json failure(const std::string& text) { return json{{"error", text}, {"ok", false}}; }
 
-// The list in `answer`'s data, ordered by the given members (the registry's
-// order is a hash map's).
+std::vector<int> idsOf(const json& list) {
+    std::vector<int> ids;
+    for (const auto& e : list) ids.push_back(e.at("id").get<int>());
+    return ids;
+}
+
+// The list in `answer`'s data, ordered by the given members (sessions and
+// channels come in the order of their own tables).
 json sortedBy(const json& answer, const std::vector<std::string>& keys) {
     std::vector<json> items(answer.at("data").begin(), answer.at("data").end());
     std::sort(items.begin(), items.end(), [&](const json& a, const json& b) {
@@ -402,6 +408,17 @@ TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
     // Once its server is gone, the file is free again.
     ASSERT_TRUE(server().removeVServer(5));
     EXPECT_TRUE(server().createVServer(cfg(6, "other.db")));
+}
+
+TEST_F(ApiTest, ListsComeInAscendingIdOrder) {
+    boot(json::array({{{"id", 3}, {"name", "Drei"}}, {{"id", 1}, {"name", "Eins"}}}));
+    for (int i = 0; i < 2; ++i) {  // ids 2 and 4
+        ASSERT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(kt::freePort())}})["ok"], true);
+    }
+    const std::vector<int> ascending = {1, 2, 3, 4};
+    EXPECT_EQ(idsOf(panel.get("/api/vservers").json()["data"]), ascending);
+    EXPECT_EQ(idsOf(panel.get("/api/dashboard").json()["data"]["vservers"]), ascending);
+    EXPECT_EQ(idsOf(configuredVServers()), ascending);
 }
 
 // ---------------------------------------------------------------- start-up and shutdown
