@@ -110,7 +110,7 @@ TEST_F(SaveVServersTest, TheListReplacesOnlyItsKeyAndOmitsDefaults) {
     const std::string& path = host->path;
     kt::writeFile(path, R"({"server":{"tcpPort":1234},"globalApi":{"listed":false},"virtualServers":[]})");
 
-    host->server->saveVServersToConfig();
+    EXPECT_TRUE(host->server->saveVServersToConfig());
     const std::string text = kt::readFile(path);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
@@ -137,7 +137,7 @@ TEST_F(SaveVServersTest, AMissingFileIsCreatedWithTheListAlone) {
     std::filesystem::remove(host->path);
     ASSERT_TRUE(host->server->removeVServer(1));
     ASSERT_TRUE(host->server->removeVServer(2));
-    host->server->saveVServersToConfig();
+    EXPECT_TRUE(host->server->saveVServersToConfig());
     EXPECT_EQ(json::parse(kt::readFile(host->path)), json::parse(R"({"virtualServers":[]})"));
 }
 
@@ -145,7 +145,7 @@ TEST_F(SaveVServersTest, AFileThatDoesNotParseIsLeftAlone) {
     const std::string broken = R"({"server": {"tcpPort": 1234,)";
     kt::writeFile(host->path, broken);
     kt::LogCapture::instance().clear();
-    host->server->saveVServersToConfig();
+    EXPECT_FALSE(host->server->saveVServersToConfig());
     EXPECT_EQ(kt::readFile(host->path), broken);
     EXPECT_EQ(kt::LogCapture::instance().count(LogLevel::Warn, "saveVServersToConfig: failed to write " + host->path),
               1u);
