@@ -12,6 +12,7 @@
 #include "console/AdminConsole.h"
 #include "console/ConsoleArgs.h"
 #include "core/Format.h"
+#include "core/Utf8.h"
 #include "protocol/ChannelInfo.h"
 #include "protocol/ClientSession.h"
 #include "server/Server.h"
@@ -58,7 +59,9 @@ void AdminConsole::cmdVServer(const Words& w) {
         VirtualServer::VSConfig cfg;
         cfg.id = static_cast<uint16_t>(next);
         cfg.name = w[2];
-        if (next <= UINT16_MAX && server.createVServer(cfg)) {
+        // The panel writes every name into the configuration file, which
+        // holds UTF-8 only.
+        if (next <= UINT16_MAX && isValidUtf8(cfg.name) && server.createVServer(cfg)) {
             print("Virtual server " + text(cfg.id) + " created.\n");
         } else {
             print("Virtual server " + text(next) + " could not be created.\n");

@@ -258,7 +258,7 @@ Server::~Server() {
     pluginLoaders_.clear();
     botApi_.reset();
 
-    std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers;
+    decltype(vservers_) vservers;
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
         vservers.swap(vservers_);

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -114,10 +115,25 @@ public:
     bool isRunning() const { return running_.load(); }
 
     // ---- registry (any thread) ----
+    //
+    // The registry is ordered by id: lists come in ascending id order, and
+    // "the first virtual server" (fed by the main port, bound to the bot API
+    // at start-up, the directory's main listing) is the one with the lowest id.
+
+    // How a new virtual server's "dbPath" is read.
+    enum class DbPathRule {
+        AsGiven,         // the operator's: as written (relative to the working directory)
+        InMasterFolder,  // the web panel's: a relative path down from the master database's folder
+    };
 
     // False when the id exists, its database cannot be opened or its own
-    // port cannot be listened on; then nothing of it is kept.
-    bool createVServer(const VirtualServer::VSConfig& cfg);
+    // port cannot be listened on; then nothing of it is kept. Under
+    // InMasterFolder the path must be relative, free of "..", valid UTF-8
+    // without NUL, name a file, and be neither the master's nor a live
+    // virtual server's database nor one of their -journal, -wal or -shm
+    // files; otherwise nothing is created (no folder, no file). The virtual
+    // server keeps the path resolved against that folder.
+    bool createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule = DbPathRule::AsGiven);
     // Stops it (disconnecting its sessions), waits for their reader threads
     // and deletes it; false for an unknown id.
     bool removeVServer(uint16_t id);
@@ -129,12 +145,13 @@ public:
     bool resumeVServer(uint16_t id) override;
     bool isVServerRunning(uint16_t id) const;
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const;
-    // Every virtual server, paused ones included, in registry order.
+    // Every virtual server, paused ones included, in ascending id order.
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const override;
     // Rewrites "virtualServers" in the configuration file (temporary file,
-    // then rename). Refuses, with a WARN line, to touch a file that exists but
-    // does not parse. Never throws.
-    void saveVServersToConfig();
+    // then rename), in ascending id order. Refuses to touch a file that
+    // exists but does not parse. False, with a WARN line, when the file was
+    // not written (true without a configuration path). Never throws.
+    bool saveVServersToConfig();
     // A bot token was deleted: the bots that logged in with it go. The bot
     // API hooks in here; until it exists there is nobody to end.
     void onBotTokenRevoked(int64_t tokenId) override;
@@ -208,9 +225,12 @@ private:
     // after the text. -1 on failure.
     static int openVsListener(uint16_t id, uint16_t port, const char* suffix);
     // True, with an ERROR line, when a new virtual server's own database path
-    // names the master database or that of a registered virtual server.
-    // Caller holds registryMutex_.
-    bool dbPathTakenLocked(const std::string& path) const;
+    // names the master database or that of a registered virtual server; with
+    // `companions`, also when one of the two is the other's -journal, -wal or
+    // -shm file. Caller holds registryMutex_.
+    bool dbPathTakenLocked(const std::string& path, bool companions) const;
+    // The master database's path from the configuration.
+    std::string masterDbPath() const;
     // Takes every virtual server's listener out of the registry, wakes and
     // joins its accept thread, then closes it. Takes registryMutex_ briefly.
     void closeVsListeners();
@@ -236,7 +256,7 @@ private:
     std::string configPath_;
     std::shared_ptr<DB::SqliteDatabase> masterDb_;
     std::shared_ptr<Auth::PrivilegeKeyManager> masterKeys_;
-    std::unordered_map<uint16_t, VServerResources> resources_;  // registryMutex_
+    std::map<uint16_t, VServerResources> resources_;  // registryMutex_
     int listenFd_ = -1;
     uint16_t tcpPort_ = 9987;
     uint16_t udpPort_ = 9988;
@@ -245,7 +265,7 @@ private:
     std::condition_variable workersCv_;  // the idle workers wait here until stop
     std::atomic<bool> running_{false};
     mutable std::mutex registryMutex_;
-    std::unordered_map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_
+    std::map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_; by id, lowest first
     UdpVoiceServer udp_;
     // Made in init, attached to the first virtual server and to every one
     // created later; released by the destructor before the virtual servers.

@@ -18,11 +18,14 @@ public:
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const override { return s_.allVServers(); }
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const override { return s_.getVServer(id); }
     bool isVServerRunning(uint16_t id) const override { return s_.isVServerRunning(id); }
-    bool createVServer(const VirtualServer::VSConfig& cfg) override { return s_.createVServer(cfg); }
+    // Panel paths come from whoever holds a panel session, not from the operator.
+    bool createVServer(const VirtualServer::VSConfig& cfg) override {
+        return s_.createVServer(cfg, Server::DbPathRule::InMasterFolder);
+    }
     bool removeVServer(uint16_t id) override { return s_.removeVServer(id); }
     bool pauseVServer(uint16_t id) override { return s_.pauseVServer(id); }
     bool resumeVServer(uint16_t id) override { return s_.resumeVServer(id); }
-    void saveVServersToConfig() override { s_.saveVServersToConfig(); }
+    bool saveVServersToConfig() override { return s_.saveVServersToConfig(); }
     void onBotTokenRevoked(int64_t tokenId) override { s_.onBotTokenRevoked(tokenId); }
 
 private:

@@ -9,11 +9,13 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "auth/PrivilegeKeyManager.h"
 #include "core/Logger.h"
 #include "core/Socket.h"
+#include "core/Utf8.h"
 #include "db/SqliteDatabase.h"
 #include "server/ConfigFile.h"
 #include "server/Server.h"
@@ -32,6 +34,25 @@ bool sameDatabaseFile(const std::string& a, const std::string& b) {
     const auto cb = std::filesystem::weakly_canonical(b, ec);
     if (ec) return a == b;
     return ca == cb;
+}
+
+// The files SQLite keeps beside a database while it is open or was cut short.
+constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// `name` read as a path down from the folder of `masterPath`: relative, no
+// "..", naming a file, valid UTF-8 without NUL (the path is stored in the
+// configuration file, and SQLite would stop reading at a NUL). Nothing for
+// anything else.
+std::optional<std::string> pathInFolderOf(const std::string& masterPath, const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos || !isValidUtf8(name)) return std::nullopt;
+    const std::filesystem::path rel(name);
+    if (rel.has_root_path()) return std::nullopt;
+    for (const auto& part : rel) {
+        if (part == "..") return std::nullopt;
+    }
+    const std::filesystem::path normal = rel.lexically_normal();
+    if (!normal.has_filename() || normal.filename() == ".") return std::nullopt;
+    return (std::filesystem::path(masterPath).parent_path() / normal).string();
 }
 
 // Closes a listener whose accept thread (if any) has been joined.
@@ -75,22 +96,44 @@ void Server::closeVsListeners() {
     for (auto& [fd, thread] : listeners) closeListener(fd, thread);
 }
 
-bool Server::dbPathTakenLocked(const std::string& path) const {
+std::string Server::masterDbPath() const { return config_.get<std::string>("server.dbPath", "./data/server.db"); }
+
+bool Server::dbPathTakenLocked(const std::string& path, bool companions) const {
     // Two connections to one file would each believe they own it: their
-    // caches, locks and schema steps would work against each other.
+    // caches, locks and schema steps would work against each other. A
+    // database opened on another one's journal or log destroys that one.
     if (path.empty()) return false;
-    const std::string master = config_.get<std::string>("server.dbPath", "./data/server.db");
-    bool taken = masterDb_ && sameDatabaseFile(path, master);
+    const auto clash = [&](const std::string& other) {
+        if (sameDatabaseFile(path, other)) return true;
+        if (!companions) return false;
+        for (const char* suffix : kCompanionSuffixes) {
+            if (sameDatabaseFile(path, other + suffix) || sameDatabaseFile(path + suffix, other)) return true;
+        }
+        return false;
+    };
+    bool taken = masterDb_ && clash(masterDbPath());
     for (const auto& [otherId, vs] : vservers_) {
         if (taken) break;
         const std::string other = vs->config().dbPath;
-        taken = !other.empty() && sameDatabaseFile(path, other);
+        taken = !other.empty() && clash(other);
     }
     if (taken) Logger::instance().logf(LogLevel::Error, "VS database {} is already in use", path);
     return taken;
 }
 
-bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
+bool Server::createVServer(const VirtualServer::VSConfig& given, DbPathRule rule) {
+    VirtualServer::VSConfig cfg = given;
+    const bool companions = rule == DbPathRule::InMasterFolder;
+    if (rule == DbPathRule::InMasterFolder) {
+        const auto inFolder = pathInFolderOf(masterDbPath(), given.dbPath);
+        if (!inFolder) {
+            Logger::instance().logf(LogLevel::Error,
+                                    "VS {}: database path {} is not a file in the master database's folder", given.id,
+                                    given.dbPath);
+            return false;
+        }
+        cfg.dbPath = *inFolder;
+    }
     const uint16_t id = cfg.id;
     std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
     {
@@ -99,7 +142,7 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
             Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
             return false;
         }
-        if (dbPathTakenLocked(cfg.dbPath)) return false;
+        if (dbPathTakenLocked(cfg.dbPath, companions)) return false;
     }
 
     std::shared_ptr<DB::IDatabase> ownDb;
@@ -144,7 +187,7 @@ bool Server::createVServer(const VirtualServer::VSConfig& cfg) {
             return false;
         }
         // Again: a create of another id may have taken the file meanwhile.
-        if (dbPathTakenLocked(cfg.dbPath)) {
+        if (dbPathTakenLocked(cfg.dbPath, companions)) {
             if (fd >= 0) ::close(fd);
             return false;
         }
@@ -272,8 +315,8 @@ std::vector<std::shared_ptr<VirtualServer>> Server::allVServers() const {
     return out;
 }
 
-void Server::saveVServersToConfig() {
-    if (configPath_.empty()) return;
+bool Server::saveVServersToConfig() {
+    if (configPath_.empty()) return true;
     std::lock_guard<std::mutex> fileLock(configFileMutex_);
     try {
         nlohmann::json doc;
@@ -308,10 +351,13 @@ void Server::saveVServersToConfig() {
             }
         }
         doc["virtualServers"] = std::move(list);
-        detail::replaceFile(configPath_, doc.dump(4) + "\n");
+        if (detail::replaceFile(configPath_, doc.dump(4) + "\n") == detail::ReplaceResult::Replaced) return true;
     } catch (const std::exception&) {
-        Logger::instance().logf(LogLevel::Warn, "saveVServersToConfig: failed to write {}", configPath_);
+        // Reading, parsing, text that is not UTF-8, writing or renaming: the
+        // file stays as it was.
     }
+    Logger::instance().logf(LogLevel::Warn, "saveVServersToConfig: failed to write {}", configPath_);
+    return false;
 }
 
 }  // namespace Korrafin

@@ -18,16 +18,21 @@ class PanelHost {
 public:
     virtual ~PanelHost() = default;
 
-    // Every virtual server, paused ones included, in registry order.
+    // Every virtual server, paused ones included, in ascending id order.
     virtual std::vector<std::shared_ptr<VirtualServer>> allVServers() const = 0;
     virtual std::shared_ptr<VirtualServer> getVServer(uint16_t id) const = 0;
     virtual bool isVServerRunning(uint16_t id) const = 0;
+    // `cfg.dbPath` is a path relative to the master database's folder, and
+    // must name a file there that no live database (nor its -journal, -wal or
+    // -shm file) is; false, with nothing created, for any other path and for
+    // every refusal of the registry.
     virtual bool createVServer(const VirtualServer::VSConfig& cfg) = 0;
     virtual bool removeVServer(uint16_t id) = 0;
     virtual bool pauseVServer(uint16_t id) = 0;
     virtual bool resumeVServer(uint16_t id) = 0;
-    // Writes the live virtual servers back into the configuration file.
-    virtual void saveVServersToConfig() = 0;
+    // Writes the live virtual servers back into the configuration file;
+    // false when the file was not written.
+    virtual bool saveVServersToConfig() = 0;
     // A bot token was deleted from the master database: its bots go.
     virtual void onBotTokenRevoked(int64_t tokenId) = 0;
 };

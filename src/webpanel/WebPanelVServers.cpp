@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/Utf8.h"
 #include "webpanel/PanelHost.h"
 #include "webpanel/WebPanelApi.h"
 
@@ -17,6 +18,13 @@ namespace {
 
 constexpr uint16_t kFirstAutoPort = 9990;
 constexpr int32_t kDefaultSlots = 32;
+constexpr const char* kNotSaved = "Configuration file could not be written";
+
+// The texts a virtual server keeps in the configuration file, which holds
+// UTF-8 only: one stray byte would make every later rewrite fail.
+bool textsFitTheFile(const VirtualServer::VSConfig& c) {
+    return isValidUtf8(c.name) && isValidUtf8(c.serverKey) && isValidUtf8(c.welcomeMessage);
+}
 
 // The id a request names: `refusal` is set to "Missing id" without the field,
 // and to `unknown` for text that names no 16-bit id (it must not wrap onto
@@ -111,11 +119,13 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     cfg.maxSlots = int32Field(req, "maxSlots").value_or(kDefaultSlots);
     cfg.serverKey = formValue(req, "serverKey", "");
     cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
-    cfg.dbPath = formValue(req, "dbPath", "./data/vs_" + std::to_string(id) + ".db");
+    // Relative to the master database's folder: with the default master
+    // path that is ./data/vs_<id>.db.
+    cfg.dbPath = formValue(req, "dbPath", "vs_" + std::to_string(id) + ".db");
     cfg.tcpPort = static_cast<uint16_t>(port);
 
-    if (!server->createVServer(cfg)) return jsonFailure(createFailure(port));
-    server->saveVServersToConfig();
+    if (!textsFitTheFile(cfg) || !server->createVServer(cfg)) return jsonFailure(createFailure(port));
+    if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess(dumpJson({{"id", cfg.id}, {"tcpPort", cfg.tcpPort}}));
 }
 
@@ -132,17 +142,20 @@ WebPanelServer::Response WebPanelServer::apiVServerUpdate(const Request& req) {
     cfg.maxSlots = int32Field(req, "maxSlots").value_or(cfg.maxSlots);
     cfg.serverKey = formValue(req, "serverKey", cfg.serverKey);
     cfg.welcomeMessage = formValue(req, "welcomeMessage", cfg.welcomeMessage);
+    if (!textsFitTheFile(cfg)) return jsonFailure("VS not found");
     vs->setConfig(cfg);
-    server->saveVServersToConfig();
+    if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess("null");
 }
 
 WebPanelServer::Response WebPanelServer::apiVServerDelete(const Request& req) {
-    return onVServer(req, "VS not found", [this](uint16_t id) {
-        if (!server->removeVServer(id)) return false;
-        server->saveVServersToConfig();
-        return true;
-    });
+    if (!server) return jsonFailure("Server not available");
+    Response refusal;
+    const auto id = requestedId(req, "VS not found", refusal);
+    if (!id) return refusal;
+    if (!server->removeVServer(*id)) return jsonFailure("VS not found");
+    if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
+    return jsonSuccess("null");
 }
 
 WebPanelServer::Response WebPanelServer::apiVServerStop(const Request& req) {

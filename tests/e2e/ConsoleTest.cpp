@@ -7,6 +7,7 @@
 
 #include "e2e/E2eFixture.h"
 #include "support/TestClient.h"
+#include "webpanel/HttpClient.h"
 
 namespace Korrafin::Test {
 namespace {
@@ -187,10 +188,10 @@ TEST_F(ConsoleTest, VServerCommandsListCreateAndDelete) {
                                // One word per argument: the second word is not part of the name.
                                {"vserver create Zwei Drei", "Virtual server 2 created.\n"},
                            });
-    EXPECT_EQ(unordered(console.run("vserver list"), 2),
-              unordered(header + "| 1  | Eins | 5     | 0     |\n| 2  | Zwei | 32    | 0     |\n", 2));
-    EXPECT_EQ(unordered(console.run("status"), 2),
-              unordered(statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/5 slots", "VS[2] 'Zwei' \xE2\x80\x93 0/32 slots"}), 2));
+    // In ascending id order.
+    EXPECT_EQ(console.run("vserver list"), header + "| 1  | Eins | 5     | 0     |\n| 2  | Zwei | 32    | 0     |\n");
+    EXPECT_EQ(console.run("status"),
+              statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/5 slots", "VS[2] 'Zwei' \xE2\x80\x93 0/32 slots"}));
 
     expectAnswers(console, {
                                {"vserver delete 1", "Virtual server 1 deleted.\n"},
@@ -410,6 +411,42 @@ TEST_F(ConsoleTest, UserCommandsListKickBanAndChangeRoles) {
         EXPECT_TRUE(again->waitClosed(5000ms)) << port;
     }
     stopCleanly(*server);
+}
+
+// A name ends up in the configuration file once the panel rewrites it: one
+// that is not UTF-8 is refused by the console and by the panel, so a later
+// create is still written and survives a restart.
+TEST_F(ConsoleTest, NamesThatAreNotUtf8AreRefusedAndALaterCreateSurvivesARestart) {
+    config.webPanelPort = freePort();
+    writeConfig(nlohmann::json::array({{{"id", 1}, {"name", "Eins"}}}));
+    auto server = startConsole();
+    Console console(*server);
+    ASSERT_TRUE(console.ready()) << server->output();
+    ASSERT_TRUE(server->waitForOutput("Web panel gestartet"));
+    std::smatch m;
+    const std::string out = server->output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("\n   Passwort : (\\S+)\n"))) << out;
+    PanelClient panel(config.webPanelPort);
+    ASSERT_TRUE(panel.login(m[1]));
+
+    EXPECT_EQ(console.run("vserver create Caf\xE9"), "Virtual server 2 could not be created.\n");
+    const uint16_t refusedPort = freePort();
+    EXPECT_EQ(panel.call("vserver_create", {{"name", "Caf\xE9"}, {"tcpPort", std::to_string(refusedPort)}}),
+              (nlohmann::json{{"error", "Failed to create VS \xE2\x80\x93 port " + std::to_string(refusedPort) +
+                                            " may already be in use"},
+                              {"ok", false}}));
+    const nlohmann::json later =
+        panel.call("vserver_create", {{"name", "Sp\xC3\xA4t"}, {"tcpPort", std::to_string(freePort())}});
+    ASSERT_EQ(later["ok"], true) << later.dump();
+    EXPECT_EQ(later["data"]["id"], 2);
+    stopCleanly(*server);
+
+    auto again = startConsole();
+    Console console2(*again);
+    ASSERT_TRUE(console2.ready()) << again->output();
+    EXPECT_EQ(console2.run("status"), statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/32 slots",
+                                                "VS[2] 'Sp\xC3\xA4t' \xE2\x80\x93 0/32 slots"}));
+    stopCleanly(*again);
 }
 
 TEST_F(ConsoleTest, AnOperatorAtATerminalTypesCommandsAndQuits) {

@@ -68,7 +68,7 @@ protected:
 
     // server.json with three virtual servers of server key "k1": 1 reached
     // through the main port only, 2 and 3 with ports of their own. The main
-    // port feeds the first in registry order, which need not be 1.
+    // port feeds the lowest id, 1.
     OwnPorts writeThreeVServers() {
         OwnPorts p{freePort(), freePort()};
         writeConfig(nlohmann::json::array({

@@ -110,7 +110,7 @@ TEST_F(SaveVServersTest, TheListReplacesOnlyItsKeyAndOmitsDefaults) {
     const std::string& path = host->path;
     kt::writeFile(path, R"({"server":{"tcpPort":1234},"globalApi":{"listed":false},"virtualServers":[]})");
 
-    host->server->saveVServersToConfig();
+    EXPECT_TRUE(host->server->saveVServersToConfig());
     const std::string text = kt::readFile(path);
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
@@ -118,6 +118,8 @@ TEST_F(SaveVServersTest, TheListReplacesOnlyItsKeyAndOmitsDefaults) {
     EXPECT_EQ(doc["server"]["tcpPort"], 1234);
     EXPECT_EQ(doc["globalApi"]["listed"], false);
     ASSERT_EQ(doc["virtualServers"].size(), 2u);
+    EXPECT_EQ(doc["virtualServers"][0]["id"], 1) << "in ascending id order";
+    EXPECT_EQ(doc["virtualServers"][1]["id"], 2);
     for (const auto& e : doc["virtualServers"]) {
         if (e["id"] == 1) {
             EXPECT_EQ(e, json::parse(R"({"id":1,"maxSlots":32,"name":"Plain","serverKey":"k","welcomeMessage":"Hi"})"));
@@ -135,7 +137,7 @@ TEST_F(SaveVServersTest, AMissingFileIsCreatedWithTheListAlone) {
     std::filesystem::remove(host->path);
     ASSERT_TRUE(host->server->removeVServer(1));
     ASSERT_TRUE(host->server->removeVServer(2));
-    host->server->saveVServersToConfig();
+    EXPECT_TRUE(host->server->saveVServersToConfig());
     EXPECT_EQ(json::parse(kt::readFile(host->path)), json::parse(R"({"virtualServers":[]})"));
 }
 
@@ -143,7 +145,7 @@ TEST_F(SaveVServersTest, AFileThatDoesNotParseIsLeftAlone) {
     const std::string broken = R"({"server": {"tcpPort": 1234,)";
     kt::writeFile(host->path, broken);
     kt::LogCapture::instance().clear();
-    host->server->saveVServersToConfig();
+    EXPECT_FALSE(host->server->saveVServersToConfig());
     EXPECT_EQ(kt::readFile(host->path), broken);
     EXPECT_EQ(kt::LogCapture::instance().count(LogLevel::Warn, "saveVServersToConfig: failed to write " + host->path),
               1u);

@@ -225,6 +225,44 @@ TEST_F(ServerHostTest, TheMainPortFeedsTheFirstVirtualServerAndRefusesWhileItIsP
     }
 }
 
+// Whatever the order of the configuration file and of later creates and
+// removes, the first virtual server is the one with the lowest id: the main
+// port feeds it, the bot API is bound to it at start-up, and every list
+// comes in ascending id order.
+TEST_F(ServerHostTest, TheFirstVirtualServerIsTheOneWithTheLowestId) {
+    boot(json::parse(R"([{"id":3,"name":"C"},{"id":2,"name":"B"},{"id":5,"name":"E"}])"));
+    serve();
+    EXPECT_NE(server().getVServer(2)->botApi.load(), nullptr) << "bound to the lowest id";
+    EXPECT_EQ(server().getVServer(3)->botApi.load(), nullptr);
+    EXPECT_EQ(server().getVServer(5)->botApi.load(), nullptr);
+
+    struct Step {
+        std::string what;
+        std::function<bool(Server&)> change;
+        std::vector<uint16_t> ids;  // listed, in this order; the first is fed by the main port
+    };
+    const std::vector<Step> steps = {
+        {"as configured", [](Server&) { return true; }, {2, 3, 5}},
+        {"a higher id created", [](Server& s) { return s.createVServer(vsConfig(7, "G")); }, {2, 3, 5, 7}},
+        {"a lower id created", [](Server& s) { return s.createVServer(vsConfig(1, "A")); }, {1, 2, 3, 5, 7}},
+        {"one between", [](Server& s) { return s.createVServer(vsConfig(4, "D")); }, {1, 2, 3, 4, 5, 7}},
+        {"the lowest removed", [](Server& s) { return s.removeVServer(1); }, {2, 3, 4, 5, 7}},
+        {"the next removed", [](Server& s) { return s.removeVServer(2); }, {3, 4, 5, 7}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(step.change(server()));
+        std::vector<uint16_t> listed;
+        for (const auto& vs : server().allVServers()) listed.push_back(vs->id());
+        EXPECT_EQ(listed, step.ids);
+        auto c = connect(host->config.tcpPort);
+        ASSERT_TRUE(c);
+        const auto ack = c->hello();
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(ack->vsId, step.ids.front());
+    }
+}
+
 TEST_F(ServerHostTest, WithNoVirtualServerAConnectionIsStillServed) {
     boot();
     ASSERT_TRUE(server().removeVServer(1));  // the "Default Server"

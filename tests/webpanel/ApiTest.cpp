@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,9 +32,28 @@ using nlohmann::json;
 
 const json kOk = json::parse(R"({"ok":true,"data":null})");
 json failure(const std::string& text) { return json{{"error", text}, {"ok", false}}; }
+json createFailure(uint16_t port) {
+    return failure("Failed to create VS \xE2\x80\x93 port " + std::to_string(port) + " may already be in use");
+}
+const json kNotSaved = failure("Configuration file could not be written");
 
-// The list in `answer`'s data, ordered by the given members (the registry's
-// order is a hash map's).
+// Every path under the given folders.
+std::set<std::string> pathsUnder(const std::vector<std::filesystem::path>& roots) {
+    std::set<std::string> out;
+    for (const auto& root : roots) {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root)) out.insert(e.path().string());
+    }
+    return out;
+}
+
+std::vector<int> idsOf(const json& list) {
+    std::vector<int> ids;
+    for (const auto& e : list) ids.push_back(e.at("id").get<int>());
+    return ids;
+}
+
+// The list in `answer`'s data, ordered by the given members (sessions and
+// channels come in the order of their own tables).
 json sortedBy(const json& answer, const std::vector<std::string>& keys) {
     std::vector<json> items(answer.at("data").begin(), answer.at("data").end());
     std::sort(items.begin(), items.end(), [&](const json& a, const json& b) {
@@ -270,11 +291,11 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     EXPECT_EQ(panel.call("vserver_create"), json::parse(R"({"ok":true,"data":{"id":2,"tcpPort":9990}})"));
     const auto two = server().getVServer(2)->config();
     EXPECT_EQ(two.name, "Virtual Server 2");
-    EXPECT_EQ(two.dbPath, "./data/vs_2.db");
+    EXPECT_EQ(two.dbPath, host->dir.file("data/vs_2.db")) << "beside the master database";
     EXPECT_EQ(two.maxSlots, 32);
     EXPECT_EQ(two.welcomeMessage, "Welcome!");
     EXPECT_EQ(two.serverKey, "");
-    EXPECT_TRUE(std::filesystem::exists(work.file("data/vs_2.db")));
+    EXPECT_TRUE(std::filesystem::exists(host->dir.file("data/vs_2.db")));
     ASSERT_TRUE(kt::TestClient::dial(9990)) << "its own port listens";
 
     // Ports that are no port choose one; readable slot counts are taken as
@@ -310,7 +331,7 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     EXPECT_EQ(c.serverKey, "sk");
     EXPECT_EQ(c.maxSlots, 0);
     EXPECT_EQ(c.tcpPort, freeOwn);
-    EXPECT_EQ(c.dbPath, "acht.db");
+    EXPECT_EQ(c.dbPath, host->dir.file("data/acht.db"));
     EXPECT_EQ(panel.call("vserver_update", {{"id", std::to_string(eight)}, {"maxSlots", "7"}, {"welcomeMessage", "W"}}),
               kOk);
     c = server().getVServer(eight)->config();
@@ -337,7 +358,7 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     // Delete: gone from the registry and the file; its database stays.
     EXPECT_EQ(panel.call("vserver_delete", {{"id", "2"}}), kOk);
     EXPECT_FALSE(server().getVServer(2));
-    EXPECT_TRUE(std::filesystem::exists(work.file("data/vs_2.db")));
+    EXPECT_TRUE(std::filesystem::exists(host->dir.file("data/vs_2.db")));
     const json left = configuredVServers();
     EXPECT_EQ(left.size(), server().allVServers().size());
     for (const auto& e : left) EXPECT_NE(e["id"], 2);
@@ -391,17 +412,178 @@ TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
                                     work.file("own.db"), std::string("sub/../own.db")}) {
         EXPECT_FALSE(server().createVServer(cfg(5, path))) << path;
         EXPECT_EQ(LogCapture::instance().count(LogLevel::Error, "VS database " + path + " is already in use"), 1u);
+        if (path == "./own.db") continue;  // for the panel a file beside the master database: see below
         EXPECT_EQ(panel.call("vserver_create", {{"dbPath", path}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
                   false)
             << path;
     }
     EXPECT_EQ(server().allVServers().size(), 1u);
+    // The panel reads a relative path inside the master database's folder,
+    // where no server holds own.db yet.
+    ASSERT_EQ(panel.call("vserver_create", {{"dbPath", "./own.db"}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
+              true);
+    EXPECT_EQ(server().allVServers().back()->config().dbPath, host->dir.file("data/own.db"));
+    ASSERT_TRUE(server().removeVServer(server().allVServers().back()->id()));
     EXPECT_TRUE(server().createVServer(cfg(5, "other.db")));
     EXPECT_FALSE(server().createVServer(cfg(6, "other.db")));
 
     // Once its server is gone, the file is free again.
     ASSERT_TRUE(server().removeVServer(5));
     EXPECT_TRUE(server().createVServer(cfg(6, "other.db")));
+}
+
+// A database path from the panel names a file inside the master database's
+// folder that no live server uses, nor one of their companion files;
+// anything else is refused as a failed create, and nothing is made.
+TEST_F(ApiTest, APanelDatabasePathNamesAFreeFileInTheMasterDatabasesFolder) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}}}));
+    // Relative paths of the operator's kind would land two levels down here.
+    const std::filesystem::path cwd = work.path() / "a" / "b";
+    std::filesystem::create_directories(cwd);
+    std::filesystem::current_path(cwd);
+    const std::filesystem::path masterDir = host->dir.file("data");
+    ASSERT_EQ(panel.call("vserver_create", {{"dbPath", "zwei.db"}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
+              true);
+    ASSERT_TRUE(std::filesystem::exists(masterDir / "zwei.db"));
+
+    kt::TempDir elsewhere;
+    const std::vector<std::string> refused = {
+        elsewhere.file("abs/x.db"),       // absolute
+        "../x.db",                        // above the folder
+        "sub/../../x.db",                 // above it on a detour
+        "sub/../y.db",                    // no ".." at all, even one that stays inside
+        "server.db",                      // the master database
+        "./server.db",                    //   written another way
+        "server.db-journal",              // the master's journal
+        "server.db-wal",                  // its write-ahead log
+        "zwei.db",                        // another live server's database
+        "zwei.db-wal",                    //   its write-ahead log
+        "zwei.db-shm",                    //   its shared memory
+        ".",                              // a folder
+        "sub/",                           // a folder
+        std::string("server.db\0x", 11),  // a NUL byte that would cut the path short
+        "Caf\xE9.db",                     // not UTF-8
+    };
+    const std::vector<std::filesystem::path> roots = {host->dir.path(), work.path(), elsewhere.path()};
+    const auto before = pathsUnder(roots);
+    const std::string file = kt::readFile(host->path);
+    for (const auto& dbPath : refused) {
+        SCOPED_TRACE(dbPath);
+        const uint16_t port = kt::freePort();
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(port)}}),
+                  createFailure(port));
+        EXPECT_EQ(pathsUnder(roots), before) << "no folder and no file was made";
+    }
+    EXPECT_EQ(server().allVServers().size(), 2u);
+    EXPECT_EQ(kt::readFile(host->path), file);
+
+    // Good names: a file in the folder or below it; the default is vs_<id>.db there.
+    struct Good {
+        std::string dbPath;
+        std::filesystem::path lands;
+    };
+    const std::vector<Good> good = {
+        {"drei.db", masterDir / "drei.db"},
+        {"./sub/vier.db", masterDir / "sub/vier.db"},
+        {"", masterDir / "vs_5.db"},
+    };
+    for (const auto& g : good) {
+        SCOPED_TRACE(g.dbPath);
+        const json r =
+            panel.call("vserver_create", {{"dbPath", g.dbPath}, {"tcpPort", std::to_string(kt::freePort())}});
+        ASSERT_EQ(r["ok"], true);
+        EXPECT_TRUE(std::filesystem::exists(g.lands));
+        const uint16_t id = r["data"]["id"].get<uint16_t>();
+        EXPECT_EQ(server().getVServer(id)->config().dbPath, g.lands.string());
+        const json saved = configuredVServers();
+        const auto entry = std::find_if(saved.begin(), saved.end(), [&](const json& e) { return e["id"] == id; });
+        ASSERT_NE(entry, saved.end());
+        EXPECT_EQ((*entry)["dbPath"], g.lands.string()) << "the file keeps a path the start-up reads the same way";
+    }
+}
+
+// Names, keys and welcome messages end up in the configuration file: text
+// that is not UTF-8 is refused with the route's failure and changes nothing.
+TEST_F(ApiTest, TextsThatAreNotUtf8AreRefusedAndTheFileKeepsUp) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"serverKey", "k"}, {"welcomeMessage", "Hi"}}}));
+    const std::string file = kt::readFile(host->path);
+    const std::vector<std::string> notUtf8 = {"Caf\xE9", "cut \xC3", "\xED\xA0\x80 surrogate", "\xF4\x90\x80\x80",
+                                              "\xC0\xAF overlong"};
+    for (const std::string field : {"name", "serverKey", "welcomeMessage"}) {
+        for (const auto& text : notUtf8) {
+            SCOPED_TRACE(field + ": " + text);
+            const uint16_t port = kt::freePort();
+            EXPECT_EQ(panel.call("vserver_create", {{field, text}, {"tcpPort", std::to_string(port)}}),
+                      createFailure(port));
+            EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {field, text}}), failure("VS not found"));
+        }
+    }
+    EXPECT_EQ(server().allVServers().size(), 1u);
+    const auto one = server().getVServer(1)->config();
+    EXPECT_EQ(one.name, "Eins");
+    EXPECT_EQ(one.serverKey, "k");
+    EXPECT_EQ(one.welcomeMessage, "Hi");
+    EXPECT_EQ(kt::readFile(host->path), file);
+
+    // Text beyond ASCII that is UTF-8 is taken, and later rewrites still work.
+    EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {"name", "Caf\xC3\xA9"}}), kOk);
+    const json later =
+        panel.call("vserver_create", {{"name", "Sp\xC3\xA4t"}, {"tcpPort", std::to_string(kt::freePort())}});
+    ASSERT_EQ(later["ok"], true);
+    const json saved = configuredVServers();
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0]["name"], "Caf\xC3\xA9");
+    EXPECT_EQ(saved[1]["name"], "Sp\xC3\xA4t");
+}
+
+// A rewrite of the configuration file that fails is answered as a failure
+// (the change holds in the running server). Root writes where it likes, so
+// the file is broken by names that no one can write through.
+TEST_F(ApiTest, AConfigurationFileThatCannotBeWrittenIsAnsweredAsAFailure) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}}}));
+    struct Breakage {
+        std::string what;
+        std::function<void(const std::string&)> apply;
+    };
+    const std::vector<Breakage> breakages = {
+        {"the file's name is a folder",
+         [](const std::string& p) {
+             std::filesystem::remove(p);
+             std::filesystem::create_directories(p + "/in");
+         }},
+        {"the temporary file's name is a folder",
+         [](const std::string& p) { std::filesystem::create_directories(p + ".tmp/in"); }},
+    };
+    auto& log = LogCapture::instance();
+    for (const auto& b : breakages) {
+        SCOPED_TRACE(b.what);
+        const std::string& path = host->path;
+        b.apply(path);
+        log.clear();
+        EXPECT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(kt::freePort())}}), kNotSaved);
+        const std::string created = std::to_string(server().allVServers().back()->id());
+        EXPECT_EQ(panel.call("vserver_update", {{"id", created}, {"name", "Neu"}}), kNotSaved);
+        EXPECT_EQ(panel.call("vserver_delete", {{"id", created}}), kNotSaved);
+        EXPECT_FALSE(server().getVServer(static_cast<uint16_t>(std::stoi(created)))) << "the delete itself was done";
+        EXPECT_EQ(log.count(LogLevel::Warn, "saveVServersToConfig: failed to write " + path), 3u);
+
+        std::filesystem::remove_all(path);
+        std::filesystem::remove_all(path + ".tmp");
+        kt::writeFile(path, "{}");
+        EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}}), kOk);
+        EXPECT_EQ(idsOf(configuredVServers()), std::vector<int>{1});
+    }
+}
+
+TEST_F(ApiTest, ListsComeInAscendingIdOrder) {
+    boot(json::array({{{"id", 3}, {"name", "Drei"}}, {{"id", 1}, {"name", "Eins"}}}));
+    for (int i = 0; i < 2; ++i) {  // ids 2 and 4
+        ASSERT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(kt::freePort())}})["ok"], true);
+    }
+    const std::vector<int> ascending = {1, 2, 3, 4};
+    EXPECT_EQ(idsOf(panel.get("/api/vservers").json()["data"]), ascending);
+    EXPECT_EQ(idsOf(panel.get("/api/dashboard").json()["data"]["vservers"]), ascending);
+    EXPECT_EQ(idsOf(configuredVServers()), ascending);
 }
 
 // ---------------------------------------------------------------- start-up and shutdown

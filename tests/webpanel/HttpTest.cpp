@@ -73,7 +73,7 @@ public:
     bool removeVServer(uint16_t) override { return note("remove"); }
     bool pauseVServer(uint16_t) override { return note("pause"); }
     bool resumeVServer(uint16_t) override { return note("resume"); }
-    void saveVServersToConfig() override { note("save"); }
+    bool saveVServersToConfig() override { return note("save"); }
     void onBotTokenRevoked(int64_t tokenId) override { note("revoked " + std::to_string(tokenId)); }
 
     std::vector<std::string> calls() const {
