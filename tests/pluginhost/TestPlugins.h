@@ -16,6 +16,7 @@ inline const std::string emptyInfo = KRP_EMPTY_INFO_PATH;
 inline const std::string failAfterTimer = KRP_FAIL_AFTER_TIMER_PATH;
 inline const std::string throwing = KRP_THROWING_PATH;
 inline const std::string rearm = KRP_REARM_PATH;
+inline const std::string crossTimers = KRP_CROSS_TIMERS_PATH;
 inline const std::string lobbyHelper = KORRAFIN_EXAMPLE_LOBBY_HELPER_PATH;
 }  // namespace plugin
 
