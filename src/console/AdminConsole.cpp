@@ -19,6 +19,8 @@ constexpr int kInputWaitMs = 100;
 
 constexpr std::string_view kBanner = "Admin console ready. Type 'help' for commands.\n";
 constexpr std::string_view kPrompt = "> ";
+constexpr std::string_view kTooLong = "Error: line longer than 65536 bytes, ignored.\n";
+static_assert(LineReader::kMaxLine == 65536, "the refusal names the bound");
 
 constexpr std::string_view kHelp =
     "Commands:\n"
@@ -79,7 +81,11 @@ void AdminConsole::loop() {
         const auto r = input.next(line, kInputWaitMs);
         if (r == LineReader::Result::End) return;  // silently: the server goes on
         if (r == LineReader::Result::Idle) continue;
-        if (!line.empty()) dispatch(line);
+        if (r == LineReader::Result::TooLong) {
+            print(kTooLong);
+        } else if (!line.empty()) {
+            dispatch(line);
+        }
         if (running.load()) print(kPrompt);
     }
 }

@@ -1,5 +1,6 @@
 // The admin console: one thread that reads command lines from standard input
-// and answers on standard output (directly, not through the Logger).
+// and answers on standard output (directly, not through the Logger). A line
+// longer than 64 KiB is answered with one error line and not run.
 //
 // main builds it once start-up has succeeded, starts it just before
 // Server::run and stops it once run has returned. start, stop and the

@@ -4,31 +4,68 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace Korrafin {
 
 namespace {
 
 constexpr int kWriteWaitMs = 100;
-constexpr std::size_t kReadChunk = 4096;
 
 }  // namespace
 
-bool LineReader::takeLine(std::string& line) {
-    const std::size_t end = pending_.find('\n');
-    if (end == std::string::npos) return false;
-    line.assign(pending_, 0, end);
-    pending_.erase(0, end + 1);
-    return true;
+LineReader::LineReader(int fd) : fd_(fd), buf_(kMaxLine + kReadChunk) {}
+
+LineReader::Result LineReader::takeLine(std::string& line) {
+    for (;;) {
+        const char* from = buf_.data() + searched_;
+        const std::size_t n = end_ - searched_;
+        const auto* lf = static_cast<const char*>(std::memchr(from, '\n', n));
+        if (!lf) {
+            scanned_ += n;
+            searched_ = end_;
+            if (skipping_) {
+                begin_ = searched_ = end_ = 0;
+            } else if (end_ - begin_ > kMaxLine) {
+                // Refused now, not at its line feed: that may never come.
+                skipping_ = true;
+                begin_ = searched_ = end_ = 0;
+                return Result::TooLong;
+            }
+            return Result::Idle;
+        }
+        const std::size_t at = static_cast<std::size_t>(lf - buf_.data());
+        scanned_ += at + 1 - searched_;
+        const std::size_t start = begin_;
+        begin_ = searched_ = at + 1;
+        if (skipping_) {
+            skipping_ = false;
+            continue;
+        }
+        if (at - start > kMaxLine) return Result::TooLong;
+        line.assign(buf_.data() + start, at - start);
+        return Result::Line;
+    }
+}
+
+// Moves the bytes held to the front. Only an unfinished line is held when
+// more is read, and it moves once: after that it starts at the front.
+void LineReader::compact() {
+    if (begin_ == 0) return;
+    const std::size_t held = end_ - begin_;
+    if (held > 0) std::memmove(buf_.data(), buf_.data() + begin_, held);
+    searched_ -= begin_;
+    end_ = held;
+    begin_ = 0;
 }
 
 LineReader::Result LineReader::next(std::string& line, int timeoutMs) {
-    if (takeLine(line)) return Result::Line;
+    if (const Result r = takeLine(line); r != Result::Idle) return r;
     if (ended_) {
-        if (pending_.empty()) return Result::End;
+        if (begin_ == end_) return Result::End;
         // The last line of the input had no line feed: it still counts.
-        line = std::move(pending_);
-        pending_.clear();
+        line.assign(buf_.data() + begin_, end_ - begin_);
+        begin_ = searched_ = end_ = 0;
         return Result::Line;
     }
 
@@ -40,15 +77,16 @@ LineReader::Result LineReader::next(std::string& line, int timeoutMs) {
         return next(line, timeoutMs);
     }
 
-    char buf[kReadChunk];
-    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    // At most kMaxLine bytes are held here, so at least kReadChunk fit.
+    compact();
+    const ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
     if (n > 0) {
-        pending_.append(buf, static_cast<std::size_t>(n));
+        end_ += static_cast<std::size_t>(n);
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
         ended_ = true;
     }
     // Nothing read yet (an interrupted or spurious wake-up) reads as idle.
-    if (takeLine(line)) return Result::Line;
+    if (const Result taken = takeLine(line); taken != Result::Idle) return taken;
     if (ended_) return next(line, timeoutMs);
     return Result::Idle;
 }

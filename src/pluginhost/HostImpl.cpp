@@ -248,25 +248,32 @@ int db_set(KRP_Context*, const char*, const char*) noexcept { return KRP_OK; }
 
 const char* db_get(KRP_Context*, const char*) noexcept { return nullptr; }
 
+// A timer is set only for the plugin whose call runs on this thread: with
+// another context it would run that plugin's code under the wrong owner,
+// or on the timer thread of another virtual server.
+bool mayScheduleFor(const KRP_Context* ctx) { return tl_loader && ctx && ctx == tl_plugin; }
+
 int set_timeout(KRP_Context* ctx, int ms, KRP_TimerCallback callback, void* userData) noexcept {
     return shielded("set_timeout", -1, [&] {
-        PluginLoader* loader = tl_loader;
-        if (!loader || !ctx) return -1;
-        return loader->scheduleTimeout(ms, callback, userData, ctx);
+        if (!mayScheduleFor(ctx)) return -1;
+        return tl_loader->scheduleTimeout(ms, callback, userData, ctx);
     });
 }
 
 int set_interval(KRP_Context* ctx, int ms, KRP_TimerCallback callback, void* userData) noexcept {
     return shielded("set_interval", -1, [&] {
-        PluginLoader* loader = tl_loader;
-        if (!loader || !ctx) return -1;
-        return loader->scheduleInterval(ms, callback, userData, ctx);
+        if (!mayScheduleFor(ctx)) return -1;
+        return tl_loader->scheduleInterval(ms, callback, userData, ctx);
     });
 }
 
-void clear_timer(KRP_Context*, int timerId) noexcept {
+void clear_timer(KRP_Context* ctx, int timerId) noexcept {
     shielded("clear_timer", 0, [&] {
-        if (PluginLoader* loader = tl_loader) loader->cancelTimer(timerId);
+        // Ids count per virtual server: the one of the given context decides
+        // whose timer goes (the current call's when none is given).
+        if (!tl_loader) return 0;
+        PluginLoader* loader = !ctx || ctx == tl_plugin ? tl_loader : ctx->loader;
+        if (loader) loader->cancelTimer(timerId);
         return 0;
     });
 }

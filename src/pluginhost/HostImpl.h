@@ -18,7 +18,9 @@ namespace HostImpl {
 
 // The loader, and the context of its plugin, whose call into plugin code
 // (init, a chat event, a timer callback) runs on this thread; null elsewhere.
-// The timer functions act only where they are set.
+// The timer functions act only where they are set: set_timeout and
+// set_interval for that plugin's own context alone, clear_timer on the timers
+// of the virtual server of the context it is given (of this call's when null).
 extern thread_local PluginLoader* tl_loader;
 extern thread_local KRP_Context* tl_plugin;
 

@@ -10,6 +10,7 @@
 #include "sdk/korrafin_plugin.h"
 
 namespace Korrafin {
+class PluginLoader;
 class VirtualServer;
 class UdpVoiceServer;
 }  // namespace Korrafin
@@ -19,6 +20,7 @@ struct KRP_Context {
     // answer as for a context that names none, instead of reaching freed memory.
     std::weak_ptr<Korrafin::VirtualServer> vserver;
     Korrafin::UdpVoiceServer* udp = nullptr;  // outlives every loader
+    Korrafin::PluginLoader* loader = nullptr;  // the loader that holds this context
     uint16_t vsId = 0;
     std::string pluginName;  // as the plugin reported it
     std::string pluginDir;   // the loaded path up to its last '/' or '\'

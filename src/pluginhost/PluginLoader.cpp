@@ -99,6 +99,7 @@ bool PluginLoader::loadOne(const std::string& path) {
     record.handle = handle;
     record.ctx.vserver = vserver_;
     record.ctx.udp = udp_;
+    record.ctx.loader = this;
     record.ctx.vsId = vsId_;
     record.ctx.pluginName = record.name;
     record.ctx.pluginDir = directoryOf(path);

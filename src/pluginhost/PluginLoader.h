@@ -12,8 +12,10 @@
 // Locks, in this order: pluginsMutex_ (held while the chat and other events
 // call plugins, and while the list changes) -> tickMutex_ (held by the timer
 // thread for a whole tick, callbacks included) -> timersMutex_ (the timer
-// list only, never across a callback). The timer thread never takes
-// pluginsMutex_. Nothing here takes a lock of the host.
+// list only, never across a callback; a plugin call on one loader may take
+// another loader's, to clear a timer there, and holds nothing else under
+// it). The timer thread never takes pluginsMutex_. Nothing here takes a lock
+// of the host.
 //
 // No exception crosses into a plugin or out of one: what a plugin throws is
 // logged as a warning and the call counts as done (as a refusal for init).
@@ -102,6 +104,7 @@ public:
     int scheduleTimeout(int ms, KRP_TimerCallback callback, void* userData, KRP_Context* ctx);
     int scheduleInterval(int ms, KRP_TimerCallback callback, void* userData, KRP_Context* ctx);
     // Cancels the first pending timer with that id; unknown ids do nothing.
+    // Any thread, also a call into a plugin of another loader.
     void cancelTimer(int id);
     // The next id of `counter` (kept in 1..INT_MAX).
     static int takeTimerId(std::atomic<int>& counter);

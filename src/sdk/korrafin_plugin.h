@@ -38,9 +38,14 @@
  *   never raises those events; krp_on_voice_frame has no fixed signature.
  *
  * Host functions may be called from any thread. set_timeout, set_interval and
- * clear_timer act only inside a call the host made into a plugin of the same
- * virtual server (krp_plugin_init, krp_on_chat_message, a timer callback); on
- * any other thread the first two return -1 and clear_timer does nothing.
+ * clear_timer act only inside a call the host made into a plugin
+ * (krp_plugin_init, krp_on_chat_message, a timer callback); on any other
+ * thread the first two return -1 and clear_timer does nothing. set_timeout and
+ * set_interval set a timer for the plugin of that call alone: with any other
+ * context (another load of the same object included) they return -1. Timer
+ * ids count per virtual server; clear_timer cancels the timer of that id of
+ * the given context's virtual server (a null context: the virtual server of
+ * the call), whichever of its plugins set it.
  * Timer callbacks run one after another on the virtual server's timer thread.
  *
  * Texts are NUL-terminated byte strings; the host copies texts it is given
@@ -144,7 +149,8 @@ typedef struct KRP_HostApi {
     int (*inject_voice)(KRP_Context* ctx, uint16_t channel_id, const int16_t* pcm, int samples);
     int (*db_set)(KRP_Context* ctx, const char* key, const char* value); /* stores nothing; KRP_OK */
     const char* (*db_get)(KRP_Context* ctx, const char* key);           /* always null */
-    /* A timer id (1 or more), or -1 outside a host call into a plugin. */
+    /* A timer id (1 or more), or -1 outside a host call into a plugin or with
+     * a context other than that call's. */
     int (*set_timeout)(KRP_Context* ctx, int ms, KRP_TimerCallback callback, void* user_data);
     int (*set_interval)(KRP_Context* ctx, int ms, KRP_TimerCallback callback, void* user_data);
     void (*clear_timer)(KRP_Context* ctx, int timer_id);

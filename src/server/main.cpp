@@ -1,7 +1,9 @@
 // Process entry: signal handling, banner, start-up, serving, shutdown.
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +17,21 @@
 #include "server/SignalStop.h"
 
 namespace {
+
+// A descriptor of ours that took the number of a closed standard one would
+// get what is meant for it: the logger writing into the signal pipe, the
+// console reading signals away. /dev/null fills each gap first.
+void fillClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number: this one, since those below are open.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
 
 void printBanner() {
     std::cout << "\n"
@@ -31,6 +48,7 @@ void printBanner() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    fillClosedStandardDescriptors();
     Korrafin::SignalStop::install();
     // A peer that closed its end must cost a failed write, not the process:
     // not every library writes with MSG_NOSIGNAL (TLS inside libcurl).

@@ -82,6 +82,54 @@ TEST(ConsoleIoTest, ALastLineWithoutLineFeedStillCounts) {
     }
 }
 
+// What the reader handed out, one entry per result: a line as its text (a
+// long one by its size), a refused one as "<too long>".
+std::vector<std::string> resultsOf(LineReader& reader) {
+    std::vector<std::string> seen;
+    std::string line;
+    for (;;) {
+        const Result r = reader.next(line, kWaitMs);
+        if (r == Result::End) return seen;
+        if (r == Result::TooLong) seen.emplace_back("<too long>");
+        if (r == Result::Line) seen.push_back(line.size() > 64 ? std::to_string(line.size()) + " bytes" : line);
+    }
+}
+
+TEST(ConsoleIoTest, ALineOverTheBoundIsRefusedOnceAndTheNextLineComesWhole) {
+    constexpr std::size_t kMax = LineReader::kMaxLine;
+    const std::string most = std::to_string(kMax) + " bytes";
+    struct Case {
+        const char* what;
+        std::string input;
+        std::vector<std::string> results;
+    };
+    const std::vector<Case> cases = {
+        {"at the bound", std::string(kMax, 'a') + "\nstatus\n", {most, "status"}},
+        {"one byte over", std::string(kMax + 1, 'a') + "\nstatus\n", {"<too long>", "status"}},
+        {"a mebibyte", std::string(1 << 20, 'a') + "\nstatus\n", {"<too long>", "status"}},
+        {"two in a row", std::string(kMax + 1, 'a') + "\n" + std::string(3 * kMax, 'b') + "\nstatus",
+         {"<too long>", "<too long>", "status"}},
+        {"over the bound at the end of input", "help\n" + std::string(kMax + 1, 'a'), {"help", "<too long>"}},
+        // A stream of zeros never ends its line: refused once, then dropped
+        // as it comes, until a line feed.
+        {"sixteen mebibytes of zeros", std::string(16 << 20, '\0') + "\nstatus\n", {"<too long>", "status"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pipe p;
+        LineReader reader(p.read);
+        std::thread writer([&] {
+            p.put(c.input);
+            p.closeWrite();
+        });
+        EXPECT_EQ(resultsOf(reader), c.results);
+        writer.join();
+        // Every byte was looked at once: the work grows with the input, not
+        // with the square of a line's length.
+        EXPECT_LE(reader.bytesScanned(), c.input.size());
+    }
+}
+
 TEST(ConsoleIoTest, AnIdleNonBlockingInputIsNotItsEnd) {
     // On a terminal, output and input share one open file: whoever makes
     // standard output non-blocking makes the input non-blocking too.

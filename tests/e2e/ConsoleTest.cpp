@@ -169,6 +169,18 @@ TEST_F(ConsoleTest, LinesAreSplitIntoWordsAndDispatchedByTheFirst) {
     stopCleanly(*server);
 }
 
+TEST_F(ConsoleTest, ALineOverTheBoundIsRefusedWithOneErrorLineAndTheNextCommandRuns) {
+    writeConfig(nlohmann::json::array({{{"id", 1}, {"name", "Eins"}}}));
+    auto server = startConsole();
+    Console console(*server);
+    ASSERT_TRUE(console.ready()) << server->output();
+
+    const std::string refused = "Error: line longer than 65536 bytes, ignored.\n";
+    EXPECT_EQ(console.run("status " + std::string(1 << 20, 'x')), refused);
+    EXPECT_EQ(console.run("status"), statusOf({"VS[1] 'Eins' \xE2\x80\x93 0/32 slots"}));
+    stopCleanly(*server);
+}
+
 TEST_F(ConsoleTest, VServerCommandsListCreateAndDelete) {
     writeConfig(nlohmann::json::array({{{"id", 1}, {"name", "Eins"}, {"maxSlots", 5}}}));
     auto server = startConsole();
@@ -280,9 +292,10 @@ TEST_F(ConsoleTest, ChannelCommandsListCreateAndDeleteInTheTree) {
                            });
     EXPECT_EQ(unordered(console.run("channel list 1"), 2), unordered(header + lobby + storedRow + afk, 2));
 
-    // A name the wire cannot carry whole makes no channel.
+    // A name the wire cannot carry whole makes no channel: its line is
+    // longer than the console takes.
     const std::string huge(70000, 'n');
-    EXPECT_EQ(console.run("channel create 1 " + huge), "Channel '" + huge + "' could not be created.\n");
+    EXPECT_EQ(console.run("channel create 1 " + huge), "Error: line longer than 65536 bytes, ignored.\n");
     EXPECT_EQ(unordered(console.run("channel list 1"), 2), unordered(header + lobby + storedRow + afk, 2));
     stopCleanly(*server);
 }

@@ -117,5 +117,43 @@ TEST_F(StartupTest, ASignalDuringStartUpStopsTheServerOnceItIsUp) {
     EXPECT_NE(out.find("Server shutdown complete"), std::string::npos);
 }
 
+TEST_F(StartupTest, ClosedStandardDescriptorsBecomeDevNullSoTheServerServesAndStopsOnSigterm) {
+    writeConfig(nlohmann::json::array({{{"id", 1}, {"name", "Eins"}}}));
+    const std::string log = path("korrafin.log");
+    struct Case {
+        const char* what;
+        std::vector<int> closed;
+    };
+    const Case cases[] = {
+        {"input closed", {STDIN_FILENO}},
+        {"output closed", {STDOUT_FILENO}},
+        {"all three closed", {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(log);
+        ServerProcess server(KORRAFIN_BINARY, dir.path().string(), {"server.json"}, ServerProcess::Input::Null,
+                             ServerProcess::Stdout::File, c.closed);
+        ASSERT_TRUE(eventually([&] { return readFile(log).find(kReadyLine) != std::string::npos; })) << readFile(log);
+        auto client = TestClient::dial(tcpPort);
+        ASSERT_TRUE(client && client->hello() && client->login("anna")) << readFile(log);
+        // Not a pipe or socket of the server's in their place: a closed
+        // output took the signal pipe and stopped the server with the first
+        // log line; a closed input let the console read the signal away.
+        for (const int fd : c.closed) {
+            const auto link = "/proc/" + std::to_string(server.pid()) + "/fd/" + std::to_string(fd);
+            EXPECT_EQ(std::filesystem::read_symlink(link).string(), "/dev/null") << fd;
+        }
+
+        const auto t0 = std::chrono::steady_clock::now();
+        server.signal(SIGTERM);
+        const auto status = server.waitExit();
+        ASSERT_TRUE(status) << "still running after SIGTERM";
+        EXPECT_EQ(*status, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly);
+        EXPECT_NE(readFile(log).find("Server shutdown complete"), std::string::npos) << readFile(log);
+    }
+}
+
 }  // namespace
 }  // namespace Korrafin::Test

@@ -294,6 +294,29 @@ TEST_F(PluginLoaderTest, CallbacksMayCancelThemselvesAndSetTimersForALaterTick) 
     EXPECT_EQ(HostImpl::hostApi().set_timeout(&chain.ctx, 0, nullptr, nullptr), -1) << "back on the test thread";
 }
 
+TEST_F(PluginLoaderTest, TimerFunctionsActOnTheVirtualServerOfTheContextTheyAreGiven) {
+    // One object on two virtual servers: each load's interval has id 1 in
+    // its own loader.
+    kt::VServerWorld second;
+    PluginLoader other(second.vs, nullptr, second.vs->id());
+    const std::string path = install(plugin::crossTimers, "cross.so");
+    ASSERT_TRUE(loader->loadOne(path));
+    ASSERT_TRUE(other.loadOne(path));
+    ASSERT_EQ(logged("[CrossTimers] init 0: interval 1"), 1u);
+    ASSERT_EQ(logged("[CrossTimers] init 1: interval 1"), 1u);
+
+    // Inside a call on the first, with the second's context: the clear
+    // reaches the second's interval; setting for it is refused.
+    loader->onChatMessage(10, 1, "ana", "cross", 1);
+    EXPECT_EQ(logged("[CrossTimers] cross 0: foreign timeout -1, foreign interval -1, own timeout 2"), 1u);
+    EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Info, "[CrossTimers] 0 ticks on"))
+        << "the caller's own interval of the same number goes on";
+    Counter marker;
+    other.scheduleTimeout(20, Counter::hit, &marker, nullptr);
+    ASSERT_TRUE(eventually([&] { return marker.calls.load() == 1; }));
+    EXPECT_EQ(logged("[CrossTimers] 1 ticks on"), 0u) << "the second's interval was cleared";
+}
+
 TEST_F(PluginLoaderTest, APluginReArmingA1msTimerWithBurstsKeepsFiring) {
     // Each callback appends to the timer list while the tick still walks
     // the timers it collected.

@@ -18,6 +18,7 @@ inline const std::string emptyInfo = BuildPaths::emptyInfoPlugin;
 inline const std::string failAfterTimer = BuildPaths::failAfterTimerPlugin;
 inline const std::string throwing = BuildPaths::throwingPlugin;
 inline const std::string rearm = BuildPaths::rearmPlugin;
+inline const std::string crossTimers = BuildPaths::crossTimersPlugin;
 inline const std::string lobbyHelper = BuildPaths::exampleLobbyHelper;
 }  // namespace plugin
 

@@ -28,5 +28,6 @@ extern const char* const emptyInfoPlugin;
 extern const char* const failAfterTimerPlugin;
 extern const char* const throwingPlugin;
 extern const char* const rearmPlugin;
+extern const char* const crossTimersPlugin;
 
 }  // namespace Korrafin::Test::BuildPaths

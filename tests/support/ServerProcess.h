@@ -7,6 +7,7 @@
 // Standard input is /dev/null (the server sees end of input at once), a pipe
 // the test writes to, or a pseudo-terminal as an operator's: then standard
 // output goes to the terminal as well and a thread copies it into the file.
+// Any of the three may instead be closed when the binary starts.
 #pragma once
 
 #include <fcntl.h>
@@ -35,9 +36,10 @@ public:
     // Where standard output goes unless it is the terminal.
     enum class Stdout { File, Pipe };
 
-    // Starts `binary` with `args` in `workdir`.
+    // Starts `binary` with `args` in `workdir`; the descriptors in `closed`
+    // (of 0, 1 and 2) are closed in the child just before it starts.
     ServerProcess(const std::string& binary, const std::string& workdir, const std::vector<std::string>& args = {},
-                  Input input = Input::Null, Stdout stdoutTo = Stdout::File)
+                  Input input = Input::Null, Stdout stdoutTo = Stdout::File, const std::vector<int>& closed = {})
         : input_(input) {
         static int runs = 0;
         const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++runs);
@@ -85,6 +87,7 @@ public:
                 if (in >= 0) ::dup2(in, STDIN_FILENO);
             }
             ::signal(SIGPIPE, SIG_DFL);
+            for (const int fd : closed) ::close(fd);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
