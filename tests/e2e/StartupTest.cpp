@@ -132,7 +132,7 @@ TEST_F(StartupTest, ClosedStandardDescriptorsBecomeDevNullSoTheServerServesAndSt
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(log);
-        ServerProcess server(KORRAFIN_BINARY, dir.path().string(), {"server.json"}, ServerProcess::Input::Null,
+        ServerProcess server(BuildPaths::serverBinary, dir.path().string(), {"server.json"}, ServerProcess::Input::Null,
                              ServerProcess::Stdout::File, c.closed);
         ASSERT_TRUE(eventually([&] { return readFile(log).find(kReadyLine) != std::string::npos; })) << readFile(log);
         auto client = TestClient::dial(tcpPort);
