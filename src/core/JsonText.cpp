@@ -28,6 +28,17 @@ void appendControl(std::string& out, uint8_t c) {
     }
 }
 
+// "key":value for a value that needs no quoting.
+std::string bare(std::string_view key, std::string_view value) {
+    std::string out;
+    out.reserve(key.size() + value.size() + 3);
+    out += '"';
+    out += key;
+    out += "\":";
+    out += value;
+    return out;
+}
+
 }  // namespace
 
 std::string escape(std::string_view value) {
@@ -80,6 +91,10 @@ std::string num(std::string_view key, uint64_t value) {
     out += std::to_string(value);
     return out;
 }
+
+std::string integer(std::string_view key, int64_t value) { return bare(key, std::to_string(value)); }
+
+std::string boolean(std::string_view key, bool value) { return bare(key, value ? "true" : "false"); }
 
 std::string object(std::initializer_list<std::string> members) {
     std::string out = "{";

@@ -24,7 +24,13 @@ std::string str(std::string_view key, std::string_view value);
 // "key":digits.
 std::string num(std::string_view key, uint64_t value);
 
-// {member,member,...} of members made by str and num.
+// "key":digits, with a leading minus when negative.
+std::string integer(std::string_view key, int64_t value);
+
+// "key":true or "key":false.
+std::string boolean(std::string_view key, bool value);
+
+// {member,member,...} of members made by the functions above.
 std::string object(std::initializer_list<std::string> members);
 
 }  // namespace Korrafin::Json

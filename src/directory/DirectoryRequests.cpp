@@ -1,10 +1,14 @@
 #include "directory/DirectoryRequests.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "core/JsonText.h"
 
 namespace Korrafin {
 
@@ -13,12 +17,59 @@ namespace {
 struct EasyDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
+struct MultiDeleter {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
 struct ListDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
-// A quoted, escaped JSON string.
-void writeText(std::ostringstream& out, const std::string& text) { out << '"' << escapeJson(text) << '"'; }
+// The longest wait for the transfer between two looks at it; libcurl shortens
+// it to its own time-outs and a stop's wake-up ends it at once.
+constexpr int kPollMillis = 1000;
+
+// Runs the transfer on a multi handle of its own, so that a stop can wake the
+// wait (curl_multi_wakeup may be called from any thread). The result of the
+// transfer, or CURLE_ABORTED_BY_CALLBACK when a stop came first.
+CURLcode perform(CURL* easy, const std::stop_token& stop) {
+    if (stop.stop_requested()) return CURLE_ABORTED_BY_CALLBACK;
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    CURLM* m = multi.get();
+    if (curl_multi_add_handle(m, easy) != CURLM_OK) return CURLE_FAILED_INIT;
+    // The easy handle leaves the multi one before either is freed.
+    const auto detach = [m, easy](CURLcode result) {
+        curl_multi_remove_handle(m, easy);
+        return result;
+    };
+    // Ends (waiting for a wake-up that is running) before the multi handle goes.
+    const std::stop_callback wake(stop, [m] { curl_multi_wakeup(m); });
+    for (;;) {
+        int active = 0;
+        if (curl_multi_perform(m, &active) != CURLM_OK) return detach(CURLE_FAILED_INIT);
+        if (active == 0) break;
+        if (stop.stop_requested()) return detach(CURLE_ABORTED_BY_CALLBACK);
+        if (curl_multi_poll(m, nullptr, 0, kPollMillis, nullptr) != CURLM_OK) return detach(CURLE_FAILED_INIT);
+    }
+    CURLcode result = CURLE_FAILED_INIT;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m, &left)) {
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) result = msg->data.result;
+    }
+    return detach(result);
+}
+
+bool isIpAddress(const std::string& text) {
+    unsigned char scratch[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, text.c_str(), scratch) == 1 || ::inet_pton(AF_INET6, text.c_str(), scratch) == 1;
+}
+
+std::string trimmed(const std::string& text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    auto first = std::find_if_not(text.begin(), text.end(), blank);
+    auto last = std::find_if_not(text.rbegin(), std::string::const_reverse_iterator(first), blank).base();
+    return std::string(first, last);
+}
 
 }  // namespace
 
@@ -31,24 +82,10 @@ size_t curlWrite(char* data, size_t size, size_t count, void* out) {
     return n;
 }
 
-std::string escapeJson(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 4);
-    for (const char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c; break;
-        }
-    }
-    return out;
-}
-
 bool platformHttpRequest(const char* method, const char* host, const std::string& path, const std::string& body,
-                         int& status, std::string* answer) {
+                         int& status, std::string* answer, std::stop_token stop) {
     status = 0;
+    if (stop.stop_requested()) return false;
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     if (!easy) return false;
     CURL* h = easy.get();
@@ -88,7 +125,7 @@ bool platformHttpRequest(const char* method, const char* host, const std::string
         if (!body.empty()) attachBody();
     }
 
-    if (curl_easy_perform(h) != CURLE_OK) return false;
+    if (perform(h, stop) != CURLE_OK) return false;
     long code = 0;
     if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return false;
     status = static_cast<int>(code);
@@ -98,75 +135,41 @@ bool platformHttpRequest(const char* method, const char* host, const std::string
 std::string buildRegisterBody(const std::string& name, const std::string& ip, uint16_t port,
                               const std::string& description, const std::string& country, int currentUsers,
                               int maxSlots, bool listed, const std::string& iconUrl, const std::string& bannerUrl) {
-    std::ostringstream out;
-    out << "{\"name\":";
-    writeText(out, name);
-    out << ",\"ip\":";
-    writeText(out, ip);
-    out << ",\"port\":" << static_cast<unsigned>(port) << ",\"description\":";
-    writeText(out, description);
-    out << ",\"country\":";
-    writeText(out, country);
-    out << ",\"current_users\":" << currentUsers << ",\"max_slots\":" << maxSlots
-        << ",\"password_protected\":false,\"version\":\"1.0.0\",\"listed\":" << (listed ? "true" : "false")
-        << ",\"icon_url\":";
-    writeText(out, iconUrl);
-    out << ",\"banner_url\":";
-    writeText(out, bannerUrl);
-    out << "}";
-    return out.str();
+    return Json::object({Json::str("name", name), Json::str("ip", ip), Json::num("port", port),
+                         Json::str("description", description), Json::str("country", country),
+                         Json::integer("current_users", currentUsers), Json::integer("max_slots", maxSlots),
+                         Json::boolean("password_protected", false), Json::str("version", "1.0.0"),
+                         Json::boolean("listed", listed), Json::str("icon_url", iconUrl),
+                         Json::str("banner_url", bannerUrl)});
 }
 
 std::string buildHeartbeatBody(const std::string& ip, uint16_t port, const std::string& name,
                                const std::string& description, int currentUsers, bool listed, int maxSlots,
                                int totalSlotsConfigured, const std::string& iconUrl, const std::string& bannerUrl) {
-    std::ostringstream out;
-    out << "{\"ip\":";
-    writeText(out, ip);
-    out << ",\"port\":" << static_cast<unsigned>(port) << ",\"name\":";
-    writeText(out, name);
-    out << ",\"description\":";
-    writeText(out, description);
-    out << ",\"current_users\":" << currentUsers << ",\"max_slots\":" << maxSlots
-        << ",\"listed\":" << (listed ? "true" : "false") << ",\"total_slots_configured\":" << totalSlotsConfigured
-        << ",\"icon_url\":";
-    writeText(out, iconUrl);
-    out << ",\"banner_url\":";
-    writeText(out, bannerUrl);
-    out << "}";
-    return out.str();
+    return Json::object({Json::str("ip", ip), Json::num("port", port), Json::str("name", name),
+                         Json::str("description", description), Json::integer("current_users", currentUsers),
+                         Json::integer("max_slots", maxSlots), Json::boolean("listed", listed),
+                         Json::integer("total_slots_configured", totalSlotsConfigured),
+                         Json::str("icon_url", iconUrl), Json::str("banner_url", bannerUrl)});
 }
 
 std::string buildUnregisterBody(const std::string& ip, uint16_t port) {
-    std::ostringstream out;
-    out << "{\"ip\":";
-    writeText(out, ip);
-    out << ",\"port\":" << static_cast<unsigned>(port) << "}";
-    return out.str();
+    return Json::object({Json::str("ip", ip), Json::num("port", port)});
 }
 
 bool parseIp(const std::string& answer, std::string& address) {
-    if (answer.empty()) return false;
-
-    const auto key = answer.find("\"ip\"");
-    if (key != std::string::npos) {
-        const auto q1 = answer.find('"', key + 4);
-        if (q1 != std::string::npos) {
-            const auto q2 = answer.find('"', q1 + 1);
-            if (q2 != std::string::npos) {
-                address = answer.substr(q1 + 1, q2 - q1 - 1);
-                if (!address.empty()) return true;
-            }
-        }
+    std::string found;
+    const nlohmann::json doc = nlohmann::json::parse(answer, nullptr, /*allow_exceptions=*/false);
+    if (doc.is_object()) {
+        const auto ip = doc.find("ip");
+        if (ip == doc.end() || !ip->is_string()) return false;
+        found = ip->get<std::string>();
+    } else {
+        found = trimmed(answer);
     }
-
-    std::string rest = answer;
-    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
-    if (rest.size() >= 7 && rest.size() <= 45 && rest.find('.') != std::string::npos) {
-        address = rest;
-        return true;
-    }
-    return false;
+    if (!isIpAddress(found)) return false;
+    address = std::move(found);
+    return true;
 }
 
 }  // namespace Korrafin

@@ -65,8 +65,8 @@ GlobalApiClient::Hosts GlobalApiClient::Hosts::builtIn() {
 
 GlobalApiClient::Transport GlobalApiClient::platformTransport() {
     return [](const char* method, const std::string& host, const std::string& path, const std::string& body,
-              int& status, std::string* answer) {
-        return platformHttpRequest(method, host.c_str(), path, body, status, answer);
+              int& status, std::string* answer, std::stop_token stop) {
+        return platformHttpRequest(method, host.c_str(), path, body, status, answer, std::move(stop));
     };
 }
 
@@ -84,7 +84,7 @@ GlobalApiClient::~GlobalApiClient() { stop(); }
 bool GlobalApiClient::request(const char* method, const std::string& host, const std::string& path,
                               const std::string& body, int& status, std::string* answer) {
     status = 0;
-    return transport_ && transport_(method, host, path, body, status, answer);
+    return transport_ && transport_(method, host, path, body, status, answer, stop_.get_token());
 }
 
 bool GlobalApiClient::post(const std::string& path, const std::string& body) {
@@ -104,14 +104,15 @@ bool GlobalApiClient::get(const std::string& path, std::string& answer) {
 
 // ---------------------------------------------------------------- address
 
-bool GlobalApiClient::detect(const Transport& transport, const Hosts& hosts, std::string& address, bool log) {
+bool GlobalApiClient::detect(const Transport& transport, const Hosts& hosts, std::string& address, bool log,
+                             const std::stop_token& stop) {
     auto& logger = Logger::instance();
     // One lookup, with a fresh answer each time.
     const auto lookup = [&](const std::string& host, const char* path, int& status) {
         std::string answer;
         std::string found;
         status = 0;
-        if (!transport || !transport("GET", host, path, "", status, &answer)) return false;
+        if (!transport || !transport("GET", host, path, "", status, &answer, stop)) return false;
         if (!parseIp(answer, found)) return false;
         address = found;
         return true;
@@ -122,12 +123,15 @@ bool GlobalApiClient::detect(const Transport& transport, const Hosts& hosts, std
         if (log) logger.logf(LogLevel::Info, "[GlobalAPI] Public IP detected via {}/api/myip: {}", hosts.directory, address);
         return true;
     }
+    // A lookup that a stop cut short is no finding to report.
+    if (stop.stop_requested()) return false;
     if (log) logger.logf(LogLevel::Warn, "[GlobalAPI] /api/myip unreachable or returned no IP — trying fallback");
 
     if (lookup(hosts.addressEcho, "/?format=json", status)) {
         if (log) logger.logf(LogLevel::Info, "[GlobalAPI] Public IP detected via {}: {}", hosts.addressEcho, address);
         return true;
     }
+    if (stop.stop_requested()) return false;
     if (log) logger.logf(LogLevel::Warn, "[GlobalAPI] Fallback {} failed too (HTTP {})", hosts.addressEcho, status);
 
     if (lookup(hosts.addressEcho2, "/", status)) {
@@ -137,10 +141,12 @@ bool GlobalApiClient::detect(const Transport& transport, const Hosts& hosts, std
     return false;
 }
 
-bool GlobalApiClient::autoDetectIp(std::string& address) { return detect(transport_, hosts_, address, true); }
+bool GlobalApiClient::autoDetectIp(std::string& address) {
+    return detect(transport_, hosts_, address, true, stop_.get_token());
+}
 
 bool GlobalApiClient::detectPublicIp(std::string& address) {
-    return detect(platformTransport(), Hosts::builtIn(), address, false);
+    return detect(platformTransport(), Hosts::builtIn(), address, false, {});
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -148,65 +154,38 @@ bool GlobalApiClient::detectPublicIp(std::string& address) {
 void GlobalApiClient::start(const std::string& name, const std::string& publicIpSetting, uint16_t port,
                             int maxSlots, const std::string& description, const std::string& country,
                             bool listed) {
-    auto& logger = Logger::instance();
+    std::lock_guard<std::mutex> serial(lifecycleMutex_);
+    if (stopped_ || thread_.joinable()) return;
     name_ = name;
     port_ = port;
     maxSlots_ = maxSlots;
     description_ = description;
     country_ = country;
     listed_ = listed;
-
-    if (publicIpSetting.empty() || publicIpSetting == "auto") {
-        logger.logf(LogLevel::Info, "[GlobalAPI] Auto-detecting public IP via /api/myip ...");
-        if (!autoDetectIp(publicIp_)) {
-            logger.logf(LogLevel::Warn,
-                        "[GlobalAPI] Could not detect public IP — GlobalAPI disabled. Set globalApi.publicIp "
-                        "manually in server.json");
-            return;
-        }
-        logger.logf(LogLevel::Info, "[GlobalAPI] Detected public IP: {}", publicIp_);
-    } else {
-        publicIp_ = publicIpSetting;
-    }
-
-    {
-        std::lock_guard<std::mutex> lock(lifecycleMutex_);
-        if (stopped_) return;
-        std::lock_guard<std::mutex> wake(wakeMutex_);
-        running_.store(true);
-    }
-
+    // The main register carries the URLs of this moment: start-up installs
+    // the provider only after start.
     refreshUrls();
-
-    int status = 0;
-    const std::string body = buildRegisterBody(name_, publicIp_, port_, description_, country_, 0, maxSlots_,
-                                               listed_, iconUrl_, bannerUrl_);
-    if (request("POST", hosts_.directory, kRegisterPath, body, status, nullptr)) {
-        logger.logf(LogLevel::Info, "[GlobalAPI] Server registered (ip={}, listed={})", publicIp_, listed_ ? 1 : 0);
-    } else {
-        logger.logf(LogLevel::Warn, "[GlobalAPI] Initial registration failed – will retry on next heartbeat");
+    {
+        std::lock_guard<std::mutex> lock(listingsMutex_);
+        started_ = true;
     }
-
-    std::lock_guard<std::mutex> lock(lifecycleMutex_);
-    if (!running_.load()) return;  // a stop came during the register; it has unregistered
-    heartbeatThread_ = std::thread(&GlobalApiClient::heartbeatLoop, this);
+    // Set before the thread exists: a failed detection there clears it.
+    running_.store(true);
+    try {
+        thread_ = std::thread(&GlobalApiClient::run, this, publicIpSetting);
+    } catch (...) {
+        running_.store(false);
+        throw;
+    }
 }
 
 void GlobalApiClient::addVirtualServer(SecondaryVS entry) {
-    if (running_.load()) {
-        const Urls urls = readUrls(entry.settingsProvider, {});
-        const int users = readFigure(entry.usersProvider);
-        int status = 0;
-        request("POST", hosts_.directory, kRegisterPath,
-                buildRegisterBody(entry.name, publicIp_, entry.port, "", country_, users, entry.maxSlots, listed_,
-                                  urls.first, urls.second),
-                status, nullptr);
-        // The outcome is not examined: the heartbeats re-announce the listing.
-        Logger::instance().logf(LogLevel::Info, "[GlobalAPI] Secondary VS '{}' registered (port={})", entry.name,
-                                entry.port);
+    {
+        std::lock_guard<std::mutex> lock(listingsMutex_);
+        secondaries_.push_back({std::move(entry), started_});
+        toRegister_ = toRegister_ || started_;
     }
-    std::lock_guard<std::mutex> lock(secondariesMutex_);
-    secondaries_.push_back(std::move(entry));
+    added_.notify_all();
 }
 
 void GlobalApiClient::setSettingsProvider(std::function<Urls()> provider) {
@@ -216,19 +195,20 @@ void GlobalApiClient::setSettingsProvider(std::function<Urls()> provider) {
 
 void GlobalApiClient::stop() {
     std::lock_guard<std::mutex> serial(lifecycleMutex_);
+    if (stopped_) return;
     stopped_ = true;
-    {
-        std::lock_guard<std::mutex> wake(wakeMutex_);
-        if (!running_.exchange(false)) return;
-    }
-    wake_.notify_all();
-    if (heartbeatThread_.joinable()) heartbeatThread_.join();
+    running_.store(false);
+    // Wakes the client's thread out of its wait or its request.
+    stop_.request_stop();
+    if (thread_.joinable()) thread_.join();
+    // Nothing was announced without an address: nothing to withdraw.
+    if (!addressKnown_) return;
 
     std::vector<std::string> bodies;
     bodies.push_back(buildUnregisterBody(publicIp_, port_));
     {
-        std::lock_guard<std::mutex> lock(secondariesMutex_);
-        for (const auto& e : secondaries_) bodies.push_back(buildUnregisterBody(publicIp_, e.port));
+        std::lock_guard<std::mutex> lock(listingsMutex_);
+        for (const auto& l : secondaries_) bodies.push_back(buildUnregisterBody(publicIp_, l.vs.port));
     }
 
     Flights& f = flights();
@@ -242,7 +222,8 @@ void GlobalApiClient::stop() {
                 int status = 0;
                 std::string answer;
                 try {
-                    if (transport) transport("DELETE", host, kUnregisterPath, body, status, &answer);
+                    // Not aborted: main bounds its wait for these at exit.
+                    if (transport) transport("DELETE", host, kUnregisterPath, body, status, &answer, {});
                 } catch (const std::exception&) {
                     // Unregistering is best effort: the listing times out at the service.
                 }
@@ -275,23 +256,93 @@ bool GlobalApiClient::waitForBackgroundRequests(std::chrono::milliseconds limit)
     return true;
 }
 
-// ---------------------------------------------------------------- beats
+// ---------------------------------------------------------------- the client's thread
 
-void GlobalApiClient::heartbeatLoop() {
-    auto deadline = std::chrono::steady_clock::now() + beatInterval_;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(wakeMutex_);
-            wake_.wait_until(lock, deadline, [&] { return !running_.load(); });
-            if (!running_.load()) return;
+void GlobalApiClient::run(const std::string& publicIpSetting) {
+    const std::stop_token stop = stop_.get_token();
+    try {
+        if (!resolveAddress(publicIpSetting)) return;
+        registerMain();
+        auto deadline = std::chrono::steady_clock::now() + beatInterval_;
+        for (;;) {
+            registerAdded();
+            {
+                std::unique_lock<std::mutex> lock(listingsMutex_);
+                added_.wait_until(lock, stop, deadline, [&] { return toRegister_; });
+                if (stop.stop_requested()) return;
+                if (toRegister_) continue;
+            }
+            const auto t = std::chrono::steady_clock::now();
+            try {
+                beat();
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn, "[GlobalAPI] Heartbeat failed: {}", e.what());
+            }
+            deadline = t + beatInterval_;
         }
-        const auto t = std::chrono::steady_clock::now();
-        try {
-            beat();
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "[GlobalAPI] Heartbeat failed: {}", e.what());
+    } catch (const std::exception& e) {
+        // Only an allocation failure gets here: the server goes on without
+        // its listings.
+        Logger::instance().logf(LogLevel::Warn, "[GlobalAPI] Directory client stopped: {}", e.what());
+    }
+}
+
+bool GlobalApiClient::resolveAddress(const std::string& publicIpSetting) {
+    auto& logger = Logger::instance();
+    std::string address;
+    if (publicIpSetting.empty() || publicIpSetting == "auto") {
+        logger.logf(LogLevel::Info, "[GlobalAPI] Auto-detecting public IP via /api/myip ...");
+        if (!autoDetectIp(address)) {
+            if (stop_.stop_requested()) return false;
+            running_.store(false);
+            logger.logf(LogLevel::Warn,
+                        "[GlobalAPI] Could not detect public IP — GlobalAPI disabled. Set globalApi.publicIp "
+                        "manually in server.json");
+            return false;
         }
-        deadline = t + beatInterval_;
+        logger.logf(LogLevel::Info, "[GlobalAPI] Detected public IP: {}", address);
+    } else {
+        address = publicIpSetting;
+    }
+    publicIp_ = address;
+    addressKnown_ = true;
+    return true;
+}
+
+void GlobalApiClient::registerMain() {
+    auto& logger = Logger::instance();
+    int status = 0;
+    const std::string body = buildRegisterBody(name_, publicIp_, port_, description_, country_, 0, maxSlots_,
+                                               listed_, iconUrl_, bannerUrl_);
+    if (request("POST", hosts_.directory, kRegisterPath, body, status, nullptr)) {
+        logger.logf(LogLevel::Info, "[GlobalAPI] Server registered (ip={}, listed={})", publicIp_, listed_ ? 1 : 0);
+    } else if (!stop_.stop_requested()) {
+        logger.logf(LogLevel::Warn, "[GlobalAPI] Initial registration failed – will retry on next heartbeat");
+    }
+}
+
+void GlobalApiClient::registerAdded() {
+    std::vector<SecondaryVS> fresh;
+    {
+        std::lock_guard<std::mutex> lock(listingsMutex_);
+        for (auto& l : secondaries_) {
+            if (!l.toRegister) continue;
+            fresh.push_back(l.vs);
+            l.toRegister = false;
+        }
+        toRegister_ = false;
+    }
+    for (const auto& e : fresh) {
+        const Urls urls = readUrls(e.settingsProvider, {});
+        const int users = readFigure(e.usersProvider);
+        int status = 0;
+        request("POST", hosts_.directory, kRegisterPath,
+                buildRegisterBody(e.name, publicIp_, e.port, "", country_, users, e.maxSlots, listed_, urls.first,
+                                  urls.second),
+                status, nullptr);
+        if (stop_.stop_requested()) return;
+        // The outcome is not examined: the heartbeats re-announce the listing.
+        Logger::instance().logf(LogLevel::Info, "[GlobalAPI] Secondary VS '{}' registered (port={})", e.name, e.port);
     }
 }
 
@@ -317,18 +368,26 @@ void GlobalApiClient::beat() {
                                                 readFigure(figures_.totalSlotsConfigured), iconUrl_, bannerUrl_);
     if (request("POST", hosts_.directory, kHeartbeatPath, body, status, nullptr)) {
         logger.logf(LogLevel::Trace, "[GlobalAPI] Heartbeat OK (users={})", users);
-    } else {
+    } else if (!stop_.stop_requested()) {
         logger.logf(LogLevel::Warn, "[GlobalAPI] Heartbeat failed");
     }
 
-    std::lock_guard<std::mutex> lock(secondariesMutex_);
-    for (const auto& e : secondaries_) {
+    // A snapshot: the requests go out without the lock, so adding a listing
+    // never waits for a beat.
+    std::vector<SecondaryVS> listings;
+    {
+        std::lock_guard<std::mutex> lock(listingsMutex_);
+        for (const auto& l : secondaries_) listings.push_back(l.vs);
+    }
+    for (const auto& e : listings) {
+        if (stop_.stop_requested()) return;
         const Urls urls = readUrls(e.settingsProvider, {});
         const int vsUsers = readFigure(e.usersProvider);
         if (!request("POST", hosts_.directory, kHeartbeatPath,
                      buildHeartbeatBody(publicIp_, e.port, e.name, "", vsUsers, listed_, e.maxSlots, e.maxSlots,
                                         urls.first, urls.second),
-                     status, nullptr)) {
+                     status, nullptr) &&
+            !stop_.stop_requested()) {
             logger.logf(LogLevel::Warn, "[GlobalAPI] Secondary VS {} heartbeat failed", e.port);
         }
     }

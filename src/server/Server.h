@@ -211,6 +211,7 @@ private:
     bool openMainListener();
     // Starts the directory client from the "globalApi" section with the main
     // listing and one secondary listing per virtual server with its own port.
+    // Returns at once: the client's own thread talks to the service.
     void startDirectory();
     // The icon and banner URLs of the first virtual server; empty without one.
     GlobalApiClient::Urls firstVServerUrls() const;
@@ -294,8 +295,8 @@ private:
     const std::shared_ptr<CredentialGuard> credentialGuard_ = std::make_shared<CredentialGuard>();
     LogThrottle refusedAtAccept_{1};
 
-    // Last, so it goes first: its heartbeat thread reads the counters above
-    // and the registry. stop and the destructor stop it before anything else.
+    // Last, so it goes first: its thread reads the counters above and the
+    // registry. stop and the destructor stop it before anything else.
     GlobalApiClient directory_{GlobalApiClient::HostFigures{[this] { return currentUsers_.load(); },
                                                             [this] { return configuredSlots_.load(); }}};
 };

@@ -56,9 +56,10 @@ void Server::startDirectory() {
             slots = cfg.maxSlots;
         }
     }
+    // Returns at once; the client's thread resolves the address and registers.
     directory_.start(name, publicIp, tcpPort_, slots, description, country, listed);
-    // Installed only now: the register above went out with empty URLs, the
-    // beats carry the first virtual server's.
+    // Installed only now: the main register carries the URLs start found
+    // (none), the beats carry the first virtual server's.
     directory_.setSettingsProvider([this] { return firstVServerUrls(); });
 
     std::vector<GlobalApiClient::SecondaryVS> entries;

@@ -81,7 +81,7 @@ void Server::stop() {
 
     udp_.stop();
     if (webPanel_) webPanel_->stop();
-    // Waits for a beat in progress; the unregister requests go out in the background.
+    // Aborts its requests in flight; the unregister requests go out in the background.
     directory_.stop();
 }
 

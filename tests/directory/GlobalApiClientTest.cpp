@@ -90,7 +90,11 @@ TEST_F(DirectoryClientTest, DetectionAsksTheDirectoryThenEachEchoInTurn) {
          {503, "198.51.100.9"}, {200, R"({"ip":"198.51.100.2"})"}, {}, true, "198.51.100.2", 2},
         {"directory answers without an address, second echo answers",
          {200, "no address here"}, {0, ""}, {200, "198.51.100.3"}, true, "198.51.100.3", 3},
+        {"directory refuses with a null address, first echo answers",
+         {200, R"({"ip":null,"error":"rate limited"})"}, {200, R"({"ip":"198.51.100.5"})"}, {}, true, "198.51.100.5", 2},
         {"every lookup fails", {0, ""}, {404, "198.51.100.4"}, {200, "<html>"}, false, "", 3},
+        {"no answer holds an address", {200, R"({"error":"rate limited"})"}, {200, R"({"ip":"error"})"},
+         {200, "not.an.address\n"}, false, "", 3},
     };
     for (const auto& c : cases) {
         LogCapture::instance().clear();
@@ -135,7 +139,8 @@ TEST_F(DirectoryClientTest, OnlyAnEmptyOrExactAutoSettingDetects) {
         {
             GlobalApiClient client(figures(), kHosts, fake->transport(), 1h);
             client.start("Main", c.setting, 9987, 32, "", "DE", true);
-            ASSERT_TRUE(client.isRunning()) << "setting '" << c.setting << "'";
+            ASSERT_TRUE(fake->waitFor(kRegister, 1)) << "setting '" << c.setting << "'";
+            EXPECT_TRUE(client.isRunning()) << "setting '" << c.setting << "'";
             client.stop();
         }
         const auto reqs = fake->requests();
@@ -153,11 +158,10 @@ TEST_F(DirectoryClientTest, FailedDetectionDisablesTheClientForGood) {
     GlobalApiClient client(figures(), kHosts, fake->transport(), 1ms);
     client.start("Main", "auto", 9987, 32, "", "DE", true);
 
+    EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Warn,
+                                               "[GlobalAPI] Could not detect public IP — GlobalAPI disabled. Set "
+                                               "globalApi.publicIp manually in server.json"));
     EXPECT_FALSE(client.isRunning());
-    EXPECT_EQ(LogCapture::instance().count(LogLevel::Warn,
-                                           "[GlobalAPI] Could not detect public IP — GlobalAPI disabled. Set "
-                                           "globalApi.publicIp manually in server.json"),
-              1u);
     client.addVirtualServer({"Side", 10001, 8, {}, {}});
     client.stop();
     client.stop();
@@ -181,6 +185,9 @@ TEST_F(DirectoryClientTest, RegistersBeatsAndUnregistersEveryListing) {
                              [] { return GlobalApiClient::Urls{"https://x/si", "https://x/sb"}; }});
     client.addVirtualServer({"Bare", 10002, 8, {}, {}});
 
+    ASSERT_TRUE(fake->waitFor(kRegister, 3));
+    EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Info,
+                                               "[GlobalAPI] Secondary VS 'Bare' registered (port=10002)"));
     EXPECT_EQ(bodies(fake->requestsTo(kRegister)),
               (std::vector<std::string>{
                   buildRegisterBody("Main", "203.0.113.5", 9987, "About us", "AT", 0, 32, true, "", ""),
@@ -227,9 +234,8 @@ TEST_F(DirectoryClientTest, RefusedRegistrationIsLoggedAndTheBeatsGoOn) {
     });
     GlobalApiClient client(figures(), kHosts, fake->transport(), 10ms);
     client.start("Main", "203.0.113.5", 9987, 32, "", "DE", false);
-    EXPECT_EQ(LogCapture::instance().count(
-                  LogLevel::Warn, "[GlobalAPI] Initial registration failed – will retry on next heartbeat"),
-              1u);
+    EXPECT_TRUE(LogCapture::instance().waitFor(
+        LogLevel::Warn, "[GlobalAPI] Initial registration failed – will retry on next heartbeat"));
     ASSERT_TRUE(fake->waitFor(kHeartbeat, 2));
     EXPECT_EQ(fake->requestsTo(kRegister).size(), 1u);  // never sent again
     EXPECT_EQ(fake->requestsTo(kHeartbeat)[0].body,
@@ -266,36 +272,35 @@ TEST_F(DirectoryClientTest, ProvidersThatThrowReportNothing) {
     EXPECT_TRUE(client.isRunning());
 }
 
-TEST_F(DirectoryClientTest, StopIsSerialisedAndWaitsForTheBeatInProgress) {
+TEST_F(DirectoryClientTest, StopIsSerialisedAndAbortsTheBeatInProgress) {
     auto fake = FakeDirectory::make();
     fake->holdRequestsTo(kHeartbeat);
     GlobalApiClient client(figures(), kHosts, fake->transport(), 1ms);
     client.start("Main", "203.0.113.5", 9987, 32, "", "DE", true);
     ASSERT_TRUE(fake->waitHeld());
 
-    std::atomic<int> returned{0};
-    std::thread first([&] {
+    // Neither caller returns before the beat has been given up on and the
+    // client's thread has ended: the second waits for the first instead of
+    // finding the flag cleared and leaving early. The service never answers.
+    std::atomic<int> returnedEarly{0};
+    const auto stopper = [&] {
         client.stop();
-        ++returned;
-    });
-    std::thread second([&] {
-        client.stop();
-        ++returned;
-    });
-    // Neither returns while the beat is held: the second caller waits for
-    // the first instead of finding the flag cleared and leaving early.
-    std::this_thread::sleep_for(200ms);  // a quiet time in which a return would show
-    EXPECT_EQ(returned.load(), 0);
-    EXPECT_TRUE(fake->requestsTo(kUnregister).empty());
-
-    fake->release();
+        if (fake->aborted() != 1 || client.isRunning()) ++returnedEarly;
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread first(stopper);
+    std::thread second(stopper);
     first.join();
     second.join();
-    EXPECT_EQ(returned.load(), 2);
-    EXPECT_FALSE(client.isRunning());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly);
+    EXPECT_EQ(returnedEarly.load(), 0);
+    EXPECT_EQ(fake->aborted(), 1u);
     ASSERT_TRUE(GlobalApiClient::waitForBackgroundRequests(kPatience));
     EXPECT_EQ(fake->requestsTo(kUnregister).size(), 1u);
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "[GlobalAPI] Server unregistering (background)"), 1u);
+    // A beat that the stop cut short is no failure to report.
+    EXPECT_EQ(LogCapture::instance().countContaining("failed"), 0u);
+    fake->release();
 }
 
 TEST_F(DirectoryClientTest, StopEndsTheWaitBetweenBeatsAtOnce) {
@@ -315,6 +320,7 @@ TEST_F(DirectoryClientTest, UnregisteringRunsInTheBackgroundAndTheExitWaitIsBoun
         GlobalApiClient client(figures(), kHosts, fake->transport(), 1h);
         client.start("Main", "203.0.113.5", 9987, 32, "", "DE", true);
         client.addVirtualServer({"Side", 10001, 8, {}, {}});
+        ASSERT_TRUE(fake->waitFor(kRegister, 2));
         client.stop();  // returns while the service sits on the first request
         ASSERT_TRUE(fake->waitHeld());
     }  // the client is gone; its unregister thread still runs on its own copies
@@ -358,6 +364,78 @@ TEST_F(DirectoryClientTest, SettingsProviderMayBeReplacedWhileBeating) {
     const std::string last =
         buildHeartbeatBody("203.0.113.5", 9987, "Main", "", 0, true, 32, 0, "https://x/last", "https://x/b");
     EXPECT_TRUE(eventually([&] { return bodies(fake->requestsTo(kHeartbeat)).back() == last; }));
+    client.stop();
+}
+
+TEST_F(DirectoryClientTest, NeitherStartNorStopWaitsForTheService) {
+    struct Case {
+        const char* what;
+        std::string setting;
+        std::string held;  // the request the service never answers
+        std::chrono::milliseconds beat;
+        std::size_t unregisters;  // none without an address
+    };
+    const std::vector<Case> cases = {
+        {"address lookup", "auto", "/api/myip", 1h, 0},
+        {"main register", "203.0.113.5", kRegister, 1h, 2},
+        {"beat", "203.0.113.5", kHeartbeat, 1ms, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogCapture::instance().clear();
+        auto fake = FakeDirectory::make([](const Request& r) {
+            return r.path == "/api/myip" ? Answer{200, "198.51.100.1"} : Answer{200, ""};
+        });
+        fake->holdRequestsTo(c.held);
+        {
+            GlobalApiClient client(figures(), kHosts, fake->transport(), c.beat);
+            const auto t0 = std::chrono::steady_clock::now();
+            client.start("Main", c.setting, 9987, 32, "", "DE", true);
+            client.addVirtualServer({"Side", 10001, 8, {}, {}});
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly);
+            ASSERT_TRUE(fake->waitHeld());
+
+            const auto t1 = std::chrono::steady_clock::now();
+            client.stop();
+            EXPECT_LT(std::chrono::steady_clock::now() - t1, kPromptly);
+            EXPECT_EQ(fake->aborted(), 1u) << "the held request was not given up on";
+        }
+        ASSERT_TRUE(GlobalApiClient::waitForBackgroundRequests(kPatience));
+        EXPECT_EQ(fake->requestsTo(kUnregister).size(), c.unregisters);
+        // After the held request only the unregister requests went out.
+        const auto sent = fake->requests();
+        const auto held = std::find_if(sent.begin(), sent.end(), [&](const Request& r) { return r.path == c.held; });
+        ASSERT_NE(held, sent.end());
+        for (auto r = held + 1; r != sent.end(); ++r) EXPECT_EQ(r->path, kUnregister);
+        // What a stop cut short is no failure to report.
+        EXPECT_EQ(LogCapture::instance().countContaining("fail"), 0u);
+        fake->release();
+    }
+}
+
+TEST_F(DirectoryClientTest, StartUpLinesKeepTheirOrder) {
+    auto fake = FakeDirectory::make([](const Request& r) {
+        return r.path == "/api/myip" ? Answer{503, ""} : Answer{200, R"({"ip":"198.51.100.7"})"};
+    });
+    GlobalApiClient client(figures(), kHosts, fake->transport(), 1h);
+    client.start("Main", "auto", 9987, 32, "", "DE", true);
+    client.addVirtualServer({"Side", 10001, 8, {}, {}});
+    client.addVirtualServer({"Other", 10002, 8, {}, {}});
+    ASSERT_TRUE(LogCapture::instance().waitFor(LogLevel::Info, "[GlobalAPI] Secondary VS 'Other' registered (port=10002)"));
+
+    std::vector<std::string> said;
+    for (const auto& l : LogCapture::instance().lines()) {
+        if (l.message.rfind("[GlobalAPI]", 0) == 0) said.push_back(l.message);
+    }
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "[GlobalAPI] Auto-detecting public IP via /api/myip ...",
+                        "[GlobalAPI] /api/myip unreachable or returned no IP — trying fallback",
+                        "[GlobalAPI] Public IP detected via echo1.test: 198.51.100.7",
+                        "[GlobalAPI] Detected public IP: 198.51.100.7",
+                        "[GlobalAPI] Server registered (ip=198.51.100.7, listed=1)",
+                        "[GlobalAPI] Secondary VS 'Side' registered (port=10001)",
+                        "[GlobalAPI] Secondary VS 'Other' registered (port=10002)",
+                    }));
     client.stop();
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "directory/GlobalApiClient.h"
+
 #include "e2e/E2eFixture.h"
 #include "support/HttpsFake.h"
 #include "support/TestClient.h"
@@ -112,6 +114,94 @@ TEST_F(DirectoryTest, AtExitAnUnansweredUnregisterIsWaitedForOnlyBriefly) {
     EXPECT_GE(took, std::chrono::milliseconds(2500));
     EXPECT_LT(took, std::chrono::seconds(3) + kPromptly);
     EXPECT_NE(server->output().find("Server shutdown complete"), std::string::npos);
+}
+
+// A service that holds every request of start-up: one that never completes
+// the TLS handshake, or one that takes each request and never answers. The
+// listings of the main port and two virtual servers of their own wait on it.
+struct Stalled {
+    const char* what;
+    json scenario;
+    std::string publicIp;
+};
+
+std::vector<Stalled> stalledServices() {
+    const json never = {{"status", 200}, {"delay", 600}};
+    return {
+        {"handshake never completes, address detected", {{"handshake", "stall"}}, "auto"},
+        {"handshake never completes, address given", {{"handshake", "stall"}}, "203.0.113.5"},
+        {"no answer, address detected", {{"default", never}}, "auto"},
+        {"no answer, address given", {{"default", never}}, "203.0.113.5"},
+    };
+}
+
+// True once the service holds a request of the server's (or its handshake).
+bool holdsARequest(const HttpsFake& fake) { return fake.stalledConnections() > 0 || !fake.requests().empty(); }
+
+// What stopping may take: no wait on the service but the bounded one for the
+// unregister requests at exit.
+constexpr auto kStopBound = GlobalApiClient::kExitWait + kPromptly;
+
+TEST_F(DirectoryTest, TheMainPortServesWhileTheServiceHoldsStartUp) {
+    for (const auto& c : stalledServices()) {
+        SCOPED_TRACE(c.what);
+        HttpsFake fake(c.scenario);
+        config.globalApi = {{"publicIp", c.publicIp}, {"listed", true}};
+        writeThreeVServers();
+        const auto t0 = std::chrono::steady_clock::now();
+        auto server = startReady();
+        auto client = TestClient::dial(tcpPort);
+        ASSERT_TRUE(client && client->hello() && client->login("early")) << server->output();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, kPromptly) << "the main port waited for the directory";
+        EXPECT_TRUE(eventually([&] { return holdsARequest(fake); }));
+        EXPECT_EQ(server->output().find("[GlobalAPI] Server registered"), std::string::npos);
+        server->signal(SIGTERM);
+        ASSERT_TRUE(server->waitExit()) << "still running after SIGTERM";
+    }
+}
+
+TEST_F(DirectoryTest, SigtermWhileTheServiceHoldsStartUpEndsTheProcess) {
+    for (const auto& c : stalledServices()) {
+        SCOPED_TRACE(c.what);
+        HttpsFake fake(c.scenario);
+        config.globalApi = {{"publicIp", c.publicIp}, {"listed", true}};
+        writeThreeVServers();
+        auto server = start();
+        ASSERT_TRUE(eventually([&] { return holdsARequest(fake); })) << server->output();
+
+        const auto t0 = std::chrono::steady_clock::now();
+        server->signal(SIGTERM);
+        const auto status = server->waitExit();
+        const auto took = std::chrono::steady_clock::now() - t0;
+        ASSERT_TRUE(status) << "still running after SIGTERM";
+        EXPECT_EQ(*status, 0) << server->output() << server->errors();
+        EXPECT_LT(took, kStopBound);
+        EXPECT_NE(server->output().find("Server shutdown complete"), std::string::npos) << server->output();
+    }
+}
+
+// Slow: the first heartbeat comes 30 seconds after start-up.
+TEST_F(DirectoryTest, SigtermDuringABeatEndsTheProcess) {
+    HttpsFake fake(json{{"routes", {{"POST /api/servers/heartbeat", {{"status", 200}, {"delay", 600}}}}},
+                    {"default", {{"status", 200}, {"body", "{}"}}}});
+    config.globalApi = {{"publicIp", "203.0.113.5"}, {"listed", true}};
+    writeThreeVServers();
+    auto server = startReady();
+    ASSERT_TRUE(eventually([&] { return !fake.requests("POST", kHeartbeat).empty(); },
+                           kPatience + std::chrono::seconds(30)))
+        << server->output();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    server->signal(SIGTERM);
+    const auto status = server->waitExit();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    ASSERT_TRUE(status) << "still running after SIGTERM";
+    EXPECT_EQ(*status, 0) << server->output() << server->errors();
+    EXPECT_LT(took, kStopBound);
+    // The beat was given up on; every listing was withdrawn after it.
+    EXPECT_EQ(fake.requests("POST", kHeartbeat).size(), 1u);
+    EXPECT_EQ(fake.requests("DELETE", kUnregister).size(), 3u);
+    EXPECT_NE(server->output().find("[GlobalAPI] Server unregistering (background)"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // A directory service in memory for the directory client's tests: a transport
 // that records every request and answers from a scenario, so the client's
-// requests can be checked without any network. Shared by pointer: the
-// client's detached unregister thread keeps its copy of the transport alive.
+// requests can be checked without any network. Like the real transport it
+// sends nothing once a stop is requested, and a stop ends a held request as
+// failed. Shared by pointer: the client's detached unregister thread keeps
+// its copy of the transport alive.
 #pragma once
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,9 @@ public:
     GlobalApiClient::Transport transport() {
         std::shared_ptr<FakeDirectory> self = shared_from_this();
         return [self](const char* method, const std::string& host, const std::string& path, const std::string& body,
-                      int& status, std::string* answer) { return self->serve({method, host, path, body}, status, answer); };
+                      int& status, std::string* answer, std::stop_token stop) {
+            return self->serve({method, host, path, body}, status, answer, stop);
+        };
     }
 
     std::vector<Request> requests() const {
@@ -66,8 +71,8 @@ public:
         });
     }
 
-    // From now on a request to `path` is held until release(); waitHeld()
-    // tells when one is held.
+    // From now on a request to `path` is held until release() or its stop;
+    // waitHeld() tells when one is held.
     void holdRequestsTo(const std::string& path) {
         std::lock_guard<std::mutex> lock(mutex_);
         holdPath_ = path;
@@ -76,6 +81,11 @@ public:
     bool waitHeld(std::chrono::milliseconds timeout = kPatience) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return held_ > 0; });
+    }
+    // Held requests that a stop ended.
+    std::size_t aborted() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return aborted_;
     }
     void release() {
         {
@@ -86,7 +96,9 @@ public:
     }
 
 private:
-    bool serve(Request r, int& status, std::string* answer) {
+    bool serve(Request r, int& status, std::string* answer, const std::stop_token& stop) {
+        status = 0;
+        if (stop.stop_requested()) return false;
         Answer a = scenario_ ? scenario_(r) : Answer{};
         {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -94,8 +106,13 @@ private:
             if (!holdPath_.empty() && r.path == holdPath_ && !released_) {
                 ++held_;
                 changed_.notify_all();
-                changed_.wait(lock, [&] { return released_; });
+                const bool freed = changed_.wait(lock, stop, [&] { return released_; });
                 --held_;
+                if (!freed) {
+                    ++aborted_;
+                    changed_.notify_all();
+                    return false;
+                }
             }
         }
         changed_.notify_all();
@@ -106,11 +123,12 @@ private:
 
     Scenario scenario_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable_any changed_;
     std::vector<Request> requests_;
     std::string holdPath_;
     bool released_ = true;
     int held_ = 0;
+    std::size_t aborted_ = 0;
 };
 
 }  // namespace Korrafin::Test

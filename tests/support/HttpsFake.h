@@ -60,7 +60,8 @@ public:
         }
     };
 
-    // `scenario`: {"routes": {"METHOD /path" or "/path": answer, ...}, "default": answer};
+    // `scenario`: {"routes": {"METHOD /path" or "/path": answer, ...}, "default": answer,
+    // "handshake": "stall" to hold every connection before its TLS handshake};
     // see https-fake.py for the answers.
     explicit HttpsFake(const nlohmann::json& scenario, Cert cert = Cert::Trusted) {
         const char* pki = std::getenv("KORRAFIN_TEST_PKI");
@@ -155,6 +156,13 @@ public:
             }
         }
         return out;
+    }
+
+    // Connections held before their TLS handshake ("handshake": "stall").
+    std::size_t stalledConnections() const {
+        std::size_t n = 0;
+        for (const auto& e : entries()) n += e.value("event", "") == "stalled" ? 1 : 0;
+        return n;
     }
 
     // Connections whose TLS handshake failed on the fake's side.

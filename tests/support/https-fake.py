@@ -8,7 +8,10 @@ answers from a scenario. Standard library only.
 Scenario (a JSON file):
 
     {"routes": {"POST /api/servers/register": ANSWER, "/api/myip": ANSWER},
-     "default": ANSWER}
+     "default": ANSWER, "handshake": "stall"}
+
+With "handshake": "stall" no connection gets past its TLS handshake: the
+fake reads what the client sends and never answers, until the client goes.
 
 A request is answered by the route "METHOD PATH", else "PATH" (the path with
 its query), else "default", else 404. An ANSWER is an object, or a list of
@@ -29,6 +32,7 @@ answer finds both recorded):
      "headers": [["Host", "..."], ...], "body_hex": "7b7d"}
     {"event": "answer", "method": "POST", "path": "/x", "status": 200}
     {"event": "tls-failed", "error": "..."}
+    {"event": "stalled"}            (a connection whose handshake is held)
 
 The line "listening PORT" on standard output says that connections are
 accepted from now on. SIGTERM ends the server at once.
@@ -124,8 +128,9 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, context, scenario, recorder):
+    def __init__(self, address, context, scenario, recorder, stall):
         self.context = context
+        self.stall = stall
         self.scenario = scenario
         self.recorder = recorder
         super().__init__(address, Handler)
@@ -133,6 +138,15 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     # The handshake runs on the connection's own thread, so that a client
     # that never completes it holds up nobody else.
     def finish_request(self, request, client_address):
+        if self.stall:
+            self.recorder.write({"event": "stalled"})
+            try:
+                request.settimeout(None)
+                while request.recv(4096):
+                    pass
+            except OSError:
+                pass
+            return
         try:
             request.settimeout(60)
             tls = self.context.wrap_socket(request, server_side=True)
@@ -162,10 +176,12 @@ def main():
     args = parser.parse_args()
 
     with open(args.scenario, encoding="utf-8") as f:
-        scenario = Scenario(json.load(f))
+        doc = json.load(f)
+    scenario = Scenario(doc)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
-    server = Server((args.address, args.port), context, scenario, Recorder(args.record))
+    server = Server((args.address, args.port), context, scenario, Recorder(args.record),
+                    doc.get("handshake") == "stall")
     # One write: the reader may act on the line as soon as it sees it.
     sys.stdout.write("listening %d\n" % server.server_address[1])
     sys.stdout.flush()
