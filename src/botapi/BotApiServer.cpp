@@ -20,8 +20,8 @@ namespace {
 constexpr int kListenBacklog = 4096;
 // A failing poll (out of memory) is retried after this long, not at once.
 constexpr auto kPollPause = std::chrono::milliseconds(50);
-// Refused connections are logged at most this often.
-constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
+// The one key of a bound in all.
+const std::string kAll{};
 
 }  // namespace
 
@@ -91,8 +91,12 @@ void BotApiServer::stop() {
     for (const auto& [id, s] : all) s->close();
     for (const auto& [id, s] : all) s->join();
     all.clear();
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
-    ended_.clear();
+    {
+        std::lock_guard<std::mutex> lock(sessionsMutex_);
+        ended_.clear();
+    }
+    connectionLines_.flush(LogLevel::Info, kConnectionLines);
+    refusals_.flush(LogLevel::Warn, kRefusals);
 }
 
 void BotApiServer::wakeAcceptor() const {
@@ -131,36 +135,64 @@ void BotApiServer::acceptLoop() {
             if (failed && running_.load()) Logger::instance().logf(LogLevel::Warn, "[BotAPI] accept() failed");
             break;
         }
-        admit(fd);
+        try {
+            admit(fd, Net::ipv4Text(peer.sin_addr.s_addr));
+        } catch (const std::exception& e) {
+            // admit either owns the socket or has closed it; only this one is lost.
+            Logger::instance().logf(LogLevel::Warn, "[BotAPI] Connection not taken: {}", e.what());
+        }
     }
 }
 
-void BotApiServer::admit(int fd) {
-    bool full;
-    {
-        std::lock_guard<std::mutex> lock(sessionsMutex_);
-        full = sessions_.size() >= BotLimits::kMaxSessions;
-    }
-    if (full) {
-        ::close(fd);
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastRefusalLog_ >= kRefusalLogInterval) {
-            lastRefusalLog_ = now;
-            Logger::instance().logf(LogLevel::Warn, "[BotAPI] Connection refused: {} bot sessions already",
-                                    BotLimits::kMaxSessions);
+void BotApiServer::admit(int fd, const std::string& peer) {
+    // Strangers wait in places of their own: by address and in all, apart
+    // from the logged-in bots, so they never keep a bot with a token out.
+    enum class Refusal { None, LoggedIn, Address, Waiting };
+    Refusal refusal = Refusal::None;
+    PerKeyLimit::Slot byAddress;
+    PerKeyLimit::Slot inAll;
+    try {
+        if (loggedIn_.held(kAll) >= BotLimits::kMaxSessions) {
+            refusal = Refusal::LoggedIn;
+        } else if (!(byAddress = waitingPerAddress_.tryAcquire(peer))) {
+            refusal = Refusal::Address;
+        } else if (!(inAll = waitingInAll_.tryAcquire(kAll))) {
+            refusal = Refusal::Waiting;
         }
-        return;
+    } catch (...) {
+        ::close(fd);  // out of memory before any session took it over
+        throw;
+    }
+    switch (refusal) {
+        case Refusal::None:
+            break;
+        case Refusal::LoggedIn:
+            ::close(fd);
+            refusedForLoggedIn();
+            return;
+        case Refusal::Address:
+            ::close(fd);
+            refusals_.logf(LogLevel::Warn, kRefusals,
+                           "[BotAPI] Connection from {} refused: {} connections from it wait for their log-in", peer,
+                           BotLimits::kMaxWaitingPerAddress);
+            return;
+        case Refusal::Waiting:
+            ::close(fd);
+            refusals_.logf(LogLevel::Warn, kRefusals, "[BotAPI] Connection refused: {} connections wait for their log-in",
+                           BotLimits::kMaxWaiting);
+            return;
     }
 
     const uint64_t id = nextSessionId_.fetch_add(1);
     std::shared_ptr<BotSession> session;
     try {
-        session = std::make_shared<BotSession>(fd, id, virtualServer, db, *this, sendLimits);
+        session = std::make_shared<BotSession>(fd, id, peer, virtualServer, db, *this, sendLimits);
     } catch (const std::exception& e) {
         ::close(fd);  // no session took it over
         Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} not taken: {}", id, e.what());
         return;
     }
+    session->holdWaitingPlaces(std::move(byAddress), std::move(inAll));
     // In the table before its thread runs, so its end always finds it there.
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
@@ -175,7 +207,14 @@ void BotApiServer::admit(int fd) {
         sessions_.erase(id);
         return;  // the session goes with `session`, closing its socket
     }
-    Logger::instance().logf(LogLevel::Info, "[BotAPI] New bot connection (session {})", id);
+    connectionLines_.logfFrom(peer, LogLevel::Info, kConnectionLines, "[BotAPI] New bot connection (session {})", id);
+}
+
+PerKeyLimit::Slot BotApiServer::takeLoggedInPlace() { return loggedIn_.tryAcquire(kAll); }
+
+void BotApiServer::refusedForLoggedIn() {
+    refusals_.logf(LogLevel::Warn, kRefusals, "[BotAPI] Connection refused: {} bot sessions already",
+                   BotLimits::kMaxSessions);
 }
 
 void BotApiServer::sessionEnded(uint64_t sessionId) {

@@ -13,10 +13,14 @@
 // are sent to a snapshot). Sending never waits for a bot: what a bot does
 // not take at once waits in its session's queue.
 //
-// Bounds: at most BotLimits::kMaxSessions connections (more are closed at
-// accept), each with at most sendLimits waiting to be sent; a connection
-// that cannot get a thread is closed; accepting backs off while descriptors
-// or memory run out.
+// Bounds: connections waiting for their log-in at most
+// BotLimits::kMaxWaitingPerAddress per remote address and kMaxWaiting in all,
+// and apart from them at most kMaxSessions logged-in bots (more are closed
+// at accept, or when they present their token; refusals are logged at most
+// once a second); each with at most sendLimits waiting to be sent; a
+// connection that cannot get a thread is closed; accepting backs off while
+// descriptors or memory run out. What strangers make the log say (connect,
+// failed log-in, disconnect) passes a bound per address and in all.
 #pragma once
 
 #include <atomic>
@@ -32,6 +36,8 @@
 
 #include "botapi/BotProtocol.h"
 #include "botapi/BotSession.h"
+#include "core/LogThrottle.h"
+#include "core/PerKeyLimit.h"
 #include "vserver/EventSinks.h"
 
 namespace Korrafin {
@@ -96,13 +102,22 @@ private:
 
     void acceptLoop();
     // Takes the accepted socket into a new session, or closes it.
-    void admit(int fd);
+    void admit(int fd, const std::string& peer);
+    // A logged-in place for a session whose token was found; empty when
+    // every place is taken. Any thread.
+    PerKeyLimit::Slot takeLoggedInPlace();
+    // Logs (at most once a second) that a bot was refused for want of a
+    // logged-in place. Any thread.
+    void refusedForLoggedIn();
     // Called by a session's receive thread as its last act: the accept
     // thread reaps it (joins its thread, drops it).
     void sessionEnded(uint64_t sessionId);
     // Joins and drops the sessions whose loops have ended. Accept thread.
     void reapEnded();
     void wakeAcceptor() const;
+
+    static constexpr const char* kConnectionLines = "[BotAPI] Connection lines";
+    static constexpr const char* kRefusals = "[BotAPI] Connection refusals";
 
     const uint16_t port_;
     int listenFd_ = -1;
@@ -120,8 +135,16 @@ private:
     std::atomic<uint64_t> nextSessionId_{1};
 
     std::mutex stopMutex_;
-    // Accept thread only.
-    std::chrono::steady_clock::time_point lastRefusalLog_{};
+
+    // Places of the connections waiting for their log-in, by remote address
+    // and in all (under one key), and of the logged-in bots (one key).
+    PerKeyLimit waitingPerAddress_{BotLimits::kMaxWaitingPerAddress};
+    PerKeyLimit waitingInAll_{BotLimits::kMaxWaiting};
+    PerKeyLimit loggedIn_{BotLimits::kMaxSessions};
+    LogThrottle refusals_{1};
+    // Connect, failed log-in and disconnect lines of sessions that have not
+    // logged in, by remote address.
+    LogThrottle connectionLines_{BotLimits::kLogLinesInAll, BotLimits::kLogLinesPerAddress};
 };
 
 }  // namespace Korrafin

@@ -32,8 +32,19 @@ enum class BotCommandId : uint8_t {
 
 namespace BotLimits {
 
-// Connections beyond this many are closed as they are accepted.
+// Logged-in bots beyond this many are closed: at accept, or when they
+// present their token.
 inline constexpr std::size_t kMaxSessions = 64;
+// Connections waiting for their log-in count apart from the logged-in bots,
+// so strangers never keep a bot with a valid token out: at most this many
+// from one remote address, and this many in all; more are closed at accept.
+inline constexpr std::size_t kMaxWaitingPerAddress = 8;
+inline constexpr std::size_t kMaxWaiting = 64;
+// What strangers make the log say (a connection, a failed log-in, a
+// disconnect before any log-in): at most this many lines a second from one
+// address and in all; the rest are counted in one summary line.
+inline constexpr unsigned kLogLinesPerAddress = 20;
+inline constexpr unsigned kLogLinesInAll = 40;
 // Longest token a bot may present; with its length prefix it bounds every
 // frame a connection may send before it has logged in.
 inline constexpr std::size_t kMaxTokenBytes = 256;

@@ -48,9 +48,14 @@ void setTimeout(int fd, int option, std::chrono::microseconds t) {
 
 }  // namespace
 
-BotSession::BotSession(int fd, uint64_t sessionId, std::weak_ptr<VirtualServer> virtualServer,
+BotSession::BotSession(int fd, uint64_t sessionId, std::string peer, std::weak_ptr<VirtualServer> virtualServer,
                        std::shared_ptr<DB::IDatabase> db, BotApiServer& owner, OutboundQueue::Limits sendLimits)
-    : fd_(fd), sessionId_(sessionId), virtualServer_(std::move(virtualServer)), db_(std::move(db)), owner_(owner) {
+    : fd_(fd),
+      sessionId_(sessionId),
+      peer_(std::move(peer)),
+      virtualServer_(std::move(virtualServer)),
+      db_(std::move(db)),
+      owner_(owner) {
     // Last: once the queue owns the descriptor nothing here may throw, or the
     // caller would close it a second time.
     out_ = std::make_shared<OutboundQueue>(fd, sendLimits, SendPoller::shared());
@@ -129,8 +134,8 @@ void BotSession::recvLoop() {
         bool bad = false;
         while (!bad && isRunning()) {
             if (!isAuthenticated() && !armAuthDeadline()) {
-                Logger::instance().logf(LogLevel::Info, "[BotAPI] Bot session {} did not authenticate in time",
-                                        sessionId_);
+                owner_.connectionLines_.logfFrom(peer_, LogLevel::Info, BotApiServer::kConnectionLines,
+                                                 "[BotAPI] Bot session {} did not authenticate in time", sessionId_);
                 break;
             }
             const ssize_t n = ::recv(fd_, chunk.data(), chunk.size(), 0);
@@ -161,11 +166,21 @@ void BotSession::recvLoop() {
         Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} ended: {}", sessionId_, e.what());
     }
     running_.store(false, std::memory_order_release);
+    // Its places go back at once, not when the session is reaped.
+    waitingByAddress_.release();
+    waitingInAll_.release();
+    loggedInPlace_.release();
     if (const char* why = dropReason(out_->failure())) {
         Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} dropped: {}", sessionId_, why);
     }
-    Logger::instance().logf(LogLevel::Info, "[BotAPI] Bot session {} disconnected ({})", sessionId_,
-                            Json::escape(botName_));
+    if (isAuthenticated()) {
+        Logger::instance().logf(LogLevel::Info, "[BotAPI] Bot session {} disconnected ({})", sessionId_,
+                                Json::escape(botName_));
+    } else {
+        // A stranger's: bounded with its connect line.
+        owner_.connectionLines_.logfFrom(peer_, LogLevel::Info, BotApiServer::kConnectionLines,
+                                         "[BotAPI] Bot session {} disconnected ()", sessionId_);
+    }
     owner_.sessionEnded(sessionId_);
 }
 
@@ -199,7 +214,7 @@ void BotSession::handleBotAuth(PacketReader& reader) {
         // revocation either finds the session or happened before the look-up.
         std::lock_guard<std::mutex> lock(owner_.tokenMutex_);
         row = db_->GetBotToken(token);
-        if (row) {
+        if (row && (loggedInPlace_ = owner_.takeLoggedInPlace())) {
             botName_ = row->bot_name;
             permissions_ = row->permissions;
             botId_.store(row->id, std::memory_order_release);
@@ -212,11 +227,21 @@ void BotSession::handleBotAuth(PacketReader& reader) {
     }
     if (!row) {
         if (++failedLogins_ <= kLoggedLoginFailures) {
-            Logger::instance().logf(LogLevel::Warn, "[BotAPI] Bot session {} auth failed – bad token", sessionId_);
+            owner_.connectionLines_.logfFrom(peer_, LogLevel::Warn, BotApiServer::kConnectionLines,
+                                             "[BotAPI] Bot session {} auth failed – bad token", sessionId_);
         }
         reply(MessageType::BotAuthResult, ResultCode::InvalidToken, "Invalid or inactive bot token");
         return;
     }
+    if (!isAuthenticated()) {
+        // Every logged-in place is taken: closed, as it would have been at accept.
+        owner_.refusedForLoggedIn();
+        close();
+        return;
+    }
+    // Logged in: its places among the waiting go to others.
+    waitingByAddress_.release();
+    waitingInAll_.release();
 
     // Logged in: commands may be large now, and the bot may stay silent.
     framer_.setMaxPayload(BotLimits::kMaxPayload);

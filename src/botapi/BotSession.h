@@ -32,6 +32,7 @@
 
 #include "botapi/BotProtocol.h"
 #include "core/OutboundQueue.h"
+#include "core/PerKeyLimit.h"
 #include "protocol/Framer.h"
 #include "protocol/MessageType.h"
 #include "protocol/PacketReader.h"
@@ -54,9 +55,10 @@ public:
     using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
     // Takes ownership of the connected socket (unless it throws: then the
-    // caller still owns it); `sendLimits` bound what may wait for the bot.
-    // `owner` outlives the session's thread (it joins it).
-    BotSession(int fd, uint64_t sessionId, std::weak_ptr<VirtualServer> virtualServer,
+    // caller still owns it); `peer` is the remote address; `sendLimits`
+    // bound what may wait for the bot. `owner` outlives the session's thread
+    // (it joins it).
+    BotSession(int fd, uint64_t sessionId, std::string peer, std::weak_ptr<VirtualServer> virtualServer,
                std::shared_ptr<DB::IDatabase> db, BotApiServer& owner, OutboundQueue::Limits sendLimits);
     // Shuts the socket down and joins the receive thread (when it was not
     // joined yet); the socket closes with the outbound queue.
@@ -64,6 +66,14 @@ public:
 
     BotSession(const BotSession&) = delete;
     BotSession& operator=(const BotSession&) = delete;
+
+    // The places the connection holds among those waiting for their log-in
+    // (by address, in all); given back at the log-in or the end. Called by
+    // the accept thread before start.
+    void holdWaitingPlaces(PerKeyLimit::Slot byAddress, PerKeyLimit::Slot inAll) noexcept {
+        waitingByAddress_ = std::move(byAddress);
+        waitingInAll_ = std::move(inAll);
+    }
 
     // Starts the receive thread; throws what `starter` throws (the session
     // then does not run). A session that has not logged in within
@@ -114,6 +124,7 @@ private:
 
     const int fd_;  // owned by out_; read here by the receive thread only
     const uint64_t sessionId_;
+    const std::string peer_;
     const std::weak_ptr<VirtualServer> virtualServer_;
     const std::shared_ptr<DB::IDatabase> db_;
     BotApiServer& owner_;
@@ -131,7 +142,10 @@ private:
     // Set last in the constructor; never null after it.
     std::shared_ptr<OutboundQueue> out_;
 
-    // Receive thread only.
+    // Receive thread only (set by the accept thread before it starts).
+    PerKeyLimit::Slot waitingByAddress_;
+    PerKeyLimit::Slot waitingInAll_;
+    PerKeyLimit::Slot loggedInPlace_;  // from the log-in on
     Framer framer_{BotLimits::kMaxPreAuthPayload};
     std::chrono::steady_clock::time_point authDeadline_{};
     int failedLogins_ = 0;

@@ -4,13 +4,37 @@ namespace Korrafin {
 
 LogThrottle::Admission LogThrottle::admit(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return admitLocked(nullptr, now);
+}
+
+LogThrottle::Admission LogThrottle::admit(std::string_view key, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return admitLocked(&key, now);
+}
+
+LogThrottle::Admission LogThrottle::admitLocked(const std::string_view* key, Clock::time_point now) {
     if (inWindow_ == 0 || now - windowStart_ >= std::chrono::seconds(1)) {
         windowStart_ = now;
         inWindow_ = 0;
+        keysInWindow_.clear();
     }
     if (inWindow_ >= perSecond_) {
         ++suppressed_;
         return {};
+    }
+    if (key) {
+        // Only a line that is written adds a key, so the table stays small.
+        std::string k(*key);
+        const auto it = keysInWindow_.find(k);
+        if ((it == keysInWindow_.end() ? 0 : it->second) >= perKey_) {
+            ++suppressed_;
+            return {};
+        }
+        if (it == keysInWindow_.end()) {
+            keysInWindow_.emplace(std::move(k), 1);
+        } else {
+            ++it->second;
+        }
     }
     ++inWindow_;
     Admission a{true, suppressed_};

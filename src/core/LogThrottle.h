@@ -1,8 +1,10 @@
 // Keeps one source of repeated log lines (a connection's malformed packets or
-// refused logins, an accept loop's refusals) from flooding the log: a few
-// lines per second pass, the rest are counted, and the first line that
-// passes after some were held back is preceded by one summary line. A small
-// mutex of its own (a leaf); any thread; never throws but std::bad_alloc.
+// refused logins, an accept loop's refusals, the connections of a listener)
+// from flooding the log: a few lines per second pass, the rest are counted,
+// and the first line that passes after some were held back is preceded by
+// one summary line. Lines may carry a key (a remote address) with a bound of
+// its own inside the one for all. A small mutex of its own (a leaf); any
+// thread; never throws but std::bad_alloc.
 #pragma once
 
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "core/Logger.h"
@@ -21,7 +24,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // At most `perSecond` lines in any one-second window.
-    explicit LogThrottle(unsigned perSecond = 5) : perSecond_(perSecond) {}
+    explicit LogThrottle(unsigned perSecond = 5) : perSecond_(perSecond), perKey_(perSecond) {}
+    // At most `perSecond` lines in any one-second window, of which at most
+    // `perKey` carry one key.
+    LogThrottle(unsigned perSecond, unsigned perKey) : perSecond_(perSecond), perKey_(perKey) {}
 
     LogThrottle(const LogThrottle&) = delete;
     LogThrottle& operator=(const LogThrottle&) = delete;
@@ -34,6 +40,8 @@ public:
     // Counts one line at `now`: whether it may be written, and how many were
     // held back since the last one that was.
     Admission admit(Clock::time_point now = Clock::now());
+    // The same for a line that carries `key`.
+    Admission admit(std::string_view key, Clock::time_point now = Clock::now());
 
     // Lines held back and not yet summarised; resets the count.
     uint64_t takeSuppressed();
@@ -50,6 +58,17 @@ public:
         if (a.write) log.logf(level, fmt, std::forward<Args>(args)...);
     }
 
+    // logf for a line that carries `key` (its bound counts too).
+    template <typename... Args>
+    void logfFrom(std::string_view key, LogLevel level, std::string_view subject, std::string_view fmt,
+                  Args&&... args) {
+        Logger& log = Logger::instance();
+        if (!log.enabled(level)) return;
+        const Admission a = admit(key);
+        if (a.suppressed != 0) summarise(level, subject, a.suppressed);
+        if (a.write) log.logf(level, fmt, std::forward<Args>(args)...);
+    }
+
     // The summary of whatever is still held back (nothing when none is); for
     // the end of the source, e.g. a closed connection.
     void flush(LogLevel level, std::string_view subject) {
@@ -58,12 +77,18 @@ public:
 
 private:
     static void summarise(LogLevel level, std::string_view subject, uint64_t n);
+    // `key` null for a line without one. Caller holds mutex_.
+    Admission admitLocked(const std::string_view* key, Clock::time_point now);
 
     const unsigned perSecond_;
+    const unsigned perKey_;
     std::mutex mutex_;
     Clock::time_point windowStart_{};
     unsigned inWindow_ = 0;
     uint64_t suppressed_ = 0;
+    // Lines of each key in this window; at most perSecond_ keys, as each
+    // came with a line that was written.
+    std::unordered_map<std::string, unsigned> keysInWindow_;
 };
 
 }  // namespace Korrafin

@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 // Buffered reads from one connection under two clocks: each wait for bytes
 // lasts at most the receive time-out, all of them together end at the
-// request's deadline.
+// deadline (that of the headers while they are read, then the request's).
 class Receiver {
 public:
     enum class Got { Done, Closed, TimedOut, TooLong };
@@ -45,6 +45,9 @@ public:
             if (const Got g = fill(); g != Got::Done) return g;
         }
     }
+
+    // Reads from now on end at `deadline`.
+    void until(Clock::time_point deadline) { deadline_ = deadline; }
 
     // Exactly `n` bytes.
     Got exact(std::size_t n, std::string& out) {
@@ -82,7 +85,7 @@ private:
     }
 
     const int fd_;
-    const Clock::time_point deadline_;
+    Clock::time_point deadline_;
     const std::chrono::milliseconds receiveTimeout_;
     std::string buf_;
     std::size_t pos_ = 0;
@@ -131,8 +134,12 @@ const char* reasonPhrase(int status) {
 }  // namespace
 
 WebPanelServer::ParseResult WebPanelServer::parseRequest(int fd, Request& req, std::chrono::milliseconds deadline,
-                                                         std::chrono::milliseconds receiveTimeout) {
-    Receiver in(fd, Clock::now() + deadline, receiveTimeout);
+                                                         std::chrono::milliseconds receiveTimeout,
+                                                         std::chrono::milliseconds headerDeadline) {
+    // Both from the start: a byte now and then restarts neither.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point requestBy = start + deadline;
+    Receiver in(fd, std::min(requestBy, start + headerDeadline), receiveTimeout);
     std::string line;
     switch (in.line(line, kMaxLineBytes)) {
         case Receiver::Got::Done: break;
@@ -172,6 +179,7 @@ WebPanelServer::ParseResult WebPanelServer::parseRequest(int fd, Request& req, s
         req.headers[name] = std::move(value);
     }
 
+    in.until(requestBy);
     if (const auto it = req.headers.find("content-length"); it != req.headers.end()) {
         std::size_t length = 0;
         if (!readContentLength(it->second, length)) return ParseResult::BadRequest;

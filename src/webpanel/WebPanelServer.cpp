@@ -30,6 +30,9 @@ using namespace WebPanelApi;
 constexpr auto kLingerTime = std::chrono::milliseconds(1000);
 constexpr std::size_t kLingerBytes = 256 * 1024;
 
+constexpr const char* kConnectionLines = "[WebPanel] Connection lines";
+constexpr const char* kRefusals = "WebPanel: connection refusals";
+
 void lingerAndDrop(int fd) {
     ::shutdown(fd, SHUT_WR);
     const auto end = std::chrono::steady_clock::now() + kLingerTime;
@@ -129,9 +132,13 @@ void WebPanelServer::stop() {
     // The accept thread is gone, so the set only shrinks from here on. A
     // socket leaves the set before it is closed, so no number shut down here
     // can belong to anyone else.
-    std::unique_lock<std::mutex> lock(connMutex);
-    for (const int fd : connections) ::shutdown(fd, SHUT_RDWR);
-    connCv.wait(lock, [this] { return connections.empty(); });
+    {
+        std::unique_lock<std::mutex> lock(connMutex);
+        for (const int fd : connections) ::shutdown(fd, SHUT_RDWR);
+        connCv.wait(lock, [this] { return connections.empty(); });
+    }
+    connectionLines_.flush(LogLevel::Warn, kConnectionLines);
+    refusals_.flush(LogLevel::Warn, kRefusals);
 }
 
 std::size_t WebPanelServer::liveConnections() const {
@@ -158,6 +165,16 @@ void WebPanelServer::acceptLoop() {
 }
 
 void WebPanelServer::admit(int fd, const std::string& peer) {
+    const auto accepted = std::chrono::steady_clock::now();
+    // One address cannot take the places of all others.
+    PerKeyLimit::Slot slot = perAddress_.tryAcquire(peer);
+    if (!slot) {
+        ::close(fd);
+        refusals_.logf(LogLevel::Warn, kRefusals,
+                       "WebPanel: connection from {} refused: {} connections from it already open", peer,
+                       kMaxConnectionsPerAddress);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(connMutex);
         if (connections.size() >= kMaxConnections) {
@@ -167,9 +184,12 @@ void WebPanelServer::admit(int fd, const std::string& peer) {
         connections.insert(fd);
     }
     try {
-        std::thread([this, fd, peer] {
-            handleClient(fd, peer);
+        // The place goes back after the socket left the set (the slot
+        // outlives this object safely), so an address never has more.
+        std::thread([this, fd, peer, accepted, slot = std::move(slot)]() mutable {
+            handleClient(fd, peer, accepted);
             release(fd);
+            slot.release();
         }).detach();
     } catch (const std::exception& e) {
         Logger::instance().logf(LogLevel::Warn, "WebPanel: cannot start a connection thread: {}", e.what());
@@ -185,12 +205,17 @@ void WebPanelServer::release(int fd) {
     connCv.notify_all();
 }
 
-void WebPanelServer::handleClient(int fd, const std::string& peer) {
+void WebPanelServer::handleClient(int fd, const std::string& peer, std::chrono::steady_clock::time_point accepted) {
     try {
         Request req;
         req.peer = peer;
         Response res;
-        switch (parseRequest(fd, req, requestDeadline_, receiveTimeout_)) {
+        const auto taken =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - accepted);
+        const auto left = [taken](std::chrono::milliseconds limit) {
+            return std::max(limit - taken, std::chrono::milliseconds(0));
+        };
+        switch (parseRequest(fd, req, left(requestDeadline_), receiveTimeout_, left(headerDeadline_))) {
             case ParseResult::NoRequest:
                 return;
             case ParseResult::TooLarge:
@@ -206,10 +231,11 @@ void WebPanelServer::handleClient(int fd, const std::string& peer) {
                 try {
                     res = route(req);
                 } catch (const std::exception& e) {
-                    Logger::instance().logf(LogLevel::Warn, "[WebPanel] Request failed: {}", e.what());
+                    connectionLines_.logfFrom(peer, LogLevel::Warn, kConnectionLines, "[WebPanel] Request failed: {}",
+                                              e.what());
                     res = badRequest(req.path, "Bad request");
                 } catch (...) {
-                    Logger::instance().logf(LogLevel::Warn, "[WebPanel] Request failed");
+                    connectionLines_.logfFrom(peer, LogLevel::Warn, kConnectionLines, "[WebPanel] Request failed");
                     res = badRequest(req.path, "Bad request");
                 }
                 break;
@@ -349,7 +375,7 @@ WebPanelServer::Response WebPanelServer::apiLogin(const Request& req) {
         return res;
     }
     loginGuard_->failed(req.peer, tally, CredentialGuard::Kind::Password);
-    Logger::instance().logf(LogLevel::Warn, "[WebPanel] Failed login from {}", req.peer);
+    connectionLines_.logfFrom(req.peer, LogLevel::Warn, kConnectionLines, "[WebPanel] Failed login from {}", req.peer);
     return jsonFailure("Invalid password");
 }
 

@@ -16,8 +16,11 @@
 // beyond those of the objects they call.
 //
 // Untrusted input: a request is bounded (line, header count and size, body,
-// a deadline for the whole request), and nothing in it can end the process:
-// every request runs inside a catch-all.
+// a deadline from accept for the headers and one for the whole request), and
+// nothing in it can end the process: every request runs inside a catch-all.
+// At most kMaxConnectionsPerAddress connections of one remote address and
+// kMaxConnections in all live at a time; more are closed at accept. What
+// connections make the log say passes a bound per address and in all.
 #pragma once
 
 #include <atomic>
@@ -36,6 +39,8 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/CredentialGuard.h"
+#include "core/LogThrottle.h"
+#include "core/PerKeyLimit.h"
 
 namespace Korrafin {
 
@@ -80,8 +85,12 @@ public:
     static constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
     static constexpr std::size_t kMaxBodyBytes = 65536;
     static constexpr std::size_t kMaxConnections = 64;
+    static constexpr std::size_t kMaxConnectionsPerAddress = 8;
     static constexpr std::chrono::milliseconds kReceiveTimeout{5000};
+    static constexpr std::chrono::milliseconds kHeaderDeadline{10000};
     static constexpr std::chrono::milliseconds kRequestDeadline{30000};
+    static constexpr unsigned kLogLinesPerAddress = 20;
+    static constexpr unsigned kLogLinesInAll = 40;
     static constexpr int64_t kSessionSeconds = 86400;
     static constexpr const char* kSessionCookie = "kr_panel_sess";
 
@@ -105,11 +114,13 @@ public:
     // Ends the accept thread, then every connection: sockets shut down, their
     // threads waited for. Idempotent.
     void stop();
-    // Time limits of each request (kReceiveTimeout, kRequestDeadline unless
-    // set); for tests. Call before start.
-    void setTimeLimits(std::chrono::milliseconds receiveTimeout, std::chrono::milliseconds deadline) {
+    // Time limits of each request (kReceiveTimeout, kRequestDeadline,
+    // kHeaderDeadline unless set); for tests. Call before start.
+    void setTimeLimits(std::chrono::milliseconds receiveTimeout, std::chrono::milliseconds deadline,
+                       std::chrono::milliseconds headerDeadline = kHeaderDeadline) {
         receiveTimeout_ = receiveTimeout;
         requestDeadline_ = deadline;
+        headerDeadline_ = headerDeadline;
     }
     // What limits wrong passwords per remote address (one of the panel's
     // own unless set); for tests. Call before start.
@@ -124,11 +135,13 @@ public:
     // ---- HTTP pieces (static: any thread, no state) ----
 
     // Reads one request from a connected socket: each receive waits at most
-    // `receiveTimeout`, the whole request at most `deadline`. On any result
-    // but Ok, `req` holds what was read (the path, once the request line
-    // arrived).
+    // `receiveTimeout`, the request line and headers at most
+    // `headerDeadline` and the whole request at most `deadline`, both from
+    // the call. On any result but Ok, `req` holds what was read (the path,
+    // once the request line arrived).
     static ParseResult parseRequest(int fd, Request& req, std::chrono::milliseconds deadline = kRequestDeadline,
-                                    std::chrono::milliseconds receiveTimeout = kReceiveTimeout);
+                                    std::chrono::milliseconds receiveTimeout = kReceiveTimeout,
+                                    std::chrono::milliseconds headerDeadline = kHeaderDeadline);
     static std::string urlDecode(const std::string& text);
     static Fields parseForm(const std::string& body);
     static Fields parseCookies(const std::string& header);
@@ -156,10 +169,12 @@ public:
 
 private:
     void acceptLoop();
-    // Takes over `fd` unless the connection limit is reached or no thread
-    // can start (then it is closed).
+    // Takes over `fd` unless a connection limit is reached or no thread
+    // can start (then it is closed; a refusal for the address's bound is
+    // logged at most once a second).
     void admit(int fd, const std::string& peer);
-    void handleClient(int fd, const std::string& peer);
+    // Serves one request; its time limits count from `accepted`.
+    void handleClient(int fd, const std::string& peer, std::chrono::steady_clock::time_point accepted);
     // The connection's thread ends here: last touch of this object.
     void release(int fd);
     bool passwordMatches(const std::string& given) const;
@@ -196,6 +211,7 @@ private:
     int port = 8080;
     std::chrono::milliseconds receiveTimeout_ = kReceiveTimeout;
     std::chrono::milliseconds requestDeadline_ = kRequestDeadline;
+    std::chrono::milliseconds headerDeadline_ = kHeaderDeadline;
     std::shared_ptr<CredentialGuard> loginGuard_ = std::make_shared<CredentialGuard>();  // set before start
     int listenFd = -1;
     std::atomic<bool> running{false};
@@ -208,6 +224,10 @@ private:
     mutable std::mutex connMutex;
     std::condition_variable connCv;
     std::unordered_set<int> connections;  // sockets of live connection threads
+    PerKeyLimit perAddress_{kMaxConnectionsPerAddress};  // live connections by remote address
+    LogThrottle refusals_{1};
+    // Failed logins and failed requests, by remote address.
+    LogThrottle connectionLines_{kLogLinesInAll, kLogLinesPerAddress};
 };
 
 }  // namespace Korrafin

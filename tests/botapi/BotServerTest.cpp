@@ -23,6 +23,7 @@
 #include "botapi/BotApiServer.h"
 #include "protocol/ClientSession.h"
 #include "support/BotClient.h"
+#include "support/Crowd.h"
 #include "support/FullDescriptorTable.h"
 #include "support/LogCapture.h"
 #include "support/Ports.h"
@@ -500,21 +501,136 @@ TEST_F(BotServerTest, SessionIdsCountFromOneAndAreNeverReused) {
 
 // ---------------------------------------------------------------- bounds
 
-TEST_F(BotServerTest, AtMostSixtyFourConnectionsAreKept) {
+// Connections that wait for their log-in are bounded per remote address and
+// in all; what is refused is closed at accept and logged at most once a
+// second, and a log-in makes room at once.
+TEST_F(BotServerTest, WaitingConnectionsAreBoundedPerAddressAndInAll) {
+    struct Case {
+        std::string what;
+        std::size_t addresses;  // 127.0.0.1 and up, each filled to its bound
+        std::string extraFrom;  // the connection that is one too many
+        std::string refusal;
+        std::string keptFrom;   // a connection that is still taken
+    };
+    const std::size_t perAddress = BotLimits::kMaxWaitingPerAddress;
+    const std::size_t inAll = BotLimits::kMaxWaiting;
+    const std::vector<Case> cases = {
+        {"one address at its bound", 1, "127.0.0.1",
+         "[BotAPI] Connection from 127.0.0.1 refused: " + std::to_string(perAddress) +
+             " connections from it wait for their log-in",
+         "127.0.0.2"},
+        {"every place taken", inAll / perAddress, "127.0.0.200",
+         "[BotAPI] Connection refused: " + std::to_string(inAll) + " connections wait for their log-in", ""},
+    };
+    addToken("Helper");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogCapture::instance().clear();
+        startApi();
+        std::vector<std::unique_ptr<BotClient>> waiting;
+        for (std::size_t a = 1; a <= c.addresses; ++a) {
+            const std::string from = "127.0.0." + std::to_string(a);
+            for (std::size_t i = 0; i < perAddress; ++i) {
+                waiting.push_back(BotClient::dial(api->port(), {from.c_str()}));
+                ASSERT_TRUE(waiting.back());
+            }
+        }
+        ASSERT_TRUE(eventually([&] { return api->sessionCount() == waiting.size(); }, 10s));
+
+        for (int i = 0; i < 3; ++i) {
+            auto extra = BotClient::dial(api->port(), {c.extraFrom.c_str()});
+            ASSERT_TRUE(extra);
+            EXPECT_TRUE(extra->waitClosed()) << "closed at accept";
+        }
+        EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Warn, c.refusal));
+        EXPECT_EQ(LogCapture::instance().countContaining("refused"), 1u) << "at most one refusal line a second";
+        EXPECT_EQ(api->sessionCount(), waiting.size());
+
+        if (!c.keptFrom.empty()) {
+            auto other = BotClient::dial(api->port(), {c.keptFrom.c_str()});
+            ASSERT_TRUE(other);
+            EXPECT_TRUE(other->login("tok-Helper")) << "another address is not held up";
+        }
+        ASSERT_TRUE(waiting.front()->login("tok-Helper"));
+        auto next = BotClient::dial(api->port(), {c.extraFrom.c_str()});
+        ASSERT_TRUE(next);
+        EXPECT_TRUE(next->login("tok-Helper")) << "a log-in frees its place";
+        api.reset();
+    }
+}
+
+// Logged-in bots count apart from those that wait: at most 64; one more is
+// closed at accept, and one that waited is closed when it presents its
+// token.
+TEST_F(BotServerTest, AtMostSixtyFourBotsAreLoggedIn) {
     startApi();
+    addToken("Helper");
     std::vector<std::unique_ptr<BotClient>> bots;
-    for (std::size_t i = 0; i < BotLimits::kMaxSessions; ++i) bots.push_back(dial());
-    ASSERT_TRUE(eventually([&] { return api->sessionCount() == BotLimits::kMaxSessions; }, 10s));
+    for (std::size_t i = 0; i + 1 < BotLimits::kMaxSessions; ++i) bots.push_back(botAs("Helper"));
+    auto late = dial();  // waits while the last place goes to another
+    bots.push_back(botAs("Helper"));
+    ASSERT_TRUE(eventually([&] { return api->sessionCount() == BotLimits::kMaxSessions + 1; }, 10s));
 
     auto extra = dial();
     EXPECT_TRUE(extra->waitClosed(5s)) << "the 65th connection is closed at once";
     EXPECT_TRUE(LogCapture::instance().waitFor(LogLevel::Warn, "[BotAPI] Connection refused: 64 bot sessions already"));
 
+    late->send(botAuthFrame("tok-Helper"));
+    EXPECT_TRUE(late->waitClosed()) << "a 65th bot is not logged in";
+    EXPECT_TRUE(late->drain().empty());
+
     bots.front()->close();
     ASSERT_TRUE(eventually([&] { return api->sessionCount() == BotLimits::kMaxSessions - 1; }));
-    addToken("Helper");
     auto later = dial();
     EXPECT_TRUE(later->login("tok-Helper")) << "a freed place is taken again";
+}
+
+// Strangers from one address that keep opening silent connections, as many
+// as there are places, never keep a bot with a valid token out.
+TEST_F(BotServerTest, SilentConnectionsFromOneAddressNeverKeepABotWithAValidTokenOut) {
+    startApi();
+    addToken("Helper");
+    Crowd strangers(api->port(), "127.0.0.2", 2 * BotLimits::kMaxSessions);
+    ASSERT_TRUE(eventually([&] { return strangers.rounds() >= 3; }));
+
+    const auto began = std::chrono::steady_clock::now();
+    auto bot = BotClient::dial(api->port());
+    ASSERT_TRUE(bot);
+    EXPECT_EQ(bot->auth("tok-Helper"), (BotReply{0, "Authenticated as: Helper"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, kPromptly);
+    EXPECT_TRUE(eventually([&] { return api->sessionCount() <= BotLimits::kMaxWaitingPerAddress + 1; }))
+        << "the strangers hold their address's places only";
+}
+
+// One line per connection, log-in and disconnect of strangers would fill the
+// disk: at most a few lines a second pass, the rest are counted in one
+// summary line.
+TEST_F(BotServerTest, TheLinesOfFailedLogInsAreBoundedAndSummarised) {
+    startApi();
+    const int connections = 100;
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < connections; ++i) {
+        // One at a time, so that none is refused for its address's bound.
+        ASSERT_TRUE(eventually([&] { return api->sessionCount() < BotLimits::kMaxWaitingPerAddress; }));
+        auto b = dial();
+        ASSERT_EQ(b->auth("wrong"), (BotReply{30, "Invalid or inactive bot token"}));
+    }
+    ASSERT_TRUE(eventually([&] { return api->sessionCount() == 0; }));
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began).count() + 1;
+    api->stop();  // tells what is still held back
+
+    const std::vector<std::string> kinds = {"[BotAPI] New bot connection (session ",
+                                            " auth failed – bad token", " disconnected ()"};
+    std::size_t written = 0;
+    uint64_t suppressed = 0;
+    for (const auto& l : LogCapture::instance().lines()) {
+        for (const auto& k : kinds) written += l.message.find(k) != std::string::npos ? 1 : 0;
+        const std::string summary = "[BotAPI] Connection lines: ";
+        if (l.message.starts_with(summary)) suppressed += std::stoull(l.message.substr(summary.size()));
+    }
+    EXPECT_LE(written, static_cast<std::size_t>(seconds) * BotLimits::kLogLinesPerAddress);
+    EXPECT_EQ(written + suppressed, 3u * connections) << "every line held back is counted";
 }
 
 TEST_F(BotServerTest, AConnectionWithoutAThreadIsClosedAndTheNextOneServed) {

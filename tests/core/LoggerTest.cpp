@@ -234,6 +234,37 @@ TEST_F(LoggerTest, AThrottleLetsAFewLinesASecondThroughThenSummarises) {
                                                "Client 9 throttled: 47 similar log lines suppressed"}));
 }
 
+// Lines of one key (a remote address) have a bound of their own inside the
+// one for all; a new window starts both afresh.
+TEST_F(LoggerTest, AKeyedThrottleBoundsEachKeyAndAllOfThem) {
+    struct Case {
+        std::string what;
+        std::vector<std::string> keys;  // one line each, a millisecond apart
+        std::string written;            // per line: 1 written, 0 held back
+    };
+    const std::vector<Case> cases = {
+        {"one key up to its bound", {"a", "a", "a", "a"}, "1100"},
+        {"other keys beside a full one", {"a", "a", "a", "b", "c"}, "11011"},
+        {"all keys up to the bound for all", {"a", "b", "c", "d", "e", "f", "a"}, "1111000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogThrottle t(4, 2);
+        const auto t0 = LogThrottle::Clock::now();
+        std::string written;
+        uint64_t told = 0;  // held back, as told with the lines that pass
+        for (std::size_t i = 0; i < c.keys.size(); ++i) {
+            const auto a = t.admit(c.keys[i], t0 + std::chrono::milliseconds(i));
+            written += a.write ? '1' : '0';
+            told += a.suppressed;
+        }
+        EXPECT_EQ(written, c.written);
+        const auto later = t.admit(c.keys[0], t0 + std::chrono::milliseconds(1000 + c.keys.size()));
+        EXPECT_TRUE(later.write) << "a new window";
+        EXPECT_EQ(told + later.suppressed, static_cast<uint64_t>(std::count(c.written.begin(), c.written.end(), '0')));
+    }
+}
+
 // ---------------------------------------------------------------- a stalled standard output
 
 TEST_F(LoggerTest, AStandardOutputNobodyReadsNeverHoldsALineUpAndTheFileStaysComplete) {

@@ -87,8 +87,8 @@ public:
     using TestClient::TestClient;
 
     // A connection to 127.0.0.1:port; null when it is refused.
-    static std::unique_ptr<BotClient> dial(uint16_t port) {
-        const int fd = connectLoopback(port);
+    static std::unique_ptr<BotClient> dial(uint16_t port, const DialOptions& options = {}) {
+        const int fd = connectLoopback(port, options);
         if (fd < 0) return nullptr;
         return std::make_unique<BotClient>(fd);
     }

@@ -86,9 +86,11 @@ inline void sendText(int fd, const std::string& bytes) {
     }
 }
 
-// One connection: the bytes, then the answer up to the server's close.
-inline HttpReply httpExchange(uint16_t port, const std::string& bytes, std::chrono::milliseconds timeout = 10s) {
-    const int fd = connectLoopback(port);
+// One connection (from `options.source`): the bytes, then the answer up to
+// the server's close.
+inline HttpReply httpExchange(uint16_t port, const std::string& bytes, std::chrono::milliseconds timeout = 10s,
+                              const DialOptions& options = {}) {
+    const int fd = connectLoopback(port, options);
     if (fd < 0) throw std::runtime_error("exchange: connection refused");
     sendText(fd, bytes);
     HttpReply r = splitReply(readToEnd(fd, timeout));
