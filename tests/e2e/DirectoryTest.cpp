@@ -103,16 +103,13 @@ TEST_F(DirectoryTest, AtExitAnUnansweredUnregisterIsWaitedForOnlyBriefly) {
     ASSERT_TRUE(eventually([&] { return fake.requests("POST", kRegister).size() == 1; }));
     // The beats keep away for 30 seconds: stopping now ends no beat.
 
-    const auto t0 = std::chrono::steady_clock::now();
-    server->signal(SIGTERM);
-    const auto status = server->waitExit();
-    const auto took = std::chrono::steady_clock::now() - t0;
-    ASSERT_TRUE(status) << "still running";
-    EXPECT_EQ(*status, 0) << server->output() << server->errors();
+    const auto exit = server->stopWith(SIGTERM);
+    ASSERT_TRUE(exit.status) << "still running";
+    EXPECT_EQ(*exit.status, 0) << server->output() << server->errors();
     // The request went out and was given its while, then given up on.
     EXPECT_EQ(fake.requests("DELETE", kUnregister).size(), 1u);
-    EXPECT_GE(took, std::chrono::milliseconds(2500));
-    EXPECT_LT(took, std::chrono::seconds(3) + kPromptly);
+    EXPECT_GE(exit.took, std::chrono::milliseconds(2500));
+    EXPECT_LT(exit.took, std::chrono::seconds(3) + kPromptly);
     EXPECT_NE(server->output().find("Server shutdown complete"), std::string::npos);
 }
 
@@ -169,13 +166,10 @@ TEST_F(DirectoryTest, SigtermWhileTheServiceHoldsStartUpEndsTheProcess) {
         auto server = start();
         ASSERT_TRUE(eventually([&] { return holdsARequest(fake); })) << server->output();
 
-        const auto t0 = std::chrono::steady_clock::now();
-        server->signal(SIGTERM);
-        const auto status = server->waitExit();
-        const auto took = std::chrono::steady_clock::now() - t0;
-        ASSERT_TRUE(status) << "still running after SIGTERM";
-        EXPECT_EQ(*status, 0) << server->output() << server->errors();
-        EXPECT_LT(took, kStopBound);
+        const auto exit = server->stopWith(SIGTERM);
+        ASSERT_TRUE(exit.status) << "still running after SIGTERM";
+        EXPECT_EQ(*exit.status, 0) << server->output() << server->errors();
+        EXPECT_LT(exit.took, kStopBound);
         EXPECT_NE(server->output().find("Server shutdown complete"), std::string::npos) << server->output();
     }
 }
@@ -191,13 +185,10 @@ TEST_F(DirectoryTest, SigtermDuringABeatEndsTheProcess) {
                            kPatience + std::chrono::seconds(30)))
         << server->output();
 
-    const auto t0 = std::chrono::steady_clock::now();
-    server->signal(SIGTERM);
-    const auto status = server->waitExit();
-    const auto took = std::chrono::steady_clock::now() - t0;
-    ASSERT_TRUE(status) << "still running after SIGTERM";
-    EXPECT_EQ(*status, 0) << server->output() << server->errors();
-    EXPECT_LT(took, kStopBound);
+    const auto exit = server->stopWith(SIGTERM);
+    ASSERT_TRUE(exit.status) << "still running after SIGTERM";
+    EXPECT_EQ(*exit.status, 0) << server->output() << server->errors();
+    EXPECT_LT(exit.took, kStopBound);
     // The beat was given up on; every listing was withdrawn after it.
     EXPECT_EQ(fake.requests("POST", kHeartbeat).size(), 1u);
     EXPECT_EQ(fake.requests("DELETE", kUnregister).size(), 3u);

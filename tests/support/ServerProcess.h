@@ -166,6 +166,20 @@ public:
         if (pid_ > 0 && !status_) ::kill(pid_, sig);
     }
 
+    struct Exit {
+        std::optional<int> status;  // as waitExit gives it
+        std::chrono::steady_clock::duration took;  // from the signal to the exit (or the give-up)
+    };
+    // Signals the process and waits for its exit, timing how long it took.
+    Exit stopWith(int sig, std::chrono::milliseconds timeout = kPatience) {
+        const auto t0 = std::chrono::steady_clock::now();
+        signal(sig);
+        Exit e;
+        e.status = waitExit(timeout);
+        e.took = std::chrono::steady_clock::now() - t0;
+        return e;
+    }
+
     // The exit status (128 + n when killed by signal n), or nothing when it
     // is still running after `timeout`.
     std::optional<int> waitExit(std::chrono::milliseconds timeout = kPatience) {
