@@ -7,6 +7,17 @@
 // time, or a failed write ends it (closed, the socket shut down, which also
 // wakes the connection's reader) and names the failure.
 //
+// A packet may be queued as a whole snapshot under a key (a state that each
+// newer packet of that key replaces whole). While the queue waits for its
+// peer (the socket was full, or a write is under way), a snapshot none of
+// whose bytes has been written is dropped when a newer one of its key is
+// queued, and the newer one goes at the end, behind what was queued
+// meanwhile: the peer still gets every change in order and ends with the
+// newest snapshot, and a queue that waits for its peer never holds more than
+// one unsent snapshot of a key. One that is being written is completed.
+// Bytes that only wait for the caller's flush are not the peer's delay:
+// snapshots queued together are all written.
+//
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
 // a number that was reused. Non-copyable.
@@ -23,6 +34,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace Korrafin {
@@ -34,6 +46,9 @@ public:
     using Clock = std::chrono::steady_clock;
     // A finished packet that any number of queues may hold at once.
     using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
+    // What a packet is a whole snapshot of; kNoSnapshot for any other packet.
+    using SnapshotKey = uint32_t;
+    static constexpr SnapshotKey kNoSnapshot = 0;
 
     enum class Failure : uint8_t {
         None,
@@ -63,14 +78,16 @@ public:
 
     // Queues the packet behind what waits and writes what the socket takes
     // now; the bytes are written from `data` itself when nothing waits.
-    // False when the queue is closed or has just failed.
-    bool send(const uint8_t* data, std::size_t n);
+    // False when the queue is closed or has just failed. A snapshot `key`
+    // replaces an unsent older snapshot of that key (see above).
+    bool send(const uint8_t* data, std::size_t n, SnapshotKey key = kNoSnapshot);
 
     // Queues the packet behind what waits without writing (no system call),
     // so a caller may hold a lock that orders packets of several queues; a
     // flush must follow. False when closed or when the bound is passed (then
-    // the queue has failed).
-    bool enqueue(Bytes packet);
+    // the queue has failed). `key` as for send; the replaced snapshot's bytes
+    // no longer count against the bound.
+    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot);
 
     // Writes what the socket takes now; the rest is the poller's.
     void flush();
@@ -82,6 +99,7 @@ public:
 
     bool isClosed() const;
     Failure failure() const;
+    // Bytes that wait to be written.
     std::size_t queued() const;
 
     // ---- called by the poller thread ----
@@ -93,18 +111,33 @@ public:
 
 private:
     struct Chunk {
-        Bytes bytes;
+        Bytes bytes;  // null: a tombstone, a snapshot replaced before any byte of it was written
         std::size_t offset = 0;
+        SnapshotKey key = kNoSnapshot;
+        bool gathered = false;  // the writer's iovecs point into it: it stays until written
+        std::size_t left() const { return bytes ? bytes->size() - offset : 0; }
     };
 
     // Appends (or, for the writer's own remainder, puts in front); false and
-    // failed when the bound would be passed.
+    // failed when the bound would be passed. A snapshot replaces the unsent
+    // one of its key; the writer's remainder is dropped when a newer
+    // snapshot of its key waits already.
     bool pushLocked(Chunk chunk, bool front);
+    // Turns an older snapshot into a tombstone (or drops it from the back),
+    // unless the writer has gathered it or written part of it.
+    void retireLocked(Chunk& older);
+    // Drops the tombstones when they are most of the queue.
+    void compactLocked();
     // The writer's loop: writes until empty, closed or full, then gives up
     // the writer's role and, when full, asks the poller to call back.
     // Needs writing_ set by the caller; returns !closed_.
     bool writeLocked(std::unique_lock<std::mutex>& lock);
     void consumeLocked(std::size_t n);
+    // After a write: what the writer gathered and did not finish may be
+    // replaced again; an unwritten snapshot that a newer one superseded
+    // meanwhile goes now.
+    void releaseGatheredLocked();
+    void dropAllLocked();
     void failLocked(Failure failure);
     void closeLocked();
 
@@ -114,7 +147,11 @@ private:
     const uint64_t pollId_;
 
     mutable std::mutex mutex_;
+    // References into a deque survive pushes at either end and pops of
+    // other elements, so pending_ may point at its chunks.
     std::deque<Chunk> chunks_;
+    std::unordered_map<SnapshotKey, Chunk*> pending_;  // the newest snapshot of each key in chunks_
+    std::size_t tombstones_ = 0;                       // tombstones in chunks_
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back

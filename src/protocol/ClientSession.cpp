@@ -423,7 +423,7 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
         return;
     }
     // Whatever part went out stays out: after a failure the connection is unusable.
-    if (!out_->send(packet.data(), packet.size())) disconnect("");
+    if (!out_->send(packet.data(), packet.size(), snapshotKeyOf(packet.data(), packet.size()))) disconnect("");
 }
 
 void ClientSession::enqueue(const OutboundQueue::Bytes& packet) {
@@ -433,7 +433,7 @@ void ClientSession::enqueue(const OutboundQueue::Bytes& packet) {
                                 clientId_, packet->size());
         return;
     }
-    if (!out_->enqueue(packet)) disconnect("");
+    if (!out_->enqueue(packet, snapshotKeyOf(packet->data(), packet->size()))) disconnect("");
 }
 
 void ClientSession::flush() { out_->flush(); }

@@ -85,6 +85,14 @@ bool VirtualServer::verifyServerKey(const std::string& key) const {
 
 // ---------------------------------------------------------------- admission
 
+std::size_t VirtualServer::slotsHeldLocked() const {
+    // A closed session only waits for its removal (behind the move lock when
+    // others come and go): its slot is free already.
+    std::size_t held = 0;
+    for (const auto& [id, s] : sessions_) held += s->isClosed() ? 0 : 1;
+    return held;
+}
+
 bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     if (!session) return false;
     const int64_t maxSlots = config().maxSlots;
@@ -99,7 +107,7 @@ bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     bool full;
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
-        full = static_cast<int64_t>(sessions_.size()) >= maxSlots;
+        full = static_cast<int64_t>(slotsHeldLocked()) >= maxSlots;
     }
     if (full) return refuseFull();
 
@@ -112,7 +120,7 @@ bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     // admissions racing for the last slot cannot both get it.
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
-        full = static_cast<int64_t>(sessions_.size()) >= maxSlots;
+        full = static_cast<int64_t>(slotsHeldLocked()) >= maxSlots;
         if (!full) {
             session->setVServer(weak_from_this());
             session->updateInfo([this](UserInfo& u) { u.vsId = id_; });

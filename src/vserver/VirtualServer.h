@@ -87,6 +87,7 @@ public:
     std::shared_ptr<ClientSession> findSession(uint32_t clientId) const;
     // Every session, authenticated or not, in table order.
     std::vector<std::shared_ptr<ClientSession>> allSessions() const;
+    // Sessions in the table, closed ones that wait for their removal included.
     uint32_t slotUsage() const;
     // True when a session other than `exceptId` bears exactly this nickname
     // (0 excludes nobody).
@@ -103,6 +104,7 @@ public:
     // address ("You are banned from this server"), disconnecting the session;
     // otherwise links the session to this virtual server and stores it. The
     // slot test and the insertion are one step against other admissions.
+    // Closed sessions that still wait for their removal hold no slot.
     bool acceptSession(std::shared_ptr<ClientSession> session);
 
     // Sends the finished packet to every session but `exceptId` (0 excludes
@@ -221,6 +223,9 @@ private:
 
     mutable std::mutex bansMutex_;
     std::vector<BanEntry> bans_;
+
+    // Sessions of the table that are not closed (caller holds sessionsMutex_).
+    std::size_t slotsHeldLocked() const;
 
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues every packet to every session of the table, packet by packet,
