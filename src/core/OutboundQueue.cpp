@@ -79,11 +79,11 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key) {
     return writeLocked(lock);
 }
 
-bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key) {
+bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key, Batch batch) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (!packet || packet->empty()) return true;
-    return pushLocked(Chunk{std::move(packet), 0, key}, false);
+    return pushLocked(Chunk{std::move(packet), 0, key, batch}, false);
 }
 
 void OutboundQueue::flush() {
@@ -137,13 +137,14 @@ bool OutboundQueue::pushLocked(Chunk chunk, bool front) {
         if (it != pending_.end()) {
             // A snapshot waits already. In front, this is the writer's own
             // packet that the full socket did not take, older than the one
-            // queued meanwhile: it goes. Behind, the older one goes while
-            // the queue waits for its peer; bytes that merely wait for the
-            // caller's flush are all written in a moment.
+            // queued meanwhile: it goes. Behind, the older one goes unless
+            // both belong to the batch that the caller's flush is about to
+            // write (and no peer holds it up).
             if (front) return true;
             Chunk& older = *it->second;
             pending_.erase(it);
-            if (armed_ || writing_) {
+            const bool oneBatch = older.batch != kOwnBatch && older.batch == chunk.batch;
+            if (armed_ || writing_ || !oneBatch) {
                 retireLocked(older);
                 compactLocked();
             }

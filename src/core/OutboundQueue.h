@@ -8,15 +8,15 @@
 // wakes the connection's reader) and names the failure.
 //
 // A packet may be queued as a whole snapshot under a key (a state that each
-// newer packet of that key replaces whole). While the queue waits for its
-// peer (the socket was full, or a write is under way), a snapshot none of
-// whose bytes has been written is dropped when a newer one of its key is
-// queued, and the newer one goes at the end, behind what was queued
-// meanwhile: the peer still gets every change in order and ends with the
-// newest snapshot, and a queue that waits for its peer never holds more than
-// one unsent snapshot of a key. One that is being written is completed.
-// Bytes that only wait for the caller's flush are not the peer's delay:
-// snapshots queued together are all written.
+// newer packet of that key replaces whole). A snapshot none of whose bytes
+// has been written is dropped when a newer one of its key is queued, and the
+// newer one goes at the end, behind what was queued meanwhile: the peer
+// still gets every change in order and ends with the newest snapshot, and
+// the queue never holds more than one unsent snapshot of a key. One that is
+// being written is completed. The one exception: snapshots enqueued in one
+// batch (one change's announcements, for one flush) all go out while the
+// queue does not wait for its peer (its socket was not found full and no
+// write is under way).
 //
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
@@ -49,6 +49,9 @@ public:
     // What a packet is a whole snapshot of; kNoSnapshot for any other packet.
     using SnapshotKey = uint32_t;
     static constexpr SnapshotKey kNoSnapshot = 0;
+    // Packets enqueued together for one flush; kOwnBatch: a batch of its own.
+    using Batch = uint64_t;
+    static constexpr Batch kOwnBatch = 0;
 
     enum class Failure : uint8_t {
         None,
@@ -85,9 +88,9 @@ public:
     // Queues the packet behind what waits without writing (no system call),
     // so a caller may hold a lock that orders packets of several queues; a
     // flush must follow. False when closed or when the bound is passed (then
-    // the queue has failed). `key` as for send; the replaced snapshot's bytes
-    // no longer count against the bound.
-    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot);
+    // the queue has failed). `key` as for send, `batch` as above; the
+    // replaced snapshot's bytes no longer count against the bound.
+    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot, Batch batch = kOwnBatch);
 
     // Writes what the socket takes now; the rest is the poller's.
     void flush();
@@ -114,14 +117,15 @@ private:
         Bytes bytes;  // null: a tombstone, a snapshot replaced before any byte of it was written
         std::size_t offset = 0;
         SnapshotKey key = kNoSnapshot;
+        Batch batch = kOwnBatch;
         bool gathered = false;  // the writer's iovecs point into it: it stays until written
         std::size_t left() const { return bytes ? bytes->size() - offset : 0; }
     };
 
     // Appends (or, for the writer's own remainder, puts in front); false and
     // failed when the bound would be passed. A snapshot replaces the unsent
-    // one of its key; the writer's remainder is dropped when a newer
-    // snapshot of its key waits already.
+    // one of its key (see above); the writer's remainder is dropped when a
+    // newer snapshot of its key waits already.
     bool pushLocked(Chunk chunk, bool front);
     // Turns an older snapshot into a tombstone (or drops it from the back),
     // unless the writer has gathered it or written part of it.

@@ -164,8 +164,9 @@ public:
     void send(const PacketBuilder& builder);
     // Queues a packet without writing anything, so that a caller may hold a
     // lock that orders the packets of several sessions (no network call is
-    // made under it); flush() must follow once the lock is released.
-    void enqueue(const OutboundQueue::Bytes& packet);
+    // made under it); flush() must follow once the lock is released. The
+    // packets of one change share a `batch` (see OutboundQueue).
+    void enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Batch batch = OutboundQueue::kOwnBatch);
     void flush();
 
     // Marks the session closed (once; later calls do nothing), logs the

@@ -229,14 +229,15 @@ private:
 
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues every packet to every session of the table, packet by packet,
-    // without writing (caller holds moveMutex_); flushAll writes them once
-    // the lock is let go.
+    // as one batch, without writing (caller holds moveMutex_); flushAll
+    // writes them once the lock is let go.
     Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets) const;
     static void flushAll(const Recipients& recipients);
 
     // Serialises moves, removals and the announcements of changes (see the
     // lock notes above).
     mutable std::mutex moveMutex_;
+    mutable OutboundQueue::Batch lastBatch_ = 0;  // moveMutex_
     // Serialises identity lookup-or-save so one identity never gets two rows.
     // Shared by all virtual servers: those without a file of their own share
     // the master database and its Users table. Taken before the database's lock.

@@ -26,8 +26,10 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
 
 VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets) const {
     Recipients recipients = allSessions();
+    // One change: its lists all go out, unless a recipient is behind.
+    const OutboundQueue::Batch batch = ++lastBatch_;
     for (const auto& packet : packets) {
-        for (const auto& s : recipients) s->enqueue(packet);
+        for (const auto& s : recipients) s->enqueue(packet, batch);
     }
     return recipients;
 }

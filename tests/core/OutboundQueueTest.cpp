@@ -249,6 +249,7 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
         char name;  // 'a'..'z'; a packet's size and contents follow from it
         OutboundQueue::SnapshotKey key;
         Via via = Via::Send;
+        OutboundQueue::Batch batch = OutboundQueue::kOwnBatch;  // enqueue only
     };
     struct Case {
         const char* what;
@@ -264,15 +265,18 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
         {"list, list", Start::PeerBehind, {{'a', kList}, {'b', kList}}, "#b"},
         {"list, join, list", Start::PeerBehind, {{'a', kList}, {'j', kNone}, {'b', kList}}, "#jb"},
         {"list, chat, list", Start::PeerBehind, {{'a', kList}, {'c', kNone}, {'b', kList}}, "#cb"},
-        {"list, join, list, queued for a later flush", Start::PeerBehind,
-         {{'a', kList, Via::Enqueue}, {'j', kNone, Via::Enqueue}, {'b', kList, Via::Enqueue}}, "#jb"},
+        {"list, join, list, one batch", Start::PeerBehind,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "#jb"},
         {"two kinds replace only their own", Start::PeerBehind,
          {{'a', kList}, {'s', kSettings}, {'c', kNone}, {'b', kList}, {'t', kSettings}}, "#cbt"},
         // Tombstones pile up between the two kinds until they are compacted.
         {"two kinds alternating 200 times", Start::PeerBehind, alternating, "#yz"},
-        // Nothing waits for the peer: a flush writes them all in a moment.
-        {"list, join, list, queued together", Start::Idle,
-         {{'a', kList, Via::Enqueue}, {'j', kNone, Via::Enqueue}, {'b', kList, Via::Enqueue}}, "ajb"},
+        // Nothing waits for the peer: one change's lists all go out.
+        {"list, join, list, one batch", Start::Idle,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "ajb"},
+        {"list, join, list, two batches before a flush", Start::Idle,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 2}}, "jb"},
+        {"list, list, each its own batch", Start::Idle, {{'a', kList, Via::Enqueue}, {'b', kList, Via::Enqueue}}, "b"},
         // The first is being written when the second comes: it is completed.
         {"a large list begun, then a list", Start::Idle, {{'L', kList}, {'b', kList}}, "Lb"},
     };
@@ -293,7 +297,7 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
         for (const Step& step : c.steps) {
             const Bytes b = packetOf(step.name);
             ASSERT_TRUE(step.via == Via::Send ? q->send(b.data(), b.size(), step.key)
-                                              : q->enqueue(OutboundQueue::share(b), step.key));
+                                              : q->enqueue(OutboundQueue::share(b), step.key, step.batch));
         }
         q->flush();
         // An end mark behind everything: what comes before it is the answer.

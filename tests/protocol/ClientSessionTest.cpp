@@ -474,7 +474,7 @@ TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
     const Named content6r{'r', MessageType::ChannelContent, 6};
     const Named usersU{'u', MessageType::UserList}, usersV{'v', MessageType::UserList};
 
-    enum class Via { Send, Enqueue };  // enqueue: as a broadcast under the move lock, then one flush
+    enum class Via { Send, Enqueue };  // enqueue: as one change's batch under the move lock, then one flush
     struct Case {
         const char* what;
         Via via;
@@ -505,7 +505,7 @@ TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
             if (c.via == Via::Send) {
                 h.session->send(bytesOf(n));
             } else {
-                h.session->enqueue(OutboundQueue::share(bytesOf(n)));
+                h.session->enqueue(OutboundQueue::share(bytesOf(n)), /*batch=*/1);
             }
         }
         h.session->flush();
