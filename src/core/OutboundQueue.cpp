@@ -133,16 +133,15 @@ bool OutboundQueue::pushLocked(Chunk chunk, bool front) {
     // snapshot that waits is no progress.
     const bool wasIdle = queued_ == 0;
     if (chunk.key != kNoSnapshot) {
-        const auto it = pending_.find(chunk.key);
-        if (it != pending_.end()) {
+        if (Chunk* const waiting = pending_.find(chunk.key)) {
             // A snapshot waits already. In front, this is the writer's own
             // packet that the full socket did not take, older than the one
             // queued meanwhile: it goes. Behind, the older one goes unless
             // both belong to the batch that the caller's flush is about to
             // write (and no peer holds it up).
             if (front) return true;
-            Chunk& older = *it->second;
-            pending_.erase(it);
+            Chunk& older = *waiting;
+            pending_.erase(chunk.key);
             const bool oneBatch = older.batch != kOwnBatch && older.batch == chunk.batch;
             if (armed_ || writing_ || !oneBatch) {
                 retireLocked(older);
@@ -157,7 +156,7 @@ bool OutboundQueue::pushLocked(Chunk chunk, bool front) {
     }
     if (wasIdle) lastProgress_ = Clock::now();
     Chunk& placed = front ? chunks_.emplace_front(std::move(chunk)) : chunks_.emplace_back(std::move(chunk));
-    if (placed.key != kNoSnapshot) pending_[placed.key] = &placed;
+    if (placed.key != kNoSnapshot) pending_.set(placed.key, &placed);
     queued_ += n;
     return true;
 }
@@ -184,7 +183,7 @@ void OutboundQueue::compactLocked() {
     pending_.clear();
     // The newest snapshot of a key is the last of it in the queue.
     for (Chunk& c : chunks_)
-        if (c.key != kNoSnapshot) pending_[c.key] = &c;
+        if (c.key != kNoSnapshot) pending_.set(c.key, &c);
 }
 
 bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
@@ -254,10 +253,7 @@ void OutboundQueue::consumeLocked(std::size_t n) {
         }
         n -= left;
         queued_ -= left;
-        if (front.key != kNoSnapshot) {
-            const auto it = pending_.find(front.key);
-            if (it != pending_.end() && it->second == &front) pending_.erase(it);
-        }
+        if (front.key != kNoSnapshot && pending_.find(front.key) == &front) pending_.erase(front.key);
         chunks_.pop_front();
     }
 }
@@ -272,8 +268,8 @@ void OutboundQueue::releaseGatheredLocked() {
         // Superseded, and the socket did not take it: it waits for the peer
         // now. Never the back (the newer one is behind it), so retiring it
         // leaves `it` valid.
-        const auto p = pending_.find(it->key);
-        if (p != pending_.end() && p->second != &*it) retireLocked(*it);
+        const Chunk* const newest = pending_.find(it->key);
+        if (newest && newest != &*it) retireLocked(*it);
     }
 }
 
@@ -297,6 +293,52 @@ void OutboundQueue::closeLocked() {
     if (!writing_) dropAllLocked();
     // Wakes the connection's reader; the descriptor stays open until the destructor.
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+OutboundQueue::Chunk* OutboundQueue::PendingSnapshots::find(SnapshotKey key) const {
+    for (const auto& [k, chunk] : inPlace_)
+        if (k == key) return chunk;
+    if (more_.empty()) return nullptr;
+    const auto it = more_.find(key);
+    return it == more_.end() ? nullptr : it->second;
+}
+
+void OutboundQueue::PendingSnapshots::set(SnapshotKey key, Chunk* chunk) {
+    std::pair<SnapshotKey, Chunk*>* free = nullptr;
+    for (auto& place : inPlace_) {
+        if (place.first == key) {
+            place.second = chunk;
+            return;
+        }
+        if (place.first == kNoSnapshot && !free) free = &place;
+    }
+    if (!more_.empty()) {
+        const auto it = more_.find(key);
+        if (it != more_.end()) {
+            it->second = chunk;
+            return;
+        }
+    }
+    if (free) {
+        *free = {key, chunk};
+    } else {
+        more_[key] = chunk;
+    }
+}
+
+void OutboundQueue::PendingSnapshots::erase(SnapshotKey key) {
+    for (auto& place : inPlace_) {
+        if (place.first == key) {
+            place = {kNoSnapshot, nullptr};
+            return;
+        }
+    }
+    more_.erase(key);
+}
+
+void OutboundQueue::PendingSnapshots::clear() {
+    inPlace_.fill({kNoSnapshot, nullptr});
+    more_.clear();
 }
 
 }  // namespace Korrafin

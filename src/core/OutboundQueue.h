@@ -28,6 +28,7 @@
 // while it holds it. Throws only std::bad_alloc.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Korrafin {
@@ -118,8 +120,24 @@ private:
         std::size_t offset = 0;
         SnapshotKey key = kNoSnapshot;
         Batch batch = kOwnBatch;
-        bool gathered = false;  // the writer's iovecs point into it: it stays until written
+        bool gathered = false;  // the writer's iovecs point into it: nobody else may drop it
         std::size_t left() const { return bytes ? bytes->size() - offset : 0; }
+    };
+
+    // The newest snapshot of each key in the queue: a few keys in place (the
+    // usual case: no allocation on the path every broadcast takes), any
+    // more in a map.
+    class PendingSnapshots {
+    public:
+        Chunk* find(SnapshotKey key) const;  // null when none
+        void set(SnapshotKey key, Chunk* chunk);
+        void erase(SnapshotKey key);
+        void clear();
+
+    private:
+        static constexpr std::size_t kInPlace = 4;
+        std::array<std::pair<SnapshotKey, Chunk*>, kInPlace> inPlace_{};  // kNoSnapshot: a free place
+        std::unordered_map<SnapshotKey, Chunk*> more_;
     };
 
     // Appends (or, for the writer's own remainder, puts in front); false and
@@ -154,8 +172,8 @@ private:
     // References into a deque survive pushes at either end and pops of
     // other elements, so pending_ may point at its chunks.
     std::deque<Chunk> chunks_;
-    std::unordered_map<SnapshotKey, Chunk*> pending_;  // the newest snapshot of each key in chunks_
-    std::size_t tombstones_ = 0;                       // tombstones in chunks_
+    PendingSnapshots pending_;
+    std::size_t tombstones_ = 0;  // tombstones in chunks_
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back

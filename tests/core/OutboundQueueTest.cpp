@@ -269,6 +269,9 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
          {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "#jb"},
         {"two kinds replace only their own", Start::PeerBehind,
          {{'a', kList}, {'s', kSettings}, {'c', kNone}, {'b', kList}, {'t', kSettings}}, "#cbt"},
+        {"six kinds, each twice", Start::PeerBehind,
+         {{'a', 11}, {'b', 12}, {'c', 13}, {'d', 14}, {'e', 15}, {'f', 16},
+          {'g', 11}, {'h', 12}, {'i', 13}, {'j', 14}, {'k', 15}, {'l', 16}}, "#ghijkl"},
         // Tombstones pile up between the two kinds until they are compacted.
         {"two kinds alternating 200 times", Start::PeerBehind, alternating, "#yz"},
         // Nothing waits for the peer: one change's lists all go out.
