@@ -224,8 +224,9 @@ private:
     mutable std::mutex bansMutex_;
     std::vector<BanEntry> bans_;
 
-    // Sessions of the table that are not closed (caller holds sessionsMutex_).
-    std::size_t slotsHeldLocked() const;
+    // True when the sessions that are not closed fill `maxSlots` (caller
+    // holds sessionsMutex_).
+    bool fullLocked(int64_t maxSlots) const;
 
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues every packet to every session of the table, packet by packet,
