@@ -144,6 +144,51 @@ std::vector<uint8_t> loginBytes(const std::string& nickname) {
     return both;
 }
 
+// ---------------------------------------------------------------- whole packets off a socket
+
+// Bytes as they come off a socket, cut into whole packets.
+class PacketStream {
+public:
+    // Reads once; false at the end of the connection or an error.
+    bool fill(int fd, std::size_t most = 65536) {
+        uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd, chunk, std::min(most, sizeof chunk), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            buf_.insert(buf_.end(), chunk, chunk + n);
+            received += static_cast<std::size_t>(n);
+            return true;
+        }
+    }
+    // The next whole packet, if there is one; `payload` points into the stream
+    // until the next call.
+    bool next(MessageType& type, const uint8_t*& payload, uint32_t& length) {
+        if (off_ > 0 && off_ == buf_.size()) {
+            buf_.clear();
+            off_ = 0;
+        }
+        if (buf_.size() - off_ < PacketHeader::kSize) return compact();
+        const PacketHeader h = PacketHeader::parse(buf_.data() + off_);
+        if (buf_.size() - off_ - PacketHeader::kSize < h.length) return compact();
+        type = h.type;
+        payload = buf_.data() + off_ + PacketHeader::kSize;
+        length = h.length;
+        off_ += PacketHeader::kSize + h.length;
+        return true;
+    }
+    std::size_t received = 0;
+
+private:
+    bool compact() {
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(off_));
+        off_ = 0;
+        return false;
+    }
+    std::vector<uint8_t> buf_;
+    std::size_t off_ = 0;
+};
+
 // A socket that logs in, reads up to its AuthResponse, and never reads again.
 class SilentSocket {
 public:
@@ -153,21 +198,15 @@ public:
     bool start(uint16_t port, int index) {
         fd_ = dial(port, 4096);
         if (fd_ < 0 || !sendAll(fd_, loginBytes("silent" + std::to_string(index)))) return false;
-        std::vector<uint8_t> buf;
-        uint8_t chunk[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) return false;
-            buf.insert(buf.end(), chunk, chunk + n);
-            std::size_t off = 0;
-            while (buf.size() - off >= PacketHeader::kSize) {
-                const PacketHeader h = PacketHeader::parse(buf.data() + off);
-                if (buf.size() - off - PacketHeader::kSize < h.length) break;
-                if (h.type == MessageType::AuthResponse) return true;
-                off += PacketHeader::kSize + h.length;
-            }
-            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        PacketStream in;
+        while (in.fill(fd_, 4096)) {
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len))
+                if (type == MessageType::AuthResponse) return true;
         }
+        return false;
     }
 
 private:
@@ -244,22 +283,12 @@ public:
 
 private:
     void readLoop() {
-        std::vector<uint8_t> buf;
-        buf.reserve(1 << 16);
-        uint8_t chunk[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            buf.insert(buf.end(), chunk, chunk + n);
-            std::size_t off = 0;
-            while (buf.size() - off >= PacketHeader::kSize) {
-                const PacketHeader h = PacketHeader::parse(buf.data() + off);
-                if (buf.size() - off - PacketHeader::kSize < h.length) break;
-                handle(h.type, buf.data() + off + PacketHeader::kSize, h.length);
-                off += PacketHeader::kSize + h.length;
-            }
-            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        PacketStream in;
+        while (in.fill(fd_)) {
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len)) handle(type, p, len);
         }
         closed = true;
         loginAnswered();
@@ -576,51 +605,6 @@ int run(const Options& opt) {
     std::fflush(stdout);
     return 0;
 }
-
-// ---------------------------------------------------------------- whole packets off a socket
-
-// Bytes as they come off a socket, cut into whole packets.
-class PacketStream {
-public:
-    // Reads once; false at the end of the connection or an error.
-    bool fill(int fd, std::size_t most = 65536) {
-        uint8_t chunk[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd, chunk, std::min(most, sizeof chunk), 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            buf_.insert(buf_.end(), chunk, chunk + n);
-            received += static_cast<std::size_t>(n);
-            return true;
-        }
-    }
-    // The next whole packet, if there is one; `payload` points into the stream
-    // until the next call.
-    bool next(MessageType& type, const uint8_t*& payload, uint32_t& length) {
-        if (off_ > 0 && off_ == buf_.size()) {
-            buf_.clear();
-            off_ = 0;
-        }
-        if (buf_.size() - off_ < PacketHeader::kSize) return compact();
-        const PacketHeader h = PacketHeader::parse(buf_.data() + off_);
-        if (buf_.size() - off_ - PacketHeader::kSize < h.length) return compact();
-        type = h.type;
-        payload = buf_.data() + off_ + PacketHeader::kSize;
-        length = h.length;
-        off_ += PacketHeader::kSize + h.length;
-        return true;
-    }
-    std::size_t received = 0;
-
-private:
-    bool compact() {
-        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(off_));
-        off_ = 0;
-        return false;
-    }
-    std::vector<uint8_t> buf_;
-    std::size_t off_ = 0;
-};
 
 enum class Outcome { Ok, Refused, Failed };
 
