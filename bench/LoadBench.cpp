@@ -4,7 +4,10 @@
 //   korrafin_bench run --port P --udp-port U --clients N [--group G]
 //                      [--voice-seconds S] [--messages K] [--silent Q]
 //                      [--udp-threads T]
-//   korrafin_bench seed <database file> <channels>
+//   korrafin_bench storm --port P --clients N [--group G]
+//   korrafin_bench churn --port P [--seconds S]
+//   korrafin_bench list [--channels C] [--description D] [--rounds R]
+//   korrafin_bench seed <database file> <channels> [<description bytes>]
 //   korrafin_bench wait <port>
 //
 // run: first Q silent sockets (if any) log in with a small receive window and
@@ -19,6 +22,27 @@
 // threads in batches. Voice needs ceil(N / G) channels besides the lobby: `seed` stores
 // them into a database before the server first opens it. `wait` returns once
 // a TCP connection to the port succeeds (at most 20 seconds).
+//
+// storm: N clients log in at the same pace, and each joins its channel of G
+// (10) as soon as it is in the lobby: the seconds until the last has joined.
+// It needs ceil(N / G) seeded channels.
+//
+// churn: against a server whose tree has large descriptions (seed with a
+// description size) and 64 slots. First one guest (127.0.0.2) logs in and
+// closes as fast as it can for S seconds (30) while two members watch: one
+// reads at once, one reads at 1 MB/s through a 32 KiB receive buffer (a home
+// link): what each receives per second, whether the slow one stays, and
+// whether its last channel list is the one a fresh client gets afterwards.
+// Then 24 clients from 24 addresses (127.0.0.10 to .33) do the same for S
+// seconds while 8 members read at once and a fresh client from 127.0.0.200
+// logs in every half second: how long each fresh login takes (connect to the
+// answer of its entry channel's join), how many were refused, and how many
+// of the members were dropped.
+//
+// list: in this process, no network: a virtual server with C channels (80)
+// whose descriptions have D bytes (3000) announces its channel list to no
+// session R times (200): the time each takes, which is the time a change
+// holds the move lock for its list (p50 and p99).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +50,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -47,10 +72,12 @@
 
 #include "db/SqliteDatabase.h"
 #include "protocol/ChannelInfo.h"
+#include "protocol/Packets.h"
 #include "protocol/PacketBuilder.h"
 #include "protocol/PacketHeader.h"
 #include "protocol/PacketReader.h"
 #include "support/Ports.h"
+#include "vserver/VirtualServer.h"
 
 using namespace Korrafin;
 using Clock = std::chrono::steady_clock;
@@ -117,6 +144,51 @@ std::vector<uint8_t> loginBytes(const std::string& nickname) {
     return both;
 }
 
+// ---------------------------------------------------------------- whole packets off a socket
+
+// Bytes as they come off a socket, cut into whole packets.
+class PacketStream {
+public:
+    // Reads once; false at the end of the connection or an error.
+    bool fill(int fd, std::size_t most = 65536) {
+        uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd, chunk, std::min(most, sizeof chunk), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            buf_.insert(buf_.end(), chunk, chunk + n);
+            received += static_cast<std::size_t>(n);
+            return true;
+        }
+    }
+    // The next whole packet, if there is one; `payload` points into the stream
+    // until the next call.
+    bool next(MessageType& type, const uint8_t*& payload, uint32_t& length) {
+        if (off_ > 0 && off_ == buf_.size()) {
+            buf_.clear();
+            off_ = 0;
+        }
+        if (buf_.size() - off_ < PacketHeader::kSize) return compact();
+        const PacketHeader h = PacketHeader::parse(buf_.data() + off_);
+        if (buf_.size() - off_ - PacketHeader::kSize < h.length) return compact();
+        type = h.type;
+        payload = buf_.data() + off_ + PacketHeader::kSize;
+        length = h.length;
+        off_ += PacketHeader::kSize + h.length;
+        return true;
+    }
+    std::size_t received = 0;
+
+private:
+    bool compact() {
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(off_));
+        off_ = 0;
+        return false;
+    }
+    std::vector<uint8_t> buf_;
+    std::size_t off_ = 0;
+};
+
 // A socket that logs in, reads up to its AuthResponse, and never reads again.
 class SilentSocket {
 public:
@@ -126,21 +198,15 @@ public:
     bool start(uint16_t port, int index) {
         fd_ = dial(port, 4096);
         if (fd_ < 0 || !sendAll(fd_, loginBytes("silent" + std::to_string(index)))) return false;
-        std::vector<uint8_t> buf;
-        uint8_t chunk[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) return false;
-            buf.insert(buf.end(), chunk, chunk + n);
-            std::size_t off = 0;
-            while (buf.size() - off >= PacketHeader::kSize) {
-                const PacketHeader h = PacketHeader::parse(buf.data() + off);
-                if (buf.size() - off - PacketHeader::kSize < h.length) break;
-                if (h.type == MessageType::AuthResponse) return true;
-                off += PacketHeader::kSize + h.length;
-            }
-            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        PacketStream in;
+        while (in.fill(fd_, 4096)) {
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len))
+                if (type == MessageType::AuthResponse) return true;
         }
+        return false;
     }
 
 private:
@@ -217,22 +283,12 @@ public:
 
 private:
     void readLoop() {
-        std::vector<uint8_t> buf;
-        buf.reserve(1 << 16);
-        uint8_t chunk[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            buf.insert(buf.end(), chunk, chunk + n);
-            std::size_t off = 0;
-            while (buf.size() - off >= PacketHeader::kSize) {
-                const PacketHeader h = PacketHeader::parse(buf.data() + off);
-                if (buf.size() - off - PacketHeader::kSize < h.length) break;
-                handle(h.type, buf.data() + off + PacketHeader::kSize, h.length);
-                off += PacketHeader::kSize + h.length;
-            }
-            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        PacketStream in;
+        while (in.fill(fd_)) {
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len)) handle(type, p, len);
         }
         closed = true;
         loginAnswered();
@@ -301,12 +357,13 @@ bool waitUntil(Pred pred, std::chrono::seconds timeout) {
     return true;
 }
 
-int seed(const std::string& path, int count) {
+int seed(const std::string& path, int count, int description) {
     DB::SqliteDatabase db(path);
     db.Initialize();
     for (int i = 1; i <= count; ++i) {
         DB::DbChannel c;
         c.name = "Voice " + std::to_string(i);
+        c.description.assign(static_cast<std::size_t>(description), static_cast<char>('a' + i % 26));
         c.is_permanent = true;
         c.sort_order = i;
         db.SaveChannel(c);
@@ -549,6 +606,340 @@ int run(const Options& opt) {
     return 0;
 }
 
+enum class Outcome { Ok, Refused, Failed };
+
+struct Login {
+    Outcome outcome = Outcome::Failed;
+    double seconds = 0;
+    int fd = -1;  // kept open when asked and logged in
+    std::vector<uint8_t> lastList;
+};
+
+// Connects from `source` (127.0.0.1 when null), logs in as `nickname` and
+// reads up to the answer of the entry channel's join. Refused: the server
+// closed the connection before its HelloAck (full); failed: anything else
+// that went wrong, or no answer within 30 s.
+Login logIn(uint16_t port, const char* source, const std::string& nickname, int receiveBuffer = 0,
+            bool keep = false) {
+    Login out;
+    const auto t0 = Clock::now();
+    const int fd = Test::connectLoopback(port, {source, receiveBuffer});
+    if (fd < 0) return out;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval limit{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    bool helloAck = false;
+    bool done = false;
+    if (sendAll(fd, loginBytes(nickname))) {
+        PacketStream in;
+        while (!done && in.fill(fd)) {
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (!done && in.next(type, p, len)) {
+                PacketReader r{p, len, 0};
+                if (type == MessageType::HelloAck) helloAck = true;
+                if (type == MessageType::AuthResponse && r.readLE<uint16_t>() != 0) done = true;
+                if (type == MessageType::ChannelList) out.lastList.assign(p, p + len);
+                if (type == MessageType::ChannelJoinResult) {
+                    done = true;
+                    if (r.readLE<uint16_t>() == 0) out.outcome = Outcome::Ok;
+                }
+            }
+        }
+    }
+    if (out.outcome != Outcome::Ok && !helloAck && !done) out.outcome = Outcome::Refused;
+    out.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (keep && out.outcome == Outcome::Ok) {
+        const timeval none{0, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+        out.fd = fd;
+    } else {
+        ::close(fd);
+    }
+    return out;
+}
+
+// A logged-in member that reads what it is sent, at once or paced to
+// `rate` bytes a second; it counts what it gets and keeps the last channel
+// list.
+class Member {
+public:
+    Member(uint16_t port, const std::string& nickname, int receiveBuffer = 0, double rate = 0)
+        : port_(port), nickname_(nickname), receiveBuffer_(receiveBuffer), rate_(rate) {}
+    ~Member() {
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+        if (reader_.joinable()) reader_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool start() {
+        Login l = logIn(port_, nullptr, nickname_, receiveBuffer_, true);
+        if (l.outcome != Outcome::Ok) return false;
+        fd_ = l.fd;
+        lastList_ = std::move(l.lastList);
+        started_ = Clock::now();
+        reader_ = std::thread(&Member::readLoop, this);
+        return true;
+    }
+
+    // Bytes and channel lists received since the login.
+    std::size_t bytes() const { return bytes_.load(); }
+    int lists() const { return lists_.load(); }
+    // Seconds from the login to the end of the connection; negative while open.
+    double endedAfter() const { return endedAfter_.load(); }
+    // Seconds since the last byte came.
+    double quietFor() const {
+        return std::chrono::duration<double>(Clock::now() - Clock::time_point(Clock::duration(lastByte_.load())))
+            .count();
+    }
+    std::vector<uint8_t> lastList() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastList_;
+    }
+
+private:
+    void readLoop() {
+        PacketStream in;
+        lastByte_ = Clock::now().time_since_epoch().count();
+        while (in.fill(fd_, rate_ > 0 ? 16384 : 65536)) {
+            lastByte_ = Clock::now().time_since_epoch().count();
+            bytes_ = in.received;
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len)) {
+                if (type != MessageType::ChannelList) continue;
+                ++lists_;
+                std::lock_guard<std::mutex> lock(mutex_);
+                lastList_.assign(p, p + len);
+            }
+            if (rate_ > 0)
+                std::this_thread::sleep_until(started_ + std::chrono::duration_cast<Clock::duration>(
+                                                             std::chrono::duration<double>(in.received / rate_)));
+        }
+        endedAfter_ = std::chrono::duration<double>(Clock::now() - started_).count();
+    }
+
+    const uint16_t port_;
+    const std::string nickname_;
+    const int receiveBuffer_;
+    const double rate_;
+    int fd_ = -1;
+    Clock::time_point started_;
+    std::atomic<std::size_t> bytes_{0};
+    std::atomic<int> lists_{0};
+    std::atomic<double> endedAfter_{-1};
+    std::atomic<Clock::rep> lastByte_{0};
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> lastList_;
+    std::thread reader_;
+};
+
+// Clients from `sources` that each log in and close as fast as they can
+// until stopped.
+class Churners {
+public:
+    Churners(uint16_t port, const std::vector<std::string>& sources) {
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            threads_.emplace_back([this, port, source = sources[i], i] {
+                for (int k = 0; running_.load(); ++k) {
+                    const Login l = logIn(port, source.c_str(), "churn" + std::to_string(i) + "-" + std::to_string(k));
+                    if (l.outcome == Outcome::Ok) ++logins_;
+                }
+            });
+        }
+    }
+    ~Churners() { stop(); }
+    void stop() {
+        running_ = false;
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+    int logins() const { return logins_.load(); }
+
+private:
+    std::atomic<bool> running_{true};
+    std::atomic<int> logins_{0};
+    std::vector<std::thread> threads_;
+};
+
+// ---------------------------------------------------------------- churn
+
+int churn(uint16_t port, int seconds) {
+    constexpr double kSlowRate = 1e6;
+    const auto span = std::chrono::seconds(seconds);
+
+    // ---- one guest, a prompt member and one on a home link
+    {
+        Member prompt(port, "prompt");
+        Member slow(port, "slow", 32 * 1024, kSlowRate);
+        if (!prompt.start() || !slow.start()) {
+            std::cerr << "the members could not log in\n";
+            return 1;
+        }
+        const std::size_t listBytes = slow.lastList().size() + PacketHeader::kSize;
+        const auto t0 = Clock::now();
+        const std::size_t promptBefore = prompt.bytes(), slowBefore = slow.bytes();
+        const int listsBefore = prompt.lists();
+        int guestLogins = 0;
+        for (int k = 0; Clock::now() - t0 < span; ++k)
+            if (logIn(port, "127.0.0.2", "guest" + std::to_string(k)).outcome == Outcome::Ok) ++guestLogins;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double promptRate = static_cast<double>(prompt.bytes() - promptBefore) / elapsed;
+        const double slowRate = static_cast<double>(slow.bytes() - slowBefore) / elapsed;
+        const double listsPerSecond = (prompt.lists() - listsBefore) / elapsed;
+
+        // Whatever still waits for the slow member, then a fresh client's view.
+        waitUntil([&] { return slow.endedAfter() >= 0 || slow.quietFor() > 1.0; }, std::chrono::seconds(60));
+        const Login fresh = logIn(port, "127.0.0.3", "fresh", 0, true);
+        waitUntil([&] { return slow.endedAfter() >= 0 || slow.quietFor() > 1.0; }, std::chrono::seconds(60));
+        const bool stayed = slow.endedAfter() < 0;
+        const bool current = stayed && fresh.outcome == Outcome::Ok && slow.lastList() == fresh.lastList;
+        if (fresh.fd >= 0) ::close(fresh.fd);
+        char dropped[32];
+        std::snprintf(dropped, sizeof dropped, "dropped after %.1f s", slow.endedAfter());
+        std::printf("| one guest | %.0f | %.0f KB | %.0f | %.1f | %.2f | %s | %s |\n", guestLogins / elapsed,
+                    listBytes / 1000.0, listsPerSecond, promptRate / 1e6, slowRate / 1e6,
+                    stayed ? "stayed" : dropped, current ? "yes" : "no");
+        std::fflush(stdout);
+    }
+    // Let the server settle: the members' departures.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    // ---- 24 churners, 8 prompt members, a fresh client every half second
+    {
+        std::vector<std::unique_ptr<Member>> members;
+        for (int i = 0; i < 8; ++i) {
+            members.push_back(std::make_unique<Member>(port, "member" + std::to_string(i)));
+            if (!members.back()->start()) {
+                std::cerr << "member " << i << " could not log in\n";
+                return 1;
+            }
+        }
+        std::vector<std::string> sources;
+        for (int i = 0; i < 24; ++i) sources.push_back("127.0.0." + std::to_string(10 + i));
+        Churners churners(port, sources);
+        const auto t0 = Clock::now();
+        std::vector<float> ms;
+        int refused = 0, failed = 0;
+        for (int k = 0; Clock::now() - t0 < span; ++k) {
+            const auto next = Clock::now() + std::chrono::milliseconds(500);
+            const Login l = logIn(port, "127.0.0.200", "fresh" + std::to_string(k));
+            if (l.outcome == Outcome::Ok) ms.push_back(static_cast<float>(l.seconds * 1000));
+            if (l.outcome == Outcome::Refused) ++refused;
+            if (l.outcome == Outcome::Failed) ++failed;
+            std::this_thread::sleep_until(next);
+        }
+        const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+        churners.stop();
+        int dropped = 0;
+        for (const auto& m : members) dropped += m->endedAfter() >= 0 ? 1 : 0;
+        const std::size_t attempts = ms.size() + static_cast<std::size_t>(refused + failed);
+        const float worst = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
+        std::printf("| 24 churners | %.0f | %zu | %d | %d | %.0f | %.0f | %d of 8 |\n", churners.logins() / elapsed,
+                    attempts, refused, failed, percentile(ms, 0.50), worst, dropped);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- storm
+
+// N clients log in at the per-address pace, and each joins its channel of G
+// once it is in the lobby; seconds until the last one has joined. The
+// seeded channels have ids 2, 3, ...
+int storm(uint16_t port, int n, int group) {
+    std::counting_semaphore<kLoginWindow> window{kLoginWindow};
+    std::atomic<int> joined{0};
+    std::atomic<int> failed{0};
+    std::vector<int> fds(static_cast<std::size_t>(n), -1);
+    std::vector<std::thread> readers;
+    readers.reserve(static_cast<std::size_t>(n));
+    const auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        window.acquire();
+        const int fd = dial(port);
+        if (fd < 0 || !sendAll(fd, loginBytes("storm" + std::to_string(i)))) {
+            std::cerr << "connect failed\n";
+            return 1;
+        }
+        fds[static_cast<std::size_t>(i)] = fd;
+        const auto room = static_cast<uint16_t>(2 + i / group);
+        readers.emplace_back([&, fd, room] {
+            bool waiting = true;
+            bool inRoom = false;
+            PacketStream in;
+            while (in.fill(fd)) {
+                MessageType type;
+                const uint8_t* p;
+                uint32_t len;
+                while (in.next(type, p, len)) {
+                    PacketReader r{p, len, 0};
+                    if (type == MessageType::AuthResponse) {
+                        if (r.readLE<uint16_t>() != 0) ++failed;
+                        window.release();
+                        waiting = false;
+                    } else if (type == MessageType::ChannelJoinResult && r.readLE<uint16_t>() == 0) {
+                        const uint16_t channel = r.readLE<uint16_t>();
+                        if (channel == room && !inRoom) {
+                            inRoom = true;
+                            ++joined;
+                        } else if (channel != room) {
+                            PacketBuilder b(MessageType::ChannelJoin);
+                            b.writeLE(room);
+                            b.writeStr("");
+                            sendAll(fd, b.finalise());
+                        }
+                    }
+                }
+            }
+            if (waiting) {
+                ++failed;
+                window.release();
+            }
+        });
+    }
+    const bool done = waitUntil([&] { return joined.load() + failed.load() >= n; }, std::chrono::seconds(600));
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    for (const int fd : fds) ::shutdown(fd, SHUT_RDWR);
+    for (auto& t : readers) t.join();
+    for (const int fd : fds) ::close(fd);
+    if (!done || failed.load() > 0) {
+        std::cerr << joined.load() << " of " << n << " joined, " << failed.load() << " failed\n";
+        return 1;
+    }
+    std::printf("| %d | %d | %.1f | %.0f |\n", n, (n + group - 1) / group, seconds, n / seconds);
+    std::fflush(stdout);
+    return 0;
+}
+
+// ---------------------------------------------------------------- one list under the move lock
+
+int listFigure(int channels, int description, int rounds) {
+    const auto vs = std::make_shared<VirtualServer>(VirtualServer::VSConfig{});
+    for (int i = 0; i < channels; ++i) {
+        ChannelInfo c;
+        c.name = "room " + std::to_string(i);
+        c.description.assign(static_cast<std::size_t>(description), static_cast<char>('a' + i % 26));
+        vs->channelManager.createChannel(c);
+    }
+    const std::size_t bytes = channelListPacket(vs->channelManager.all()).size();
+    constexpr int kWarmup = 10;
+    std::vector<float> us;
+    for (int r = 0; r < rounds + kWarmup; ++r) {
+        const auto t0 = Clock::now();
+        vs->broadcastChannelList();  // to no session: the lock, the list, nothing queued
+        const auto t1 = Clock::now();
+        if (r >= kWarmup) us.push_back(std::chrono::duration<float, std::micro>(t1 - t0).count());
+    }
+    std::printf("| %d | %d | %.0f KB | %.0f | %.0f |\n", channels + 1, description, bytes / 1000.0,
+                percentile(us, 0.50), percentile(us, 0.99));
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -559,16 +950,22 @@ int main(int argc, char** argv) {
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 3 && args[0] == "seed") return seed(args[1], std::stoi(args[2]));
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "seed")
+        return seed(args[1], std::stoi(args[2]), args.size() == 4 ? std::stoi(args[3]) : 0);
     if (args.size() == 2 && args[0] == "wait") return waitForPort(static_cast<uint16_t>(std::stoi(args[1])));
-    if (args.empty() || args[0] != "run") {
+    const std::vector<std::string> commands = {"run", "storm", "churn", "list"};
+    if (args.empty() || std::find(commands.begin(), commands.end(), args[0]) == commands.end()) {
         std::cerr << "usage: korrafin_bench run --port P --udp-port U --clients N [--group G] "
                      "[--voice-seconds S] [--messages K] [--silent Q] [--udp-threads T]\n"
-                     "       korrafin_bench seed <database file> <channels>\n"
+                     "       korrafin_bench storm --port P --clients N [--group G]\n"
+                     "       korrafin_bench churn --port P [--seconds S]\n"
+                     "       korrafin_bench list [--channels C] [--description D] [--rounds R]\n"
+                     "       korrafin_bench seed <database file> <channels> [<description bytes>]\n"
                      "       korrafin_bench wait <port>\n";
         return 2;
     }
     Options opt;
+    int seconds = 30, channels = 80, description = 3000, rounds = 200;
     for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
         const std::string& k = args[i];
         const int v = std::stoi(args[i + 1]);
@@ -580,6 +977,13 @@ int main(int argc, char** argv) {
         else if (k == "--messages") opt.messages = v;
         else if (k == "--silent") opt.silent = std::max(0, v);
         else if (k == "--udp-threads") opt.udpThreads = std::max(1, v);
+        else if (k == "--seconds") seconds = std::max(1, v);
+        else if (k == "--channels") channels = std::max(0, v);
+        else if (k == "--description") description = std::max(0, v);
+        else if (k == "--rounds") rounds = std::max(1, v);
     }
+    if (args[0] == "storm") return storm(opt.port, opt.clients, opt.group);
+    if (args[0] == "churn") return churn(opt.port, seconds);
+    if (args[0] == "list") return listFigure(channels, description, rounds);
     return run(opt);
 }

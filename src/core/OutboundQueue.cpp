@@ -14,6 +14,8 @@ namespace {
 
 // Packets gathered into one write.
 constexpr int kMaxIov = 64;
+// Tombstones a queue keeps before it considers a compaction.
+constexpr std::size_t kCompactAfter = 64;
 
 OutboundQueue::Bytes copyOf(const uint8_t* data, std::size_t n) {
     return std::make_shared<const std::vector<uint8_t>>(data, data + n);
@@ -44,14 +46,14 @@ OutboundQueue::~OutboundQueue() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutboundQueue::send(const uint8_t* data, std::size_t n) {
+bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (n == 0) return true;
-    if (writing_ || armed_ || !chunks_.empty()) {
+    if (writing_ || armed_ || queued_ > 0) {
         // Behind what waits. An active writer or the poller takes it on;
         // otherwise bytes were enqueued and not yet flushed: write them now.
-        if (!pushLocked(Chunk{copyOf(data, n), 0}, false)) return false;
+        if (!pushLocked(Chunk{copyOf(data, n), 0, key}, false)) return false;
         if (writing_ || armed_) return true;
         writing_ = true;
         return writeLocked(lock);
@@ -70,22 +72,23 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n) {
     if (w < 0 && !full(err)) {
         failLocked(Failure::Broken);
     } else if (taken < n && !closed_) {
-        // In front of whatever other threads queued meanwhile.
-        pushLocked(Chunk{copyOf(data + taken, n - taken), 0}, true);
+        // In front of whatever other threads queued meanwhile. Begun, it is
+        // completed; untouched, it is still a snapshot like any other.
+        pushLocked(Chunk{copyOf(data + taken, n - taken), 0, taken == 0 ? key : kNoSnapshot}, true);
     }
     return writeLocked(lock);
 }
 
-bool OutboundQueue::enqueue(Bytes packet) {
+bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key, Batch batch) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (!packet || packet->empty()) return true;
-    return pushLocked(Chunk{std::move(packet), 0}, false);
+    return pushLocked(Chunk{std::move(packet), 0, key, batch}, false);
 }
 
 void OutboundQueue::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (writing_ || armed_ || closed_ || chunks_.empty()) return;
+    if (writing_ || armed_ || closed_ || queued_ == 0) return;
     writing_ = true;
     writeLocked(lock);
 }
@@ -126,51 +129,96 @@ std::size_t OutboundQueue::queued() const {
 }
 
 bool OutboundQueue::pushLocked(Chunk chunk, bool front) {
-    const std::size_t n = chunk.bytes->size() - chunk.offset;
+    // The stall clock runs from when bytes begin to wait; replacing a
+    // snapshot that waits is no progress.
+    const bool wasIdle = queued_ == 0;
+    if (chunk.key != kNoSnapshot) {
+        if (Chunk* const waiting = pending_.find(chunk.key)) {
+            // A snapshot waits already. In front, this is the writer's own
+            // packet that the full socket did not take, older than the one
+            // queued meanwhile: it goes. Behind, the older one goes unless
+            // both belong to the batch that the caller's flush is about to
+            // write (and no peer holds it up).
+            if (front) return true;
+            Chunk& older = *waiting;
+            pending_.erase(chunk.key);
+            const bool oneBatch = older.batch != kOwnBatch && older.batch == chunk.batch;
+            if (armed_ || writing_ || !oneBatch) {
+                retireLocked(older);
+                compactLocked();
+            }
+        }
+    }
+    const std::size_t n = chunk.left();
     if (n > limits_.maxQueued - std::min(queued_, limits_.maxQueued)) {
         failLocked(Failure::Overflow);
         return false;
     }
-    // The stall clock runs from when bytes begin to wait.
-    if (chunks_.empty()) lastProgress_ = Clock::now();
-    if (front) {
-        chunks_.push_front(std::move(chunk));
-    } else {
-        chunks_.push_back(std::move(chunk));
-    }
+    if (wasIdle) lastProgress_ = Clock::now();
+    Chunk& placed = front ? chunks_.emplace_front(std::move(chunk)) : chunks_.emplace_back(std::move(chunk));
+    if (placed.key != kNoSnapshot) pending_.set(placed.key, &placed);
     queued_ += n;
     return true;
 }
 
+void OutboundQueue::retireLocked(Chunk& older) {
+    if (!older.bytes || older.gathered || older.offset > 0) return;
+    queued_ -= older.left();
+    if (&older == &chunks_.back()) {
+        chunks_.pop_back();
+        return;
+    }
+    older.bytes.reset();
+    older.key = kNoSnapshot;
+    ++tombstones_;
+}
+
+void OutboundQueue::compactLocked() {
+    // Tombstones of snapshots of several keys could pile up between the
+    // chunks that hold bytes; once they are the most, they go in one pass.
+    // Moving the chunks leaves the bytes the writer gathered where they are.
+    if (tombstones_ <= kCompactAfter || tombstones_ * 2 <= chunks_.size()) return;
+    std::erase_if(chunks_, [](const Chunk& c) { return !c.bytes; });
+    tombstones_ = 0;
+    pending_.clear();
+    // The newest snapshot of a key is the last of it in the queue.
+    for (Chunk& c : chunks_)
+        if (c.key != kNoSnapshot) pending_.set(c.key, &c);
+}
+
 bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
     bool socketFull = false;
-    while (!closed_ && !chunks_.empty()) {
-        // Only the writer pops chunks, and other threads only append: the
-        // bytes gathered here stay put while the lock is let go.
+    while (!closed_ && queued_ > 0) {
+        // Only the writer writes or takes chunks from the front, and no
+        // chunk it gathered is dropped or changed by others: the bytes
+        // gathered here stay put while the lock is let go.
         iovec iov[kMaxIov];
         int count = 0;
-        for (auto it = chunks_.begin(); it != chunks_.end() && count < kMaxIov; ++it, ++count) {
+        for (auto it = chunks_.begin(); it != chunks_.end() && count < kMaxIov; ++it) {
+            if (!it->bytes) continue;
+            it->gathered = true;
             iov[count].iov_base = const_cast<uint8_t*>(it->bytes->data() + it->offset);
-            iov[count].iov_len = it->bytes->size() - it->offset;
+            iov[count].iov_len = it->left();
+            ++count;
         }
         lock.unlock();
         int err = 0;
         const ssize_t w = writeSome(fd_, iov, count, err);
         lock.lock();
+        if (closed_) break;
         if (w > 0) {
             consumeLocked(static_cast<std::size_t>(w));
             lastProgress_ = Clock::now();
-        } else if (w < 0 && full(err)) {
+        }
+        releaseGatheredLocked();
+        compactLocked();
+        if (w < 0 && full(err)) {
             socketFull = true;
             break;
-        } else {
-            failLocked(Failure::Broken);
         }
+        if (w <= 0) failLocked(Failure::Broken);
     }
-    if (closed_) {
-        chunks_.clear();
-        queued_ = 0;
-    }
+    if (closed_) dropAllLocked();
     writing_ = false;
     const bool arm = socketFull && !closed_ && !armed_;
     if (arm) armed_ = true;
@@ -181,8 +229,7 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
             lock.lock();
             armed_ = false;
             failLocked(Failure::Broken);
-            chunks_.clear();
-            queued_ = 0;
+            dropAllLocked();
             return false;
         }
     }
@@ -190,9 +237,15 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void OutboundQueue::consumeLocked(std::size_t n) {
-    while (n > 0 && !chunks_.empty()) {
+    while (!chunks_.empty()) {
         Chunk& front = chunks_.front();
-        const std::size_t left = front.bytes->size() - front.offset;
+        if (!front.bytes) {
+            chunks_.pop_front();
+            --tombstones_;
+            continue;
+        }
+        if (n == 0) return;
+        const std::size_t left = front.left();
         if (n < left) {
             front.offset += n;
             queued_ -= n;
@@ -200,8 +253,31 @@ void OutboundQueue::consumeLocked(std::size_t n) {
         }
         n -= left;
         queued_ -= left;
+        if (front.key != kNoSnapshot && pending_.find(front.key) == &front) pending_.erase(front.key);
         chunks_.pop_front();
     }
+}
+
+void OutboundQueue::releaseGatheredLocked() {
+    // What was gathered is the front of the chunks that hold bytes.
+    for (auto it = chunks_.begin(); it != chunks_.end(); ++it) {
+        if (!it->bytes) continue;
+        if (!it->gathered) return;
+        it->gathered = false;
+        if (it->key == kNoSnapshot) continue;
+        // Superseded, and the socket did not take it: it waits for the peer
+        // now. Never the back (the newer one is behind it), so retiring it
+        // leaves `it` valid.
+        const Chunk* const newest = pending_.find(it->key);
+        if (newest && newest != &*it) retireLocked(*it);
+    }
+}
+
+void OutboundQueue::dropAllLocked() {
+    chunks_.clear();
+    pending_.clear();
+    tombstones_ = 0;
+    queued_ = 0;
 }
 
 void OutboundQueue::failLocked(Failure failure) {
@@ -214,12 +290,55 @@ void OutboundQueue::closeLocked() {
     if (closed_) return;
     closed_ = true;
     // A writer that is busy drops what waits when it comes back.
-    if (!writing_) {
-        chunks_.clear();
-        queued_ = 0;
-    }
+    if (!writing_) dropAllLocked();
     // Wakes the connection's reader; the descriptor stays open until the destructor.
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+OutboundQueue::Chunk* OutboundQueue::PendingSnapshots::find(SnapshotKey key) const {
+    for (const auto& [k, chunk] : inPlace_)
+        if (k == key) return chunk;
+    if (more_.empty()) return nullptr;
+    const auto it = more_.find(key);
+    return it == more_.end() ? nullptr : it->second;
+}
+
+void OutboundQueue::PendingSnapshots::set(SnapshotKey key, Chunk* chunk) {
+    std::pair<SnapshotKey, Chunk*>* free = nullptr;
+    for (auto& place : inPlace_) {
+        if (place.first == key) {
+            place.second = chunk;
+            return;
+        }
+        if (place.first == kNoSnapshot && !free) free = &place;
+    }
+    if (!more_.empty()) {
+        const auto it = more_.find(key);
+        if (it != more_.end()) {
+            it->second = chunk;
+            return;
+        }
+    }
+    if (free) {
+        *free = {key, chunk};
+    } else {
+        more_[key] = chunk;
+    }
+}
+
+void OutboundQueue::PendingSnapshots::erase(SnapshotKey key) {
+    for (auto& place : inPlace_) {
+        if (place.first == key) {
+            place = {kNoSnapshot, nullptr};
+            return;
+        }
+    }
+    more_.erase(key);
+}
+
+void OutboundQueue::PendingSnapshots::clear() {
+    inPlace_.fill({kNoSnapshot, nullptr});
+    more_.clear();
 }
 
 }  // namespace Korrafin

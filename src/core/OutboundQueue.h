@@ -7,6 +7,17 @@
 // time, or a failed write ends it (closed, the socket shut down, which also
 // wakes the connection's reader) and names the failure.
 //
+// A packet may be queued as a whole snapshot under a key (a state that each
+// newer packet of that key replaces whole). A snapshot none of whose bytes
+// has been written is dropped when a newer one of its key is queued, and the
+// newer one goes at the end, behind what was queued meanwhile: the peer
+// still gets every change in order and ends with the newest snapshot, and
+// the queue never holds more than one unsent snapshot of a key. One that is
+// being written is completed. The one exception: snapshots enqueued in one
+// batch (one change's announcements, for one flush) all go out while the
+// queue does not wait for its peer (its socket was not found full and no
+// write is under way).
+//
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
 // a number that was reused. Non-copyable.
@@ -17,12 +28,15 @@
 // while it holds it. Throws only std::bad_alloc.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Korrafin {
@@ -34,6 +48,12 @@ public:
     using Clock = std::chrono::steady_clock;
     // A finished packet that any number of queues may hold at once.
     using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
+    // What a packet is a whole snapshot of; kNoSnapshot for any other packet.
+    using SnapshotKey = uint32_t;
+    static constexpr SnapshotKey kNoSnapshot = 0;
+    // Packets enqueued together for one flush; kOwnBatch: a batch of its own.
+    using Batch = uint64_t;
+    static constexpr Batch kOwnBatch = 0;
 
     enum class Failure : uint8_t {
         None,
@@ -63,14 +83,16 @@ public:
 
     // Queues the packet behind what waits and writes what the socket takes
     // now; the bytes are written from `data` itself when nothing waits.
-    // False when the queue is closed or has just failed.
-    bool send(const uint8_t* data, std::size_t n);
+    // False when the queue is closed or has just failed. A snapshot `key`
+    // replaces an unsent older snapshot of that key (see above).
+    bool send(const uint8_t* data, std::size_t n, SnapshotKey key = kNoSnapshot);
 
     // Queues the packet behind what waits without writing (no system call),
     // so a caller may hold a lock that orders packets of several queues; a
     // flush must follow. False when closed or when the bound is passed (then
-    // the queue has failed).
-    bool enqueue(Bytes packet);
+    // the queue has failed). `key` as for send, `batch` as above; the
+    // replaced snapshot's bytes no longer count against the bound.
+    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot, Batch batch = kOwnBatch);
 
     // Writes what the socket takes now; the rest is the poller's.
     void flush();
@@ -82,6 +104,7 @@ public:
 
     bool isClosed() const;
     Failure failure() const;
+    // Bytes that wait to be written.
     std::size_t queued() const;
 
     // ---- called by the poller thread ----
@@ -93,18 +116,50 @@ public:
 
 private:
     struct Chunk {
-        Bytes bytes;
+        Bytes bytes;  // null: a tombstone, a snapshot replaced before any byte of it was written
         std::size_t offset = 0;
+        SnapshotKey key = kNoSnapshot;
+        Batch batch = kOwnBatch;
+        bool gathered = false;  // the writer's iovecs point into it: nobody else may drop it
+        std::size_t left() const { return bytes ? bytes->size() - offset : 0; }
+    };
+
+    // The newest snapshot of each key in the queue: a few keys in place (the
+    // usual case: no allocation on the path every broadcast takes), any
+    // more in a map.
+    class PendingSnapshots {
+    public:
+        Chunk* find(SnapshotKey key) const;  // null when none
+        void set(SnapshotKey key, Chunk* chunk);
+        void erase(SnapshotKey key);
+        void clear();
+
+    private:
+        static constexpr std::size_t kInPlace = 4;
+        std::array<std::pair<SnapshotKey, Chunk*>, kInPlace> inPlace_{};  // kNoSnapshot: a free place
+        std::unordered_map<SnapshotKey, Chunk*> more_;
     };
 
     // Appends (or, for the writer's own remainder, puts in front); false and
-    // failed when the bound would be passed.
+    // failed when the bound would be passed. A snapshot replaces the unsent
+    // one of its key (see above); the writer's remainder is dropped when a
+    // newer snapshot of its key waits already.
     bool pushLocked(Chunk chunk, bool front);
+    // Turns an older snapshot into a tombstone (or drops it from the back),
+    // unless the writer has gathered it or written part of it.
+    void retireLocked(Chunk& older);
+    // Drops the tombstones when they are most of the queue.
+    void compactLocked();
     // The writer's loop: writes until empty, closed or full, then gives up
     // the writer's role and, when full, asks the poller to call back.
     // Needs writing_ set by the caller; returns !closed_.
     bool writeLocked(std::unique_lock<std::mutex>& lock);
     void consumeLocked(std::size_t n);
+    // After a write: what the writer gathered and did not finish may be
+    // replaced again; an unwritten snapshot that a newer one superseded
+    // meanwhile goes now.
+    void releaseGatheredLocked();
+    void dropAllLocked();
     void failLocked(Failure failure);
     void closeLocked();
 
@@ -114,7 +169,11 @@ private:
     const uint64_t pollId_;
 
     mutable std::mutex mutex_;
+    // References into a deque survive pushes at either end and pops of
+    // other elements, so pending_ may point at its chunks.
     std::deque<Chunk> chunks_;
+    PendingSnapshots pending_;
+    std::size_t tombstones_ = 0;  // tombstones in chunks_
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back

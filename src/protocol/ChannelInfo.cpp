@@ -1,10 +1,14 @@
 #include "protocol/ChannelInfo.h"
 
 #include <array>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 #include "core/Utf8.h"
+#include "protocol/PacketHeader.h"
 
 namespace Korrafin {
 
@@ -38,27 +42,51 @@ WireLengths wireLengths(const ChannelInfo& c) {
     return w;
 }
 
+template <typename T>
+uint8_t* putLE(uint8_t* out, T value) {
+    uint64_t bits;
+    if constexpr (std::is_same_v<T, bool>) {
+        bits = value ? 1u : 0u;
+    } else {
+        bits = static_cast<std::make_unsigned_t<T>>(value);
+    }
+    for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+    return out + sizeof(T);
+}
+
+uint8_t* putStr(uint8_t* out, std::string_view s, std::size_t len) {
+    out = putLE(out, static_cast<uint16_t>(len));
+    if (len > 0) std::memcpy(out, s.data(), len);
+    return out + len;
+}
+
 }  // namespace
 
-void ChannelInfo::serialise(PacketBuilder& b) const {
+uint8_t* ChannelInfo::writeWire(uint8_t* out, uint32_t users) const {
     const WireLengths w = wireLengths(*this);
-    b.writeLE(static_cast<uint16_t>(w.body()));
-    b.writeLE(id);
-    b.writeLE(parentId);
-    b.writeStr(std::string_view(name).substr(0, w.len[0]));
-    b.writeStr(std::string_view(description).substr(0, w.len[1]));
-    b.writeLE(hasPassword);
-    b.writeLE(maxUsers);
-    b.writeLE(userCount);
-    b.writeLE(sortOrder);
-    b.writeLE(isPermanent);
-    b.writeLE(requiredRole);
-    b.writeLE(type);
-    b.writeLE(logMode);
-    b.writeStr(std::string_view(iconUrl).substr(0, w.len[2]));
-    b.writeStr(std::string_view(bannerUrl).substr(0, w.len[3]));
-    b.writeStr(std::string_view(textColor).substr(0, w.len[4]));
-    b.writeLE(messageCount);
+    out = putLE(out, static_cast<uint16_t>(w.body()));
+    out = putLE(out, id);
+    out = putLE(out, parentId);
+    out = putStr(out, name, w.len[0]);
+    out = putStr(out, description, w.len[1]);
+    out = putLE(out, hasPassword);
+    out = putLE(out, maxUsers);
+    out = putLE(out, users);
+    out = putLE(out, sortOrder);
+    out = putLE(out, isPermanent);
+    out = putLE(out, requiredRole);
+    out = putLE(out, type);
+    out = putLE(out, logMode);
+    out = putStr(out, iconUrl, w.len[2]);
+    out = putStr(out, bannerUrl, w.len[3]);
+    out = putStr(out, textColor, w.len[4]);
+    return putLE(out, messageCount);
+}
+
+void ChannelInfo::serialise(PacketBuilder& b) const {
+    const std::size_t at = b.payload.size();
+    b.payload.resize(at + wireSize());
+    writeWire(b.payload.data() + at, userCount);
 }
 
 bool ChannelInfo::fitsWireWhole() const {
@@ -100,6 +128,32 @@ PacketBuilder buildChannelList(const std::vector<ChannelInfo>& channels) {
     b.writeLE(static_cast<uint16_t>(channels.size()));
     for (const auto& c : channels) c.serialise(b);
     return b;
+}
+
+ChannelListWriter::ChannelListWriter(std::size_t count, std::size_t recordBytes) : count_(count) {
+    if (count > 0xFFFF) throw std::length_error("Channel list too long");
+    if (recordBytes > std::numeric_limits<uint32_t>::max() - 2)
+        throw std::length_error("Channel list too large for the length field");
+    const std::size_t payload = 2 + recordBytes;
+    packet_.resize(PacketHeader::kSize + payload);
+    PacketHeader h;
+    h.type = MessageType::ChannelList;
+    h.length = static_cast<uint32_t>(payload);
+    h.write(packet_.data());
+    at_ = PacketHeader::kSize + 2;
+    putLE(packet_.data() + PacketHeader::kSize, static_cast<uint16_t>(count));
+}
+
+void ChannelListWriter::add(const ChannelInfo& channel, uint32_t users) {
+    if (added_ == count_ || channel.wireSize() > packet_.size() - at_)
+        throw std::length_error("Channel list: more than announced");
+    at_ = static_cast<std::size_t>(channel.writeWire(packet_.data() + at_, users) - packet_.data());
+    ++added_;
+}
+
+std::vector<uint8_t> ChannelListWriter::finish() {
+    if (added_ != count_ || at_ != packet_.size()) throw std::length_error("Channel list: fewer than announced");
+    return std::move(packet_);
 }
 
 }  // namespace Korrafin

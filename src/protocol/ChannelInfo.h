@@ -54,6 +54,9 @@ struct ChannelInfo {
     // UTF-8 character boundary where there is one) in the order description,
     // textColor, bannerUrl, iconUrl, name until they do.
     void serialise(PacketBuilder& b) const;
+    // The wireSize() bytes serialise appends, written at `out` (which has
+    // room for them) with `users` as the user count; returns their end.
+    uint8_t* writeWire(uint8_t* out, uint32_t users) const;
     // The bytes serialise appends: the u16 length prefix and the body.
     std::size_t wireSize() const;
     // True when serialise writes every string whole: together they fit the
@@ -70,5 +73,27 @@ struct ChannelInfo {
 // MessageType::ChannelList: u16 count, then each record in the given order.
 // Throws std::length_error for more than 65535 records.
 PacketBuilder buildChannelList(const std::vector<ChannelInfo>& channels);
+
+// A finished ChannelList packet (header included) built in one buffer: sized
+// once for the records, which are then copied in one after the other. A
+// plain value used by one thread.
+class ChannelListWriter {
+public:
+    // For `count` records of `recordBytes` wire bytes together. Throws
+    // std::length_error for more than 65535 records or a payload over 4 GiB - 1.
+    ChannelListWriter(std::size_t count, std::size_t recordBytes);
+    // The next record, with `users` as its user count. Adding more records
+    // or bytes than announced throws std::length_error.
+    void add(const ChannelInfo& channel, uint32_t users);
+    // The packet; throws std::length_error unless exactly the announced
+    // records were added.
+    std::vector<uint8_t> finish();
+
+private:
+    std::vector<uint8_t> packet_;
+    std::size_t count_;
+    std::size_t added_ = 0;
+    std::size_t at_;  // where the next record goes
+};
 
 }  // namespace Korrafin

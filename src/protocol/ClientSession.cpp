@@ -423,17 +423,17 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
         return;
     }
     // Whatever part went out stays out: after a failure the connection is unusable.
-    if (!out_->send(packet.data(), packet.size())) disconnect("");
+    if (!out_->send(packet.data(), packet.size(), snapshotKeyOf(packet.data(), packet.size()))) disconnect("");
 }
 
-void ClientSession::enqueue(const OutboundQueue::Bytes& packet) {
+void ClientSession::enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Batch batch) {
     if (isClosed() || !packet) return;
     if (packet->size() > kMaxPacketBytes) {
         Logger::instance().logf(LogLevel::Warn, "Client {}: outgoing packet of {} bytes is too large – dropped",
                                 clientId_, packet->size());
         return;
     }
-    if (!out_->enqueue(packet)) disconnect("");
+    if (!out_->enqueue(packet, snapshotKeyOf(packet->data(), packet->size()), batch)) disconnect("");
 }
 
 void ClientSession::flush() { out_->flush(); }

@@ -1,7 +1,8 @@
 // One TCP connection of the client protocol, from the accepted socket to its
 // close: frames the received byte stream, dispatches each packet to its
 // handler, keeps the connection's public UserInfo and login state, and
-// queues every packet it is sent, whole and in order, for its socket.
+// queues every packet it is sent, whole and in order, for its socket (an
+// unsent whole-state snapshot gives way to a newer one of its kind).
 //
 // Sending never waits for the peer: a packet goes to the socket at once as
 // far as the socket takes it, the rest waits in a bounded outgoing queue
@@ -155,14 +156,17 @@ public:
     // Queues one finished packet whole and writes what the socket takes now;
     // never waits. A queue that fails (bound passed, broken socket)
     // disconnects the session, so no half packet is ever followed by another.
-    // Nothing happens once the session is closed.
+    // Nothing happens once the session is closed. A whole-state snapshot (a
+    // channel list, the server settings, a channel's content) replaces an
+    // older one of its kind that waits unsent, and is queued at the end.
     void send(const std::vector<uint8_t>& packet);
     // Finalises the builder, then as above.
     void send(const PacketBuilder& builder);
     // Queues a packet without writing anything, so that a caller may hold a
     // lock that orders the packets of several sessions (no network call is
-    // made under it); flush() must follow once the lock is released.
-    void enqueue(const OutboundQueue::Bytes& packet);
+    // made under it); flush() must follow once the lock is released. The
+    // packets of one change share a `batch` (see OutboundQueue).
+    void enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Batch batch = OutboundQueue::kOwnBatch);
     void flush();
 
     // Marks the session closed (once; later calls do nothing), logs the

@@ -3,11 +3,16 @@
 #include <stdexcept>
 
 #include "protocol/PacketBuilder.h"
+#include "protocol/PacketHeader.h"
 
 namespace Korrafin {
 
 std::vector<uint8_t> channelListPacket(const std::vector<ChannelInfo>& channels) {
-    return buildChannelList(channels).finalise();
+    std::size_t bytes = 0;
+    for (const auto& c : channels) bytes += c.wireSize();
+    ChannelListWriter list(channels.size(), bytes);
+    for (const auto& c : channels) list.add(c, c.userCount);
+    return list.finish();
 }
 
 std::vector<uint8_t> userListPacket(const std::vector<UserInfo>& users) {
@@ -94,6 +99,23 @@ std::vector<uint8_t> serverSettingsPacket(const DB::DbServerSettings& s) {
     b.writeLE(s.entry_channel_id);
     b.writeStr(s.badge_config_json);
     return b.finalise();
+}
+
+OutboundQueue::SnapshotKey snapshotKeyOf(const uint8_t* packet, std::size_t n) {
+    if (n < PacketHeader::kSize) return OutboundQueue::kNoSnapshot;
+    const MessageType type = PacketHeader::parse(packet).type;
+    // The type in the high half, what it is of (a channel id) in the low half.
+    const auto key = [type](uint16_t of) { return static_cast<uint32_t>(type) << 16 | of; };
+    switch (type) {
+        case MessageType::ChannelList:
+        case MessageType::ServerSettings:
+            return key(0);
+        case MessageType::ChannelContent:
+            if (n < PacketHeader::kSize + 2) return OutboundQueue::kNoSnapshot;
+            return key(static_cast<uint16_t>(packet[PacketHeader::kSize] | packet[PacketHeader::kSize + 1] << 8));
+        default:
+            return OutboundQueue::kNoSnapshot;
+    }
 }
 
 }  // namespace Korrafin

@@ -5,10 +5,12 @@
 // field makes them throw std::length_error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "core/OutboundQueue.h"
 #include "db/Records.h"
 #include "protocol/ChannelInfo.h"
 #include "protocol/MessageType.h"
@@ -42,5 +44,11 @@ std::vector<uint8_t> channelMessageCountPacket(uint16_t channelId, uint32_t coun
 std::vector<uint8_t> channelReorderPacket(const std::vector<uint16_t>& ids);
 // ServerSettings (0xA0): the nine settings fields in record order.
 std::vector<uint8_t> serverSettingsPacket(const DB::DbServerSettings& settings);
+
+// What the finished packet of `n` bytes at `packet` is a whole snapshot of,
+// for a session's outgoing queue: the channel list, the server settings, or
+// the content of one channel (a newer one makes an unsent older one
+// useless); kNoSnapshot for every other packet.
+OutboundQueue::SnapshotKey snapshotKeyOf(const uint8_t* packet, std::size_t n);
 
 }  // namespace Korrafin

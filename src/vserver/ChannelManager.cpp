@@ -136,6 +136,16 @@ std::vector<ChannelInfo> ChannelManager::all() const {
     return out;
 }
 
+std::vector<uint8_t> ChannelManager::listPacket() const {
+    std::lock_guard lock(mutex);
+    ChannelListWriter list(channels.size(), listPayloadLocked() - 2);
+    for (const auto& [id, info] : channels) {
+        const auto m = members.find(id);
+        list.add(info, m == members.end() ? 0 : static_cast<uint32_t>(m->second.size()));
+    }
+    return list.finish();
+}
+
 std::vector<ChannelInfo> ChannelManager::children(uint16_t parentId) const {
     std::lock_guard lock(mutex);
     std::vector<ChannelInfo> out;

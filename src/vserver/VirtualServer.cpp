@@ -85,6 +85,16 @@ bool VirtualServer::verifyServerKey(const std::string& key) const {
 
 // ---------------------------------------------------------------- admission
 
+bool VirtualServer::fullLocked(int64_t maxSlots) const {
+    // Below the limit with every session counted, there is no need to look.
+    if (static_cast<int64_t>(sessions_.size()) < maxSlots) return false;
+    // A closed session only waits for its removal (behind the move lock when
+    // others come and go): its slot is free already.
+    int64_t held = 0;
+    for (const auto& [id, s] : sessions_) held += s->isClosed() ? 0 : 1;
+    return held >= maxSlots;
+}
+
 bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     if (!session) return false;
     const int64_t maxSlots = config().maxSlots;
@@ -99,7 +109,7 @@ bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     bool full;
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
-        full = static_cast<int64_t>(sessions_.size()) >= maxSlots;
+        full = fullLocked(maxSlots);
     }
     if (full) return refuseFull();
 
@@ -112,7 +122,7 @@ bool VirtualServer::acceptSession(std::shared_ptr<ClientSession> session) {
     // admissions racing for the last slot cannot both get it.
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
-        full = static_cast<int64_t>(sessions_.size()) >= maxSlots;
+        full = fullLocked(maxSlots);
         if (!full) {
             session->setVServer(weak_from_this());
             session->updateInfo([this](UserInfo& u) { u.vsId = id_; });

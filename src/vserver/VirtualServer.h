@@ -87,6 +87,7 @@ public:
     std::shared_ptr<ClientSession> findSession(uint32_t clientId) const;
     // Every session, authenticated or not, in table order.
     std::vector<std::shared_ptr<ClientSession>> allSessions() const;
+    // Sessions in the table, closed ones that wait for their removal included.
     uint32_t slotUsage() const;
     // True when a session other than `exceptId` bears exactly this nickname
     // (0 excludes nobody).
@@ -103,6 +104,7 @@ public:
     // address ("You are banned from this server"), disconnecting the session;
     // otherwise links the session to this virtual server and stores it. The
     // slot test and the insertion are one step against other admissions.
+    // Closed sessions that still wait for their removal hold no slot.
     bool acceptSession(std::shared_ptr<ClientSession> session);
 
     // Sends the finished packet to every session but `exceptId` (0 excludes
@@ -222,16 +224,21 @@ private:
     mutable std::mutex bansMutex_;
     std::vector<BanEntry> bans_;
 
+    // True when the sessions that are not closed fill `maxSlots` (caller
+    // holds sessionsMutex_).
+    bool fullLocked(int64_t maxSlots) const;
+
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues every packet to every session of the table, packet by packet,
-    // without writing (caller holds moveMutex_); flushAll writes them once
-    // the lock is let go.
+    // as one batch, without writing (caller holds moveMutex_); flushAll
+    // writes them once the lock is let go.
     Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets) const;
     static void flushAll(const Recipients& recipients);
 
     // Serialises moves, removals and the announcements of changes (see the
     // lock notes above).
     mutable std::mutex moveMutex_;
+    mutable OutboundQueue::Batch lastBatch_ = 0;  // moveMutex_
     // Serialises identity lookup-or-save so one identity never gets two rows.
     // Shared by all virtual servers: those without a file of their own share
     // the master database and its Users table. Taken before the database's lock.

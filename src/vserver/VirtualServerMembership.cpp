@@ -19,15 +19,17 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
     if (channelId == 0) return;
     channels.removeUser(channelId, clientId);
     out.push_back(OutboundQueue::share(userLeftChannelPacket(clientId, channelId)));
-    out.push_back(OutboundQueue::share(channelListPacket(channels.all())));
+    out.push_back(OutboundQueue::share(channels.listPacket()));
 }
 
 }  // namespace
 
 VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets) const {
     Recipients recipients = allSessions();
+    // One change: its lists all go out, unless a recipient is behind.
+    const OutboundQueue::Batch batch = ++lastBatch_;
     for (const auto& packet : packets) {
-        for (const auto& s : recipients) s->enqueue(packet);
+        for (const auto& s : recipients) s->enqueue(packet, batch);
     }
     return recipients;
 }
@@ -42,7 +44,7 @@ void VirtualServer::broadcastChannelList() const {
         // Built and queued in one step against every other change: a list
         // built earlier never reaches anybody after this one.
         std::lock_guard<std::mutex> move(moveMutex_);
-        recipients = enqueueToAllLocked({OutboundQueue::share(channelListPacket(channelManager.all()))});
+        recipients = enqueueToAllLocked({OutboundQueue::share(channelManager.listPacket())});
     }
     flushAll(recipients);
 }
@@ -51,7 +53,7 @@ void VirtualServer::sendChannelList(const std::shared_ptr<ClientSession>& sessio
     if (!session) return;
     {
         std::lock_guard<std::mutex> move(moveMutex_);
-        session->enqueue(OutboundQueue::share(channelListPacket(channelManager.all())));
+        session->enqueue(OutboundQueue::share(channelManager.listPacket()));
     }
     session->flush();
 }
@@ -110,7 +112,7 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
         });
         nickname = info.nickname;
         announcements.push_back(OutboundQueue::share(userInfoPacket(MessageType::UserJoinedChannel, info)));
-        announcements.push_back(OutboundQueue::share(channelListPacket(channelManager.all())));
+        announcements.push_back(OutboundQueue::share(channelManager.listPacket()));
         recipients = enqueueToAllLocked(announcements);
     }
 

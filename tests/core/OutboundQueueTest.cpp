@@ -1,7 +1,7 @@
 // The outgoing queue and the send poller over UNIX socket pairs: packets
 // arrive whole and in order whoever sends them, a send never waits for the
-// peer, and a peer that stops reading ends the queue at its bound or after
-// the stall time.
+// peer, a peer that stops reading ends the queue at its bound or after the
+// stall time, and an unsent snapshot gives way to a newer one.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -233,6 +233,103 @@ TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
         const Bytes r = record(4, 0, 64);
         EXPECT_FALSE(q->send(r.data(), r.size()));
         EXPECT_EQ(q->failure(), OutboundQueue::Failure::Broken);
+    }
+}
+
+// Snapshots (a key each) and other packets queued one after the other; the
+// peer reads only once all are queued, and gets exactly `expect`.
+TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
+    constexpr OutboundQueue::SnapshotKey kList = 1, kSettings = 2, kNone = OutboundQueue::kNoSnapshot;
+    enum class Start {
+        Idle,        // nothing waits
+        PeerBehind,  // a large packet fills the socket first: the queue waits for its peer
+    };
+    enum class Via { Send, Enqueue };
+    struct Step {
+        char name;  // 'a'..'z'; a packet's size and contents follow from it
+        OutboundQueue::SnapshotKey key;
+        Via via = Via::Send;
+        OutboundQueue::Batch batch = OutboundQueue::kOwnBatch;  // enqueue only
+    };
+    struct Case {
+        const char* what;
+        Start start;
+        std::vector<Step> steps;
+        std::string expect;  // '#' is the large packet that filled the socket
+    };
+    // The last two, 'y' and 'z', are the only ones of their names.
+    std::vector<Step> alternating;
+    for (int i = 0; i < 200; ++i)
+        alternating.push_back({static_cast<char>(i < 198 ? 'a' + i % 24 : 'y' + i - 198), i % 2 == 0 ? kList : kSettings});
+    const std::vector<Case> cases = {
+        {"list, list", Start::PeerBehind, {{'a', kList}, {'b', kList}}, "#b"},
+        {"list, join, list", Start::PeerBehind, {{'a', kList}, {'j', kNone}, {'b', kList}}, "#jb"},
+        {"list, chat, list", Start::PeerBehind, {{'a', kList}, {'c', kNone}, {'b', kList}}, "#cb"},
+        {"list, join, list, one batch", Start::PeerBehind,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "#jb"},
+        {"two kinds replace only their own", Start::PeerBehind,
+         {{'a', kList}, {'s', kSettings}, {'c', kNone}, {'b', kList}, {'t', kSettings}}, "#cbt"},
+        {"six kinds, each twice", Start::PeerBehind,
+         {{'a', 11}, {'b', 12}, {'c', 13}, {'d', 14}, {'e', 15}, {'f', 16},
+          {'g', 11}, {'h', 12}, {'i', 13}, {'j', 14}, {'k', 15}, {'l', 16}}, "#ghijkl"},
+        // Tombstones pile up between the two kinds until they are compacted.
+        {"two kinds alternating 200 times", Start::PeerBehind, alternating, "#yz"},
+        // Nothing waits for the peer: one change's lists all go out.
+        {"list, join, list, one batch", Start::Idle,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "ajb"},
+        {"list, join, list, two batches before a flush", Start::Idle,
+         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 2}}, "jb"},
+        {"list, list, each its own batch", Start::Idle, {{'a', kList, Via::Enqueue}, {'b', kList, Via::Enqueue}}, "b"},
+        // The first is being written when the second comes: it is completed.
+        {"a large list begun, then a list", Start::Idle, {{'L', kList}, {'b', kList}}, "Lb"},
+    };
+    // Large ones ('#', 'L') fill the socket buffers many times over.
+    auto packetOf = [](char name) {
+        const std::size_t size = name == '#' || name == 'L' ? 256 * 1024 : 100 + 7 * static_cast<std::size_t>(name);
+        return record(static_cast<uint8_t>(name), 0, size);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Pair p = smallPair();
+        auto q = make(p.local);
+        if (c.start == Start::PeerBehind) {
+            const Bytes big = packetOf('#');
+            ASSERT_TRUE(q->send(big.data(), big.size()));
+            ASSERT_GT(q->queued(), 0u);
+        }
+        for (const Step& step : c.steps) {
+            const Bytes b = packetOf(step.name);
+            ASSERT_TRUE(step.via == Via::Send ? q->send(b.data(), b.size(), step.key)
+                                              : q->enqueue(OutboundQueue::share(b), step.key, step.batch));
+        }
+        q->flush();
+        // An end mark behind everything: what comes before it is the answer.
+        const Bytes end = record(0xEE, 0, 64);
+        ASSERT_TRUE(q->send(end.data(), end.size()));
+
+        Bytes want;
+        for (char name : c.expect) {
+            const Bytes b = packetOf(name);
+            want.insert(want.end(), b.begin(), b.end());
+        }
+        want.insert(want.end(), end.begin(), end.end());
+        Bytes got;
+        uint8_t buf[65536];
+        while (got.size() < want.size()) {
+            const ssize_t n = ::recv(p.peer, buf, sizeof buf, 0);
+            ASSERT_GT(n, 0) << "after " << got.size() << " of " << want.size() << " bytes";
+            got.insert(got.end(), buf, buf + n);
+        }
+        // Packets the peer gets, by name, for the failure message.
+        std::string names;
+        for (std::size_t off = 0; off < got.size();) {
+            const char name = static_cast<char>(got[off]);
+            names += name == static_cast<char>(0xEE) ? '.' : name;
+            off += name == static_cast<char>(0xEE) ? 64 : packetOf(name).size();
+        }
+        EXPECT_TRUE(got == want) << "got " << names << ", want " << c.expect << ".";
+        EXPECT_FALSE(q->isClosed());
+        ::close(p.peer);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -446,6 +447,85 @@ TEST_F(ClientSessionTest, AClientWhoseQueueWouldPassItsBoundIsDisconnectedAtOnce
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Info, "Disconnecting client 7: Send buffer full"), 1u);
     const auto got = deaf.readRest();
     EXPECT_LT(got.size(), 2 * big.size());
+}
+
+// A session whose client has not read a large packet yet is sent whole-state
+// snapshots and other packets; once all are queued the client reads, and
+// gets exactly `expect`: an unsent older snapshot of a kind gave way to the
+// newer one, which came at the end.
+TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
+    // Each packet is named by a letter that fills its payload (after the
+    // channel id of a content packet).
+    struct Named {
+        char name;
+        MessageType type;
+        uint16_t channel = 0;  // ChannelContent only
+    };
+    auto bytesOf = [](const Named& n) {
+        std::vector<uint8_t> payload;
+        if (n.type == MessageType::ChannelContent) payload = {static_cast<uint8_t>(n.channel), 0};
+        payload.resize(payload.size() + 50 + static_cast<std::size_t>(n.name), static_cast<uint8_t>(n.name));
+        return packet(n.type, payload);
+    };
+    const Named listA{'a', MessageType::ChannelList}, listB{'b', MessageType::ChannelList};
+    const Named join{'j', MessageType::UserJoinedChannel}, chat{'c', MessageType::ChatMessage};
+    const Named settingsS{'s', MessageType::ServerSettings}, settingsT{'t', MessageType::ServerSettings};
+    const Named content5p{'p', MessageType::ChannelContent, 5}, content5q{'q', MessageType::ChannelContent, 5};
+    const Named content6r{'r', MessageType::ChannelContent, 6};
+    const Named usersU{'u', MessageType::UserList}, usersV{'v', MessageType::UserList};
+
+    enum class Via { Send, Enqueue };  // enqueue: as one change's batch under the move lock, then one flush
+    struct Case {
+        const char* what;
+        Via via;
+        std::vector<Named> sent;
+        std::string expect;
+    };
+    const std::vector<Case> cases = {
+        {"list, list", Via::Send, {listA, listB}, "b"},
+        {"list, join, list", Via::Send, {listA, join, listB}, "jb"},
+        {"list, chat, list", Via::Send, {listA, chat, listB}, "cb"},
+        {"list, join, list, queued for one flush", Via::Enqueue, {listA, join, listB}, "jb"},
+        {"settings, list, settings", Via::Send, {settingsS, listA, settingsT}, "at"},
+        {"content of channels 5, 6, 5", Via::Send, {content5p, content6r, content5q}, "rq"},
+        {"user list, user list", Via::Send, {usersU, usersV}, "uv"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SessionHarness h{7, SessionHarness::Transport::Unix};
+        const int small = 4096;
+        ::setsockopt(h.session->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::setsockopt(h.client.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        // Many times what the socket buffers hold: the rest waits for the client.
+        PacketBuilder large(MessageType::ChatMessage);
+        large.payload.assign(256 * 1024, '#');
+        h.session->send(large);
+
+        for (const Named& n : c.sent) {
+            if (c.via == Via::Send) {
+                h.session->send(bytesOf(n));
+            } else {
+                h.session->enqueue(OutboundQueue::share(bytesOf(n)), /*batch=*/1);
+            }
+        }
+        h.session->flush();
+        h.session->send(markerPacket());
+        ASSERT_FALSE(h.session->isClosed());
+
+        std::string got;
+        for (;;) {
+            auto p = h.client.next();
+            ASSERT_TRUE(p) << "the marker never came";
+            if (isMarker(*p)) break;
+            got += static_cast<char>(p->payload.back());
+            if (p->payload.back() == '#') continue;
+            const auto it = std::find_if(c.sent.begin(), c.sent.end(),
+                                         [&](const Named& n) { return n.name == got.back(); });
+            ASSERT_NE(it, c.sent.end()) << "got " << got;
+            EXPECT_EQ(p->bytes(), bytesOf(*it)) << it->name << " arrived whole";
+        }
+        EXPECT_EQ(got, "#" + c.expect);
+    }
 }
 
 TEST_F(ClientSessionTest, AWriteToAClosedPeerClosesTheSession) {

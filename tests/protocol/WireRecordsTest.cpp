@@ -7,6 +7,7 @@
 
 #include "support/ByteFixture.h"
 #include "protocol/ChannelInfo.h"
+#include "protocol/Packets.h"
 #include "protocol/UserInfo.h"
 
 using Korrafin::ChannelInfo;
@@ -18,6 +19,7 @@ using Korrafin::UserInfo;
 using Korrafin::UserRole;
 using Korrafin::buildChannelList;
 using Korrafin::buildUserList;
+using Korrafin::channelListPacket;
 using Korrafin::channelTypeText;
 using Korrafin::Test::ByteFixture;
 using Korrafin::Test::Bytes;
@@ -359,6 +361,9 @@ TEST(ChannelInfoWire, ChannelListPackets) {
     Bytes want = ByteFixture().u8s({'C', 'S', 'R', 'K', 1, 0x20, 0x00, 40, 0, 0, 0, 0, 0x01, 0x00}).bytes;
     want.insert(want.end(), kSampleChannelWire.begin(), kSampleChannelWire.end());
     EXPECT_EQ(hex(out), hex(want));
+    // The same bytes from the one-buffer writer the broadcasts use.
+    EXPECT_EQ(hex(channelListPacket({sampleChannel()})), hex(want));
+    EXPECT_EQ(hex(channelListPacket({})), hex(buildChannelList({}).finalise()));
 
     // A list reads back record by record, each skipping its own body.
     const std::vector<ChannelInfo> many(300, sampleChannel());
@@ -369,6 +374,7 @@ TEST(ChannelInfoWire, ChannelListPackets) {
     EXPECT_EQ(r.remaining(), 0u);
 
     EXPECT_THROW(buildChannelList(std::vector<ChannelInfo>(0x10000)), std::length_error);
+    EXPECT_THROW(channelListPacket(std::vector<ChannelInfo>(0x10000)), std::length_error);
 }
 
 TEST(ChannelType, Texts) {

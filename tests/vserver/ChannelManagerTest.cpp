@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Packets.h"
 #include "vserver/ChannelManager.h"
 
 using Korrafin::ChannelInfo;
@@ -314,6 +315,24 @@ TEST(ChannelManagerMembers, AddAndRemove) {
     EXPECT_EQ(m.channelOf(8), 3);
     EXPECT_TRUE(m.usersIn(9).empty());
     EXPECT_EQ(m.userCount(9), 0u);
+}
+
+TEST(ChannelManagerMembers, TheListPacketIsThatOfAllChannelsWithTheirLiveCounts) {
+    ChannelManager m;
+    m.createChannel(lobby());
+    ChannelInfo cut = channel(2, "long");
+    cut.description.assign(70000, 'd');  // cut short on the wire
+    cut.iconUrl = "icon";
+    cut.userCount = 99;  // a stored count the list does not use
+    m.createChannel(cut);
+    m.createChannel(channel(3, "sub", 2));
+    m.addUser(2, 10);
+    m.addUser(2, 11);
+    m.addUser(1, 12);
+    m.incrementMessageCount(3);
+
+    EXPECT_EQ(m.listPacket(), Korrafin::channelListPacket(m.all()));
+    EXPECT_EQ(ChannelManager().listPacket(), Korrafin::channelListPacket({}));
 }
 
 // ---- hooks ----------------------------------------------------------------

@@ -66,18 +66,21 @@ TEST_F(VirtualServerTest, AdmissionChecksSlotsFirstThenBans) {
         const char* name;
         int32_t maxSlots;
         int present;  // sessions already admitted, none of them authenticated
+        int leaving;  // of those, closed and waiting for their removal
         Ban ban;
         const char* refusal;  // nullptr: admitted
     };
     const std::vector<Case> cases = {
-        {"free slot", 2, 1, Ban::None, nullptr},
-        {"no slots at all", 0, 0, Ban::None, "Server is full"},
-        {"negative slots", -5, 0, Ban::None, "Server is full"},
-        {"unauthenticated sessions take slots", 2, 2, Ban::None, "Server is full"},
-        {"banned", 5, 0, Ban::Active, "You are banned from this server"},
-        {"banned and full: full wins", 1, 1, Ban::Active, "Server is full"},
-        {"expired ban", 5, 0, Ban::Expired, nullptr},
-        {"ban of another address", 5, 0, Ban::OtherAddress, nullptr},
+        {"free slot", 2, 1, 0, Ban::None, nullptr},
+        {"no slots at all", 0, 0, 0, Ban::None, "Server is full"},
+        {"negative slots", -5, 0, 0, Ban::None, "Server is full"},
+        {"unauthenticated sessions take slots", 2, 2, 0, Ban::None, "Server is full"},
+        {"a session on its way out holds no slot", 2, 2, 1, Ban::None, nullptr},
+        {"every session on its way out", 3, 3, 3, Ban::None, nullptr},
+        {"banned", 5, 0, 0, Ban::Active, "You are banned from this server"},
+        {"banned and full: full wins", 1, 1, 0, Ban::Active, "Server is full"},
+        {"expired ban", 5, 0, 0, Ban::Expired, nullptr},
+        {"ban of another address", 5, 0, 0, Ban::OtherAddress, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,6 +91,7 @@ TEST_F(VirtualServerTest, AdmissionChecksSlotsFirstThenBans) {
             present.push_back(std::make_unique<SessionHarness>(10 + i, SessionHarness::Transport::Unix, "10.0.0.1"));
             ASSERT_TRUE(vs->acceptSession(present.back()->session));
         }
+        for (int i = 0; i < c.leaving; ++i) present[static_cast<std::size_t>(i)]->session->disconnect("");
         if (c.ban != Ban::None) {
             BanEntry b;
             b.ip = c.ban == Ban::OtherAddress ? "10.0.0.8" : "10.0.0.9";
