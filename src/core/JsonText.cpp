@@ -82,15 +82,7 @@ std::string str(std::string_view key, std::string_view value) {
     return out;
 }
 
-std::string num(std::string_view key, uint64_t value) {
-    std::string out;
-    out.reserve(key.size() + 24);
-    out += '"';
-    out += key;
-    out += "\":";
-    out += std::to_string(value);
-    return out;
-}
+std::string num(std::string_view key, uint64_t value) { return bare(key, std::to_string(value)); }
 
 std::string integer(std::string_view key, int64_t value) { return bare(key, std::to_string(value)); }
 

@@ -5,7 +5,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
-#include <type_traits>
 
 #include "core/Utf8.h"
 #include "protocol/PacketHeader.h"
@@ -42,20 +41,8 @@ WireLengths wireLengths(const ChannelInfo& c) {
     return w;
 }
 
-template <typename T>
-uint8_t* putLE(uint8_t* out, T value) {
-    uint64_t bits;
-    if constexpr (std::is_same_v<T, bool>) {
-        bits = value ? 1u : 0u;
-    } else {
-        bits = static_cast<std::make_unsigned_t<T>>(value);
-    }
-    for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
-    return out + sizeof(T);
-}
-
 uint8_t* putStr(uint8_t* out, std::string_view s, std::size_t len) {
-    out = putLE(out, static_cast<uint16_t>(len));
+    out = PacketBuilder::putLE(out, static_cast<uint16_t>(len));
     if (len > 0) std::memcpy(out, s.data(), len);
     return out + len;
 }
@@ -64,23 +51,23 @@ uint8_t* putStr(uint8_t* out, std::string_view s, std::size_t len) {
 
 uint8_t* ChannelInfo::writeWire(uint8_t* out, uint32_t users) const {
     const WireLengths w = wireLengths(*this);
-    out = putLE(out, static_cast<uint16_t>(w.body()));
-    out = putLE(out, id);
-    out = putLE(out, parentId);
+    out = PacketBuilder::putLE(out, static_cast<uint16_t>(w.body()));
+    out = PacketBuilder::putLE(out, id);
+    out = PacketBuilder::putLE(out, parentId);
     out = putStr(out, name, w.len[0]);
     out = putStr(out, description, w.len[1]);
-    out = putLE(out, hasPassword);
-    out = putLE(out, maxUsers);
-    out = putLE(out, users);
-    out = putLE(out, sortOrder);
-    out = putLE(out, isPermanent);
-    out = putLE(out, requiredRole);
-    out = putLE(out, type);
-    out = putLE(out, logMode);
+    out = PacketBuilder::putLE(out, hasPassword);
+    out = PacketBuilder::putLE(out, maxUsers);
+    out = PacketBuilder::putLE(out, users);
+    out = PacketBuilder::putLE(out, sortOrder);
+    out = PacketBuilder::putLE(out, isPermanent);
+    out = PacketBuilder::putLE(out, requiredRole);
+    out = PacketBuilder::putLE(out, type);
+    out = PacketBuilder::putLE(out, logMode);
     out = putStr(out, iconUrl, w.len[2]);
     out = putStr(out, bannerUrl, w.len[3]);
     out = putStr(out, textColor, w.len[4]);
-    return putLE(out, messageCount);
+    return PacketBuilder::putLE(out, messageCount);
 }
 
 void ChannelInfo::serialise(PacketBuilder& b) const {
@@ -141,7 +128,7 @@ ChannelListWriter::ChannelListWriter(std::size_t count, std::size_t recordBytes)
     h.length = static_cast<uint32_t>(payload);
     h.write(packet_.data());
     at_ = PacketHeader::kSize + 2;
-    putLE(packet_.data() + PacketHeader::kSize, static_cast<uint16_t>(count));
+    PacketBuilder::putLE(packet_.data() + PacketHeader::kSize, static_cast<uint16_t>(count));
 }
 
 void ChannelListWriter::add(const ChannelInfo& channel, uint32_t users) {

@@ -32,6 +32,17 @@ public:
         requires((std::is_integral_v<T> || std::is_enum_v<T>) &&
                  (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8))
     void writeLE(T value) {
+        const std::size_t at = payload.size();
+        payload.resize(at + sizeof(T));
+        putLE(payload.data() + at, value);
+    }
+
+    // The same value stored at `out`, for writers that fill a buffer sized
+    // in advance; the byte after it.
+    template <typename T>
+        requires((std::is_integral_v<T> || std::is_enum_v<T>) &&
+                 (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8))
+    static uint8_t* putLE(uint8_t* out, T value) {
         uint64_t bits;
         if constexpr (std::is_same_v<T, bool>) {
             bits = value ? 1u : 0u;
@@ -40,9 +51,8 @@ public:
         } else {
             bits = static_cast<std::make_unsigned_t<T>>(value);
         }
-        const std::size_t at = payload.size();
-        payload.resize(at + sizeof(T));
-        for (std::size_t i = 0; i < sizeof(T); ++i) payload[at + i] = static_cast<uint8_t>(bits >> (8 * i));
+        for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+        return out + sizeof(T);
     }
 
     // u16 byte length, then the bytes as they are (no terminator, no charset check).
