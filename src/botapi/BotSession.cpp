@@ -33,6 +33,7 @@ const char* dropReason(OutboundQueue::Failure failure) {
     switch (failure) {
         case OutboundQueue::Failure::Overflow: return "too much waits to be sent";
         case OutboundQueue::Failure::Stalled: return "it stopped reading";
+        case OutboundQueue::Failure::NoMemory: return "out of memory";
         case OutboundQueue::Failure::Broken:
         case OutboundQueue::Failure::None: break;
     }

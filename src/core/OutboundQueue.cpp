@@ -1,10 +1,13 @@
 #include "core/OutboundQueue.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 #include "core/SendPoller.h"
 
@@ -14,7 +17,7 @@ namespace {
 
 // Packets gathered into one write.
 constexpr int kMaxIov = 64;
-// Tombstones a queue keeps before it considers a compaction.
+// Dead chunks a queue keeps before it considers a compaction.
 constexpr std::size_t kCompactAfter = 64;
 
 OutboundQueue::Bytes copyOf(const uint8_t* data, std::size_t n) {
@@ -36,6 +39,13 @@ ssize_t writeSome(int fd, iovec* iov, int count, int& err) {
 
 bool full(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
+// Bytes the socket holds that the peer has not taken yet; -1 when unknown.
+int unsentInSocket(int fd) {
+    int n = 0;
+    if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &n) != 0) return -1;
+    return n;
+}
+
 }  // namespace
 
 OutboundQueue::OutboundQueue(int fd, Limits limits, SendPoller& poller)
@@ -46,14 +56,19 @@ OutboundQueue::~OutboundQueue() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key) {
+bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Place place) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (n == 0) return true;
     if (writing_ || armed_ || queued_ > 0) {
         // Behind what waits. An active writer or the poller takes it on;
         // otherwise bytes were enqueued and not yet flushed: write them now.
-        if (!pushLocked(Chunk{copyOf(data, n), 0, key}, false)) return false;
+        try {
+            if (!pushLocked(copyOf(data, n), key, place)) return false;
+        } catch (const std::bad_alloc&) {
+            failLocked(Failure::NoMemory);
+            return false;
+        }
         if (writing_ || armed_) return true;
         writing_ = true;
         return writeLocked(lock);
@@ -74,16 +89,25 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key) {
     } else if (taken < n && !closed_) {
         // In front of whatever other threads queued meanwhile. Begun, it is
         // completed; untouched, it is still a snapshot like any other.
-        pushLocked(Chunk{copyOf(data + taken, n - taken), 0, taken == 0 ? key : kNoSnapshot}, true);
+        try {
+            pushFrontLocked(copyOf(data + taken, n - taken), taken == 0 ? key : kNoSnapshot, place);
+        } catch (const std::bad_alloc&) {
+            failLocked(Failure::NoMemory);
+        }
     }
     return writeLocked(lock);
 }
 
-bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key, Batch batch) {
+bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key, Place place) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (!packet || packet->empty()) return true;
-    return pushLocked(Chunk{std::move(packet), 0, key, batch}, false);
+    try {
+        return pushLocked(std::move(packet), key, place);
+    } catch (const std::bad_alloc&) {
+        failLocked(Failure::NoMemory);
+        return false;
+    }
 }
 
 void OutboundQueue::flush() {
@@ -103,8 +127,15 @@ void OutboundQueue::onWritable() {
 }
 
 void OutboundQueue::checkStall(Clock::time_point now) {
+    // Outside the lock: a system call, though not a write.
+    const int unsent = unsentInSocket(fd_);
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || queued_ == 0) return;
+    // A large send buffer reports the socket writable only once a third of
+    // it is free; until then a peer that reads slowly but steadily shows in
+    // the socket's unsent bytes, which fall.
+    if (unsent >= 0 && lastUnsent_ >= 0 && unsent < lastUnsent_) lastProgress_ = now;
+    lastUnsent_ = unsent;
     if (now - lastProgress_ >= limits_.stallAfter) failLocked(Failure::Stalled);
 }
 
@@ -128,63 +159,116 @@ std::size_t OutboundQueue::queued() const {
     return queued_;
 }
 
-bool OutboundQueue::pushLocked(Chunk chunk, bool front) {
-    // The stall clock runs from when bytes begin to wait; replacing a
-    // snapshot that waits is no progress.
-    const bool wasIdle = queued_ == 0;
-    if (chunk.key != kNoSnapshot) {
-        if (Chunk* const waiting = pending_.find(chunk.key)) {
-            // A snapshot waits already. In front, this is the writer's own
-            // packet that the full socket did not take, older than the one
-            // queued meanwhile: it goes. Behind, the older one goes unless
-            // both belong to the batch that the caller's flush is about to
-            // write (and no peer holds it up).
-            if (front) return true;
-            Chunk& older = *waiting;
-            pending_.erase(chunk.key);
-            const bool oneBatch = older.batch != kOwnBatch && older.batch == chunk.batch;
-            if (armed_ || writing_ || !oneBatch) {
-                retireLocked(older);
-                compactLocked();
-            }
-        }
+std::size_t OutboundQueue::unsentSnapshots(SnapshotKey key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const Chunk& c : chunks_)
+        if ((c.kind == Chunk::Kind::Fixed || c.kind == Chunk::Kind::Live) && c.key == key && c.offset == 0) ++n;
+    return n;
+}
+
+// ---------------------------------------------------------------- queueing
+
+std::size_t OutboundQueue::leftOf(const Chunk& c) const {
+    if (c.kind == Chunk::Kind::Dead) return 0;
+    if (c.bytes) return c.bytes->size() - c.offset;
+    return keys_.find(c.key)->latest->size();  // Live, waiting
+}
+
+bool OutboundQueue::fitsLocked(std::size_t n) {
+    if (n <= limits_.maxQueued - queued_) return true;
+    failLocked(Failure::Overflow);
+    return false;
+}
+
+void OutboundQueue::setQueuedLocked(std::size_t n) {
+    if (queued_ == 0 && n > 0) {
+        // The stall clock runs from when bytes begin to wait.
+        lastProgress_ = Clock::now();
+        lastUnsent_ = -1;
     }
-    const std::size_t n = chunk.left();
-    if (n > limits_.maxQueued - std::min(queued_, limits_.maxQueued)) {
+    queued_ = n;
+}
+
+bool OutboundQueue::pushLocked(Bytes packet, SnapshotKey key, Place place) {
+    const std::size_t n = packet->size();
+    if (key == kNoSnapshot) {
+        if (!fitsLocked(n)) return false;
+        chunks_.push_back(Chunk{std::move(packet)});
+        setQueuedLocked(queued_ + n);
+        return true;
+    }
+
+    KeyState& ks = keys_.obtain(key);
+    // While the peer keeps up, a snapshot goes as it is, in its place; once
+    // it is behind, what waits of the key is written as the newest.
+    const bool keepsUp = !writing_ && !armed_;
+    const bool add = keepsUp || place == Place::Own || ks.live == 0;
+    const std::size_t oldSize = ks.latest ? ks.latest->size() : 0;
+    const std::size_t others = queued_ - ks.live * oldSize;
+    const std::size_t after = ks.live * n + (add ? n : 0);
+    if (after > limits_.maxQueued - others) {
+        keys_.releaseIfUnused(ks);
         failLocked(Failure::Overflow);
         return false;
     }
-    if (wasIdle) lastProgress_ = Clock::now();
-    Chunk& placed = front ? chunks_.emplace_front(std::move(chunk)) : chunks_.emplace_back(std::move(chunk));
-    if (placed.key != kNoSnapshot) pending_.set(placed.key, &placed);
-    queued_ += n;
+    if (add) {
+        Chunk c;
+        c.key = key;
+        c.own = place == Place::Own;
+        c.kind = keepsUp ? Chunk::Kind::Fixed : Chunk::Kind::Live;
+        if (keepsUp) c.bytes = packet;
+        try {
+            chunks_.push_back(std::move(c));
+        } catch (...) {
+            keys_.releaseIfUnused(ks);
+            throw;
+        }
+        Chunk& placed = chunks_.back();
+        ++ks.chunks;
+        if (keepsUp) {
+            ++fixed_;
+        } else {
+            ++ks.live;
+            // The writer holds the only other Live one: should it come back
+            // unwritten, it stands for this one.
+            if (!placed.own && ks.gatheredLive > 0) ks.duplicate = &placed;
+        }
+    }
+    ks.latest = std::move(packet);
+    setQueuedLocked(others + after);
     return true;
 }
 
-void OutboundQueue::retireLocked(Chunk& older) {
-    if (!older.bytes || older.gathered || older.offset > 0) return;
-    queued_ -= older.left();
-    if (&older == &chunks_.back()) {
-        chunks_.pop_back();
-        return;
+bool OutboundQueue::pushFrontLocked(Bytes rest, SnapshotKey key, Place place) {
+    const std::size_t n = rest->size();
+    if (!fitsLocked(n)) return false;
+    if (key == kNoSnapshot) {
+        chunks_.push_front(Chunk{std::move(rest)});
+        setQueuedLocked(queued_ + n);
+        return true;
     }
-    older.bytes.reset();
-    older.key = kNoSnapshot;
-    ++tombstones_;
+    KeyState& ks = keys_.obtain(key);
+    Chunk c;
+    c.key = key;
+    c.own = place == Place::Own;
+    c.kind = Chunk::Kind::Fixed;
+    c.bytes = rest;
+    try {
+        chunks_.push_front(std::move(c));
+    } catch (...) {
+        keys_.releaseIfUnused(ks);
+        throw;
+    }
+    ++ks.chunks;
+    ++fixed_;
+    // Those queued meanwhile are newer.
+    if (!ks.latest) ks.latest = std::move(rest);
+    setQueuedLocked(queued_ + n);
+    return true;
 }
 
-void OutboundQueue::compactLocked() {
-    // Tombstones of snapshots of several keys could pile up between the
-    // chunks that hold bytes; once they are the most, they go in one pass.
-    // Moving the chunks leaves the bytes the writer gathered where they are.
-    if (tombstones_ <= kCompactAfter || tombstones_ * 2 <= chunks_.size()) return;
-    std::erase_if(chunks_, [](const Chunk& c) { return !c.bytes; });
-    tombstones_ = 0;
-    pending_.clear();
-    // The newest snapshot of a key is the last of it in the queue.
-    for (Chunk& c : chunks_)
-        if (c.key != kNoSnapshot) pending_.set(c.key, &c);
-}
+// ---------------------------------------------------------------- writing
 
 bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
     bool socketFull = false;
@@ -193,14 +277,7 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
         // chunk it gathered is dropped or changed by others: the bytes
         // gathered here stay put while the lock is let go.
         iovec iov[kMaxIov];
-        int count = 0;
-        for (auto it = chunks_.begin(); it != chunks_.end() && count < kMaxIov; ++it) {
-            if (!it->bytes) continue;
-            it->gathered = true;
-            iov[count].iov_base = const_cast<uint8_t*>(it->bytes->data() + it->offset);
-            iov[count].iov_len = it->left();
-            ++count;
-        }
+        const int count = gatherLocked(iov, kMaxIov);
         lock.unlock();
         int err = 0;
         const ssize_t w = writeSome(fd_, iov, count, err);
@@ -211,72 +288,178 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
             lastProgress_ = Clock::now();
         }
         releaseGatheredLocked();
-        compactLocked();
         if (w < 0 && full(err)) {
             socketFull = true;
             break;
         }
         if (w <= 0) failLocked(Failure::Broken);
     }
-    if (closed_) dropAllLocked();
+    if (socketFull && !closed_) coalesceLocked();
+    if (closed_) {
+        dropAllLocked();
+    } else {
+        compactLocked();
+    }
     writing_ = false;
     const bool arm = socketFull && !closed_ && !armed_;
     if (arm) armed_ = true;
     const bool open = !closed_;
     if (arm) {
         lock.unlock();
-        if (!poller_.arm(shared_from_this())) {
+        Failure why = Failure::Broken;
+        bool watched = false;
+        try {
+            watched = poller_.arm(shared_from_this());
+        } catch (const std::bad_alloc&) {
+            why = Failure::NoMemory;
+        }
+        if (!watched) {
+            // Nobody would ever write on: the connection ends. (A writer
+            // that has come in meanwhile drops what waits when it is done.)
             lock.lock();
             armed_ = false;
-            failLocked(Failure::Broken);
-            dropAllLocked();
+            failLocked(why);
             return false;
         }
     }
     return open;
 }
 
+int OutboundQueue::gatherLocked(iovec* iov, int max) {
+    int count = 0;
+    for (auto it = chunks_.begin(); it != chunks_.end() && count < max; ++it) {
+        Chunk& c = *it;
+        if (c.kind == Chunk::Kind::Dead) continue;
+        if (c.kind == Chunk::Kind::Live) {
+            // Written as the newest of its key.
+            KeyState& ks = *keys_.find(c.key);
+            c.bytes = ks.latest;
+            --ks.live;
+            ++ks.gatheredLive;
+        }
+        c.gathered = true;
+        iov[count].iov_base = const_cast<uint8_t*>(c.bytes->data() + c.offset);
+        iov[count].iov_len = c.bytes->size() - c.offset;
+        ++count;
+    }
+    return count;
+}
+
 void OutboundQueue::consumeLocked(std::size_t n) {
     while (!chunks_.empty()) {
         Chunk& front = chunks_.front();
-        if (!front.bytes) {
+        if (front.kind == Chunk::Kind::Dead) {
             chunks_.pop_front();
-            --tombstones_;
+            --dead_;
             continue;
         }
         if (n == 0) return;
-        const std::size_t left = front.left();
+        const std::size_t left = front.bytes->size() - front.offset;
         if (n < left) {
             front.offset += n;
             queued_ -= n;
+            // Begun: it is completed as it is.
+            if (front.kind != Chunk::Kind::Plain) leaveKeyLocked(front);
             return;
         }
         n -= left;
         queued_ -= left;
-        if (front.key != kNoSnapshot && pending_.find(front.key) == &front) pending_.erase(front.key);
+        if (front.kind != Chunk::Kind::Plain) leaveKeyLocked(front);
         chunks_.pop_front();
     }
 }
 
 void OutboundQueue::releaseGatheredLocked() {
-    // What was gathered is the front of the chunks that hold bytes.
-    for (auto it = chunks_.begin(); it != chunks_.end(); ++it) {
-        if (!it->bytes) continue;
-        if (!it->gathered) return;
-        it->gathered = false;
-        if (it->key == kNoSnapshot) continue;
-        // Superseded, and the socket did not take it: it waits for the peer
-        // now. Never the back (the newer one is behind it), so retiring it
-        // leaves `it` valid.
-        const Chunk* const newest = pending_.find(it->key);
-        if (newest && newest != &*it) retireLocked(*it);
+    // What was gathered is the front of the chunks that are not dead.
+    for (Chunk& c : chunks_) {
+        if (c.kind == Chunk::Kind::Dead) continue;
+        if (!c.gathered) break;
+        c.gathered = false;
+        if (c.kind != Chunk::Kind::Live) continue;
+        // Untouched (a begun one is Plain by now): it waits again as the
+        // newest of its key, and one added for that while it was held goes.
+        KeyState& ks = *keys_.find(c.key);
+        --ks.gatheredLive;
+        ++ks.live;
+        queued_ = queued_ - c.bytes->size() + ks.latest->size();
+        c.bytes.reset();
+        if (ks.duplicate) {
+            killLocked(*ks.duplicate);
+            ks.duplicate = nullptr;
+        }
     }
+    // Added while the one it duplicated was written: it stays.
+    keys_.forEach([](KeyState& ks) { ks.duplicate = nullptr; });
+    if (queued_ > limits_.maxQueued) failLocked(Failure::Overflow);
+}
+
+void OutboundQueue::coalesceLocked() {
+    // Only what was queued while the peer kept up (a bounded few, as they
+    // were flushed at once) is Fixed; the scan is for them.
+    if (fixed_ == 0) return;
+    const uint64_t scan = ++scans_;
+    for (Chunk& c : chunks_) {
+        if (c.kind != Chunk::Kind::Fixed && c.kind != Chunk::Kind::Live) continue;
+        KeyState& ks = *keys_.find(c.key);
+        const bool earlier = ks.scan == scan;
+        ks.scan = scan;
+        if (earlier && !c.own) {
+            // The earlier one stands for it.
+            killLocked(c);
+            continue;
+        }
+        if (c.kind == Chunk::Kind::Fixed) {
+            queued_ = queued_ - c.bytes->size() + ks.latest->size();
+            c.bytes.reset();
+            c.kind = Chunk::Kind::Live;
+            --fixed_;
+            ++ks.live;
+        }
+    }
+    if (queued_ > limits_.maxQueued) failLocked(Failure::Overflow);
+}
+
+void OutboundQueue::leaveKeyLocked(Chunk& c) {
+    KeyState& ks = *keys_.find(c.key);
+    if (c.kind == Chunk::Kind::Fixed) {
+        --fixed_;
+    } else if (c.gathered) {
+        --ks.gatheredLive;
+    } else {
+        --ks.live;
+    }
+    --ks.chunks;
+    c.kind = Chunk::Kind::Plain;
+    c.key = kNoSnapshot;
+    keys_.releaseIfUnused(ks);
+}
+
+void OutboundQueue::killLocked(Chunk& c) {
+    queued_ -= leftOf(c);
+    leaveKeyLocked(c);
+    c.bytes.reset();
+    c.kind = Chunk::Kind::Dead;
+    ++dead_;
+}
+
+void OutboundQueue::compactLocked() {
+    while (!chunks_.empty() && chunks_.back().kind == Chunk::Kind::Dead) {
+        chunks_.pop_back();
+        --dead_;
+    }
+    // Dead chunks of several keys could pile up between the live ones; once
+    // they are the most, they go in one pass. Nothing points at a chunk
+    // outside a write.
+    if (dead_ <= kCompactAfter || dead_ * 2 <= chunks_.size()) return;
+    std::erase_if(chunks_, [](const Chunk& c) { return c.kind == Chunk::Kind::Dead; });
+    dead_ = 0;
 }
 
 void OutboundQueue::dropAllLocked() {
     chunks_.clear();
-    pending_.clear();
-    tombstones_ = 0;
+    keys_.clear();
+    fixed_ = 0;
+    dead_ = 0;
     queued_ = 0;
 }
 
@@ -295,49 +478,47 @@ void OutboundQueue::closeLocked() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
-OutboundQueue::Chunk* OutboundQueue::PendingSnapshots::find(SnapshotKey key) const {
-    for (const auto& [k, chunk] : inPlace_)
-        if (k == key) return chunk;
+// ---------------------------------------------------------------- key states
+
+OutboundQueue::KeyState* OutboundQueue::Keys::find(SnapshotKey key) {
+    return const_cast<KeyState*>(std::as_const(*this).find(key));
+}
+
+const OutboundQueue::KeyState* OutboundQueue::Keys::find(SnapshotKey key) const {
+    for (const auto& s : inPlace_)
+        if (s.key == key) return &s;
     if (more_.empty()) return nullptr;
     const auto it = more_.find(key);
-    return it == more_.end() ? nullptr : it->second;
+    return it == more_.end() ? nullptr : &it->second;
 }
 
-void OutboundQueue::PendingSnapshots::set(SnapshotKey key, Chunk* chunk) {
-    std::pair<SnapshotKey, Chunk*>* free = nullptr;
-    for (auto& place : inPlace_) {
-        if (place.first == key) {
-            place.second = chunk;
-            return;
-        }
-        if (place.first == kNoSnapshot && !free) free = &place;
-    }
-    if (!more_.empty()) {
-        const auto it = more_.find(key);
-        if (it != more_.end()) {
-            it->second = chunk;
-            return;
+OutboundQueue::KeyState& OutboundQueue::Keys::obtain(SnapshotKey key) {
+    if (KeyState* s = find(key)) return *s;
+    for (auto& s : inPlace_) {
+        if (s.key == kNoSnapshot) {
+            s.key = key;
+            return s;
         }
     }
-    if (free) {
-        *free = {key, chunk};
-    } else {
-        more_[key] = chunk;
-    }
+    KeyState& s = more_[key];
+    s.key = key;
+    return s;
 }
 
-void OutboundQueue::PendingSnapshots::erase(SnapshotKey key) {
-    for (auto& place : inPlace_) {
-        if (place.first == key) {
-            place = {kNoSnapshot, nullptr};
+void OutboundQueue::Keys::releaseIfUnused(KeyState& state) {
+    if (state.chunks > 0) return;
+    const SnapshotKey key = state.key;
+    for (auto& s : inPlace_) {
+        if (&s == &state) {
+            s = KeyState{};
             return;
         }
     }
     more_.erase(key);
 }
 
-void OutboundQueue::PendingSnapshots::clear() {
-    inPlace_.fill({kNoSnapshot, nullptr});
+void OutboundQueue::Keys::clear() {
+    inPlace_.fill(KeyState{});
     more_.clear();
 }
 

@@ -3,20 +3,23 @@
 // the peer. A write goes straight to the socket when nothing is waiting;
 // whatever the socket does not take at once stays queued and is written by
 // the send poller as the socket drains. The queue is bounded: a packet that
-// would take it past its limit, a socket that takes no byte for the stall
-// time, or a failed write ends it (closed, the socket shut down, which also
-// wakes the connection's reader) and names the failure.
+// would take it past its limit, a socket that drains nothing for the stall
+// time, a failed write or a failed allocation ends it (closed, the socket
+// shut down, which also wakes the connection's reader) and names the failure.
 //
 // A packet may be queued as a whole snapshot under a key (a state that each
-// newer packet of that key replaces whole). A snapshot none of whose bytes
-// has been written is dropped when a newer one of its key is queued, and the
-// newer one goes at the end, behind what was queued meanwhile: the peer
-// still gets every change in order and ends with the newest snapshot, and
-// the queue never holds more than one unsent snapshot of a key. One that is
-// being written is completed. The one exception: snapshots enqueued in one
-// batch (one change's announcements, for one flush) all go out while the
-// queue does not wait for its peer (its socket was not found full and no
-// write is under way).
+// newer packet of that key replaces whole: a channel list, the settings).
+// While the peer keeps up (its socket was not found full and nobody is
+// writing) every packet goes out exactly as queued. Once it is behind, an
+// unsent snapshot stands for the newest one of its key: a newer snapshot
+// refreshes in place every one of its key that waits unsent, and is added
+// at the end only where none waits, or where the receiving session's own
+// sequence needs one at that place (Place::Own: its login, its moves). So
+// the peer gets every packet in order, a snapshot never comes later than
+// its place, everything it names is in the snapshot before it (unless gone
+// since), it ends with the newest of each key, and apart from its own
+// sequence no more than one unsent snapshot of a key waits for it. A
+// snapshot whose writing has begun is completed as it was.
 //
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
@@ -25,7 +28,7 @@
 // Threads: any thread may send, enqueue, flush and close; one of them writes
 // at a time (the others leave their bytes to it), and no lock is held while
 // the socket is written. The mutex is a leaf: the queue calls nothing else
-// while it holds it. Throws only std::bad_alloc.
+// while it holds it. Throws nothing: a failed allocation ends the queue.
 #pragma once
 
 #include <array>
@@ -39,6 +42,8 @@
 #include <utility>
 #include <vector>
 
+struct iovec;
+
 namespace Korrafin {
 
 class SendPoller;
@@ -51,15 +56,20 @@ public:
     // What a packet is a whole snapshot of; kNoSnapshot for any other packet.
     using SnapshotKey = uint32_t;
     static constexpr SnapshotKey kNoSnapshot = 0;
-    // Packets enqueued together for one flush; kOwnBatch: a batch of its own.
-    using Batch = uint64_t;
-    static constexpr Batch kOwnBatch = 0;
+
+    // Where a snapshot goes while one of its key waits unsent for a peer
+    // that is behind.
+    enum class Place : uint8_t {
+        Shared,  // refreshes what waits, nothing more
+        Own,     // the receiving session's own sequence: also added at the end
+    };
 
     enum class Failure : uint8_t {
         None,
         Overflow,  // a packet would have taken it past its limit
-        Stalled,   // bytes waited and the socket took none for the stall time
+        Stalled,   // bytes waited and nothing drained for the stall time
         Broken,    // a write failed (the peer is gone)
+        NoMemory,  // an allocation failed
     };
 
     struct Limits {
@@ -67,6 +77,7 @@ public:
         Clock::duration stallAfter;
     };
 
+    // Throws std::bad_alloc.
     static Bytes share(std::vector<uint8_t> packet) {
         return std::make_shared<const std::vector<uint8_t>>(std::move(packet));
     }
@@ -83,16 +94,14 @@ public:
 
     // Queues the packet behind what waits and writes what the socket takes
     // now; the bytes are written from `data` itself when nothing waits.
-    // False when the queue is closed or has just failed. A snapshot `key`
-    // replaces an unsent older snapshot of that key (see above).
-    bool send(const uint8_t* data, std::size_t n, SnapshotKey key = kNoSnapshot);
+    // False when the queue is closed or has just failed. `key` and `place`
+    // as above.
+    bool send(const uint8_t* data, std::size_t n, SnapshotKey key = kNoSnapshot, Place place = Place::Shared);
 
     // Queues the packet behind what waits without writing (no system call),
     // so a caller may hold a lock that orders packets of several queues; a
-    // flush must follow. False when closed or when the bound is passed (then
-    // the queue has failed). `key` as for send, `batch` as above; the
-    // replaced snapshot's bytes no longer count against the bound.
-    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot, Batch batch = kOwnBatch);
+    // flush must follow. False when closed or when it has just failed.
+    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot, Place place = Place::Shared);
 
     // Writes what the socket takes now; the rest is the poller's.
     void flush();
@@ -106,59 +115,104 @@ public:
     Failure failure() const;
     // Bytes that wait to be written.
     std::size_t queued() const;
+    // Snapshots of `key` that wait with none of their bytes written (a
+    // look at the whole queue: for tests and diagnostics).
+    std::size_t unsentSnapshots(SnapshotKey key) const;
 
     // ---- called by the poller thread ----
     // The socket takes bytes again: write on.
     void onWritable();
-    // Ends the queue when bytes have waited without progress for the stall time.
+    // Ends the queue when bytes have waited for the stall time while neither
+    // this queue nor the socket's own buffer drained.
     void checkStall(Clock::time_point now);
     uint64_t pollId() const noexcept { return pollId_; }
 
 private:
     struct Chunk {
-        Bytes bytes;  // null: a tombstone, a snapshot replaced before any byte of it was written
+        enum class Kind : uint8_t {
+            Plain,  // any other packet, or a snapshot whose writing has begun
+            Fixed,  // an unsent snapshot queued while the peer kept up: goes as it is
+            Live,   // an unsent snapshot written as the newest of its key
+            Dead,   // dropped: a later duplicate of a Live one; skipped
+        };
+        Bytes bytes;  // Live: null until the writer takes it (then the bytes it writes)
         std::size_t offset = 0;
-        SnapshotKey key = kNoSnapshot;
-        Batch batch = kOwnBatch;
-        bool gathered = false;  // the writer's iovecs point into it: nobody else may drop it
-        std::size_t left() const { return bytes ? bytes->size() - offset : 0; }
+        SnapshotKey key = kNoSnapshot;  // Fixed and Live only
+        Kind kind = Kind::Plain;
+        bool own = false;       // placed by the receiving session's own sequence
+        bool gathered = false;  // the writer's iovecs point into it: nobody else may change it
     };
 
-    // The newest snapshot of each key in the queue: a few keys in place (the
-    // usual case: no allocation on the path every broadcast takes), any
-    // more in a map.
-    class PendingSnapshots {
+    // What the queue knows of one key while any Fixed or Live chunk of it
+    // is in the queue.
+    struct KeyState {
+        SnapshotKey key = kNoSnapshot;  // kNoSnapshot: a free place
+        Bytes latest;                   // the newest snapshot of the key queued
+        std::size_t chunks = 0;         // its Fixed and Live chunks, gathered ones included
+        std::size_t live = 0;           // its Live chunks that wait (not gathered): each counts latest's size
+        std::size_t gatheredLive = 0;   // its Live chunks the writer holds
+        // A Live chunk added while the writer held the only other: it goes
+        // should that one come back unwritten.
+        Chunk* duplicate = nullptr;
+        uint64_t scan = 0;  // the coalescing pass that last saw a chunk of the key
+    };
+
+    // The key states: a few in place (the usual case: no allocation on the
+    // path every broadcast takes), any more in a map. Pointers stay valid
+    // until the state is released.
+    class Keys {
     public:
-        Chunk* find(SnapshotKey key) const;  // null when none
-        void set(SnapshotKey key, Chunk* chunk);
-        void erase(SnapshotKey key);
+        KeyState* find(SnapshotKey key);
+        const KeyState* find(SnapshotKey key) const;
+        // Throws std::bad_alloc (nothing changed then).
+        KeyState& obtain(SnapshotKey key);
+        // Frees the state when no chunk of its key is left.
+        void releaseIfUnused(KeyState& state);
+        template <class F>
+        void forEach(F&& f) {
+            for (auto& s : inPlace_)
+                if (s.key != kNoSnapshot) f(s);
+            for (auto& [k, s] : more_) f(s);
+        }
         void clear();
 
     private:
         static constexpr std::size_t kInPlace = 4;
-        std::array<std::pair<SnapshotKey, Chunk*>, kInPlace> inPlace_{};  // kNoSnapshot: a free place
-        std::unordered_map<SnapshotKey, Chunk*> more_;
+        std::array<KeyState, kInPlace> inPlace_{};
+        std::unordered_map<SnapshotKey, KeyState> more_;
     };
 
-    // Appends (or, for the writer's own remainder, puts in front); false and
-    // failed when the bound would be passed. A snapshot replaces the unsent
-    // one of its key (see above); the writer's remainder is dropped when a
-    // newer snapshot of its key waits already.
-    bool pushLocked(Chunk chunk, bool front);
-    // Turns an older snapshot into a tombstone (or drops it from the back),
-    // unless the writer has gathered it or written part of it.
-    void retireLocked(Chunk& older);
-    // Drops the tombstones when they are most of the queue.
-    void compactLocked();
+    // Bytes of the chunk that wait.
+    std::size_t leftOf(const Chunk& c) const;
+    // Appends the packet; false (and failed) when the bound would be
+    // passed. Throws std::bad_alloc before anything is changed.
+    bool pushLocked(Bytes packet, SnapshotKey key, Place place);
+    // The part of a direct write the socket did not take, in front of what
+    // others queued meanwhile; an untouched snapshot stays one. Throws
+    // std::bad_alloc before anything is changed.
+    bool pushFrontLocked(Bytes rest, SnapshotKey key, Place place);
+    // True when `n` more bytes fit; otherwise fails the queue.
+    bool fitsLocked(std::size_t n);
+    // Sets the count of waiting bytes (starting the stall clock when bytes
+    // begin to wait).
+    void setQueuedLocked(std::size_t n);
     // The writer's loop: writes until empty, closed or full, then gives up
     // the writer's role and, when full, asks the poller to call back.
     // Needs writing_ set by the caller; returns !closed_.
     bool writeLocked(std::unique_lock<std::mutex>& lock);
+    // Points the iovecs at the first chunks and marks them gathered.
+    int gatherLocked(::iovec* iov, int max);
     void consumeLocked(std::size_t n);
-    // After a write: what the writer gathered and did not finish may be
-    // replaced again; an unwritten snapshot that a newer one superseded
-    // meanwhile goes now.
+    // After a write: what the writer gathered and did not touch waits again
+    // (a snapshot as the newest of its key).
     void releaseGatheredLocked();
+    // The peer is behind: every unsent snapshot becomes the newest of its
+    // key, and a later one of a key that is not the peer's own goes.
+    void coalesceLocked();
+    // A snapshot chunk is begun, written or dropped: its key's counts.
+    void leaveKeyLocked(Chunk& c);
+    void killLocked(Chunk& c);
+    void compactLocked();
     void dropAllLocked();
     void failLocked(Failure failure);
     void closeLocked();
@@ -170,16 +224,19 @@ private:
 
     mutable std::mutex mutex_;
     // References into a deque survive pushes at either end and pops of
-    // other elements, so pending_ may point at its chunks.
+    // other elements, so KeyState::duplicate may point at its chunks.
     std::deque<Chunk> chunks_;
-    PendingSnapshots pending_;
-    std::size_t tombstones_ = 0;  // tombstones in chunks_
+    Keys keys_;
+    std::size_t fixed_ = 0;  // Fixed chunks in chunks_
+    std::size_t dead_ = 0;   // Dead chunks in chunks_
+    uint64_t scans_ = 0;
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back
     bool closed_ = false;
     Failure failure_ = Failure::None;
-    Clock::time_point lastProgress_{};  // last byte written, or when bytes began to wait
+    Clock::time_point lastProgress_{};  // last byte written or drained, or when bytes began to wait
+    int lastUnsent_ = -1;               // the socket's unsent bytes at the last stall check; -1: none
 };
 
 }  // namespace Korrafin

@@ -37,7 +37,8 @@ public:
 
     // Calls `queue->onWritable()` once its socket takes bytes (at once when
     // it does already), and checks it for a stall until then. False when the
-    // socket cannot be watched. Any thread; takes the poller's mutex.
+    // socket cannot be watched. Any thread; takes the poller's mutex. Throws
+    // std::bad_alloc (nothing changed then).
     bool arm(const std::shared_ptr<OutboundQueue>& queue);
 
     // Stops watching queue `id`, whose socket `fd` is still open. Any

@@ -26,6 +26,7 @@ const char* failureText(OutboundQueue::Failure failure) {
         case OutboundQueue::Failure::Overflow: return "Send buffer full";
         case OutboundQueue::Failure::Stalled: return "Send timed out";
         case OutboundQueue::Failure::Broken: return "Send failed";
+        case OutboundQueue::Failure::NoMemory: return "Out of memory";
         case OutboundQueue::Failure::None: break;
     }
     return "";
@@ -426,14 +427,14 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
     if (!out_->send(packet.data(), packet.size(), snapshotKeyOf(packet.data(), packet.size()))) disconnect("");
 }
 
-void ClientSession::enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Batch batch) {
+void ClientSession::enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Place place) {
     if (isClosed() || !packet) return;
     if (packet->size() > kMaxPacketBytes) {
         Logger::instance().logf(LogLevel::Warn, "Client {}: outgoing packet of {} bytes is too large – dropped",
                                 clientId_, packet->size());
         return;
     }
-    if (!out_->enqueue(packet, snapshotKeyOf(packet->data(), packet->size()), batch)) disconnect("");
+    if (!out_->enqueue(packet, snapshotKeyOf(packet->data(), packet->size()), place)) disconnect("");
 }
 
 void ClientSession::flush() { out_->flush(); }

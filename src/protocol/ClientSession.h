@@ -154,19 +154,22 @@ public:
     void onDataReceived(const uint8_t* data, std::size_t len);
 
     // Queues one finished packet whole and writes what the socket takes now;
-    // never waits. A queue that fails (bound passed, broken socket)
-    // disconnects the session, so no half packet is ever followed by another.
-    // Nothing happens once the session is closed. A whole-state snapshot (a
-    // channel list, the server settings, a channel's content) replaces an
-    // older one of its kind that waits unsent, and is queued at the end.
+    // never waits. A queue that fails (bound passed, broken socket, no
+    // memory) disconnects the session, so no half packet is ever followed by
+    // another. Nothing happens once the session is closed. A whole-state
+    // snapshot (a channel list, the server settings, a channel's content)
+    // goes to a client that is behind as the newest of its kind: it
+    // refreshes one that waits unsent, in that one's place (see
+    // OutboundQueue).
     void send(const std::vector<uint8_t>& packet);
     // Finalises the builder, then as above.
     void send(const PacketBuilder& builder);
     // Queues a packet without writing anything, so that a caller may hold a
     // lock that orders the packets of several sessions (no network call is
-    // made under it); flush() must follow once the lock is released. The
-    // packets of one change share a `batch` (see OutboundQueue).
-    void enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Batch batch = OutboundQueue::kOwnBatch);
+    // made under it); flush() must follow once the lock is released. A
+    // snapshot of the session's own login or move is placed Own: it keeps
+    // its place in that sequence however far behind the client is.
+    void enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Place place = OutboundQueue::Place::Shared);
     void flush();
 
     // Marks the session closed (once; later calls do nothing), logs the

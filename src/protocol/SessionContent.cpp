@@ -45,8 +45,16 @@ void ClientSession::handleChannelContentGet(PacketReader& reader) {
     if (!vs) return;
     if (!vs->channelManager.find(channelId)) return;
 
-    std::string text;
-    if (const auto db = vs->db) {
+    const auto db = vs->db;
+    if (!db) {
+        send(channelContentPacket(channelId, std::string()));
+        return;
+    }
+    {
+        // Read and queued in one step against the writers: an update that
+        // stores a newer text comes after this answer, never before it.
+        std::lock_guard<std::mutex> lock(contentLock(db.get(), channelId));
+        std::string text;
         try {
             text = db->GetChannelContent(channelId).value_or(std::string());
         } catch (const std::exception& e) {
@@ -54,8 +62,9 @@ void ClientSession::handleChannelContentGet(PacketReader& reader) {
                                     e.what());
             text.clear();
         }
+        enqueue(OutboundQueue::share(channelContentPacket(channelId, text)));
     }
-    send(channelContentPacket(channelId, text));
+    flush();
 }
 
 // u16 channel, str content. Stored as sent (no JSON check) and echoed to every
@@ -73,7 +82,11 @@ void ClientSession::handleChannelContentUpdate(PacketReader& reader) {
     const auto db = vs->db;
     if (!db || !vs->channelManager.find(channelId)) return;
 
+    const auto packet = OutboundQueue::share(channelContentPacket(channelId, content));
+    VirtualServer::Recipients recipients;
     {
+        // Stored and queued in one step: clients get the texts in the order
+        // they were stored, the stored one last.
         std::lock_guard<std::mutex> lock(contentLock(db.get(), channelId));
         try {
             db->SetChannelContent(channelId, content);
@@ -82,8 +95,9 @@ void ClientSession::handleChannelContentUpdate(PacketReader& reader) {
                                     e.what());
             return;
         }
+        recipients = vs->queueToAll(packet);
     }
-    vs->broadcast(channelContentPacket(channelId, content), 0);
+    VirtualServer::flushAll(recipients);
 }
 
 // u16 channel, str post id, str emoji. Adds the requester's client id to the
@@ -99,10 +113,11 @@ void ClientSession::handleChannelReactionToggle(PacketReader& reader) {
     const auto db = vs->db;
     if (!db || !vs->channelManager.find(channelId)) return;
 
-    std::vector<uint32_t> ids;
+    VirtualServer::Recipients recipients;
     {
-        // Load, change and store are one step against other writers of this
-        // channel's content, so no toggle or update is lost.
+        // Load, change, store and queue the new list are one step against
+        // other writers of this channel's content, so no toggle or update is
+        // lost and clients get the lists in the order they were stored.
         std::lock_guard<std::mutex> lock(contentLock(db.get(), channelId));
 
         nlohmann::json doc;
@@ -118,7 +133,16 @@ void ClientSession::handleChannelReactionToggle(PacketReader& reader) {
         // could not be read is never overwritten.
         auto toggled = ContentDocument::toggleReaction(doc, postId, emoji, clientId_);
         if (!toggled) return;
-        ids = std::move(*toggled);
+        const std::vector<uint32_t>& ids = *toggled;
+
+        PacketBuilder b(MessageType::ChannelReactionUpdate);
+        b.writeLE(channelId);
+        b.writeStr(postId);
+        b.writeStr(emoji);
+        b.writeLE(static_cast<uint32_t>(ids.size()));
+        b.writeLE(static_cast<uint16_t>(ids.size()));
+        for (uint32_t id : ids) b.writeLE(id);
+        const auto packet = OutboundQueue::share(b.finalise());
 
         try {
             db->SetChannelContent(channelId, ContentDocument::serialise(doc));
@@ -127,16 +151,9 @@ void ClientSession::handleChannelReactionToggle(PacketReader& reader) {
                                     channelId, postId, e.what());
             return;
         }
+        recipients = vs->queueToAll(packet);
     }
-
-    PacketBuilder b(MessageType::ChannelReactionUpdate);
-    b.writeLE(channelId);
-    b.writeStr(postId);
-    b.writeStr(emoji);
-    b.writeLE(static_cast<uint32_t>(ids.size()));
-    b.writeLE(static_cast<uint16_t>(ids.size()));
-    for (uint32_t id : ids) b.writeLE(id);
-    vs->broadcast(b.finalise(), 0);
+    VirtualServer::flushAll(recipients);
 }
 
 }  // namespace Korrafin

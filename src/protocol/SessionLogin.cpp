@@ -97,10 +97,10 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
     });
     if (!changeState(SessionState::AwaitingAuth, SessionState::Authenticated)) return;  // closed meanwhile
 
-    send(authResponsePacket(ResultCode::Ok, clientId_, role));
-    send(identityStatusPacket(registered));
-
-    if (vs) {
+    if (!vs) {
+        send(authResponsePacket(ResultCode::Ok, clientId_, role));
+        send(identityStatusPacket(registered));
+    } else {
         // The settings are read again for the later steps so that a change in
         // between is seen; should that read fail, the login goes on with the
         // settings read above.
@@ -114,8 +114,10 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
             }
         };
 
-        send(serverSettingsPacket(settings));
-        vs->sendChannelList(shared_from_this());
+        vs->sendLoginHead(shared_from_this(),
+                          {OutboundQueue::share(authResponsePacket(ResultCode::Ok, clientId_, role)),
+                           OutboundQueue::share(identityStatusPacket(registered))},
+                          settings);
         vs->sendUserList(shared_from_this());
 
         const DB::DbServerSettings welcomeSettings = currentSettings();

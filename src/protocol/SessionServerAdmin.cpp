@@ -49,13 +49,12 @@ void ClientSession::handleServerSettingsUpdate(PacketReader& reader) {
 
     // A storage failure ends the request here: nobody is shown settings that
     // were not kept.
-    vs->saveServerSettings(s);
+    vs->updateServerSettings(s);
     Logger::instance().logf(LogLevel::Info,
                             "Client {} ({}) updated server settings: name='{}', notifyChannelId={}, "
                             "entryChannelId={}, hasWelcome={}, hasBadgeConfig={}",
                             clientId_, nickname(), s.name, s.notify_channel_id, s.entry_channel_id,
                             s.welcome_message.empty() ? 0 : 1, s.badge_config_json.empty() ? 0 : 1);
-    vs->broadcast(serverSettingsPacket(s), 0);
 }
 
 // Empty payload. PluginList: what the virtual server's plugin host has

@@ -15,6 +15,9 @@
 // session's info lock (a leaf). moveMutex_ is the outer lock of a channel
 // move or a session's removal: it is taken before the channel tree, the
 // sessions table and session info locks, and never held while sending.
+// settingsMutex_ orders settings updates and logins; it is taken before
+// moveMutex_ and the database's lock, and never held while sending. Packets
+// queued under these locks (no write) are flushed once they are released.
 // The acting client id 0 is the system actor: it passes every permission gate.
 //
 // Errors: operations that reach the database let its std::runtime_error
@@ -130,10 +133,27 @@ public:
     // drops expired bans.
     void tick();
 
+    // ---- ordered broadcasts ----
+    using Recipients = std::vector<std::shared_ptr<ClientSession>>;
+    // Queues the packet to every session without writing, for a caller that
+    // holds the lock ordering the change the packet shows (so sessions get
+    // such packets in the order of the changes); flushAll must follow once
+    // that lock is released. Takes sessionsMutex_ briefly.
+    Recipients queueToAll(const OutboundQueue::Bytes& packet) const;
+    static void flushAll(const Recipients& recipients);
+
     // ---- channel lists, announcements, moves, removal ----
     void broadcastChannelList() const;
+    // The channel list to one session, as its own (its login's).
     void sendChannelList(const std::shared_ptr<ClientSession>& session) const;
     void sendUserList(const std::shared_ptr<ClientSession>& session) const;
+    // The head of a login in one step against settings changes and channel
+    // announcements: `lead` (the AuthResponse and IdentityStatus), the
+    // server settings as stored now (`fallback`, with a warning, when they
+    // cannot be read) and the channel list, the last two as the session's
+    // own. Takes settingsMutex_, then moveMutex_.
+    void sendLoginHead(const std::shared_ptr<ClientSession>& session, const std::vector<OutboundQueue::Bytes>& lead,
+                       const DB::DbServerSettings& fallback) const;
     // UserJoinedChannel and the channel list to everybody, then the bot event.
     void onUserJoinedChannel(uint32_t clientId, uint16_t channelId);
     // UserLeftChannel and the channel list to everybody.
@@ -191,6 +211,11 @@ public:
     void incrementChannelMessageCount(uint16_t channelId);
     DB::DbServerSettings getServerSettings() const;
     void saveServerSettings(const DB::DbServerSettings& settings);
+    // Stores the settings and shows them to every session, in one step
+    // against other updates and logins: the last settings every client gets
+    // are the stored ones. Storage errors propagate (nothing is sent then).
+    // Takes settingsMutex_.
+    void updateServerSettings(const DB::DbServerSettings& settings);
 
     // ---- direct messages ----
     // 1 to 4096 bytes from the sender's session to the recipient's; silently
@@ -228,17 +253,17 @@ private:
     // holds sessionsMutex_).
     bool fullLocked(int64_t maxSlots) const;
 
-    using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues every packet to every session of the table, packet by packet,
-    // as one batch, without writing (caller holds moveMutex_); flushAll
-    // writes them once the lock is let go.
-    Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets) const;
-    static void flushAll(const Recipients& recipients);
+    // without writing (caller holds moveMutex_); flushAll writes them once
+    // the lock is let go. The snapshots among them are `ownerId`'s own.
+    Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets, uint32_t ownerId = 0) const;
 
     // Serialises moves, removals and the announcements of changes (see the
     // lock notes above).
     mutable std::mutex moveMutex_;
-    mutable OutboundQueue::Batch lastBatch_ = 0;  // moveMutex_
+    // Orders settings updates against each other and against the settings
+    // a login sends; taken before moveMutex_.
+    mutable std::mutex settingsMutex_;
     // Serialises identity lookup-or-save so one identity never gets two rows.
     // Shared by all virtual servers: those without a file of their own share
     // the master database and its Users table. Taken before the database's lock.

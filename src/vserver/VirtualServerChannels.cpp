@@ -278,8 +278,14 @@ bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint3
             Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB reorder failed: {}", id_, e.what());
         }
     }
-    broadcastChannelList();
-    broadcast(channelReorderPacket(ids), 0);
+    Recipients recipients;
+    {
+        // The list, then the order, in one step against other announcements.
+        std::lock_guard<std::mutex> move(moveMutex_);
+        recipients = enqueueToAllLocked({OutboundQueue::share(channelManager.listPacket()),
+                                         OutboundQueue::share(channelReorderPacket(ids))});
+    }
+    flushAll(recipients);
     Logger::instance().logf(LogLevel::Info, "[VServer {}] Channels reordered by client {}", id_, actorId);
     return true;
 }
@@ -316,6 +322,17 @@ DB::DbServerSettings VirtualServer::getServerSettings() const {
 
 void VirtualServer::saveServerSettings(const DB::DbServerSettings& settings) {
     if (const auto store = db) store->SaveServerSettings(settings);
+}
+
+void VirtualServer::updateServerSettings(const DB::DbServerSettings& settings) {
+    const auto packet = OutboundQueue::share(serverSettingsPacket(settings));
+    Recipients recipients;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex_);
+        saveServerSettings(settings);
+        recipients = queueToAll(packet);
+    }
+    flushAll(recipients);
 }
 
 }  // namespace Korrafin

@@ -1,5 +1,6 @@
 // Channel and user lists, channel join/leave announcements, moves and the
 // removal of a finished session.
+#include <exception>
 #include <utility>
 
 #include "core/Logger.h"
@@ -24,13 +25,18 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
 
 }  // namespace
 
-VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets) const {
+VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets, uint32_t ownerId) const {
     Recipients recipients = allSessions();
-    // One change: its lists all go out, unless a recipient is behind.
-    const OutboundQueue::Batch batch = ++lastBatch_;
     for (const auto& packet : packets) {
-        for (const auto& s : recipients) s->enqueue(packet, batch);
+        for (const auto& s : recipients)
+            s->enqueue(packet, s->clientId() == ownerId ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared);
     }
+    return recipients;
+}
+
+VirtualServer::Recipients VirtualServer::queueToAll(const OutboundQueue::Bytes& packet) const {
+    Recipients recipients = allSessions();
+    for (const auto& s : recipients) s->enqueue(packet);
     return recipients;
 }
 
@@ -53,7 +59,32 @@ void VirtualServer::sendChannelList(const std::shared_ptr<ClientSession>& sessio
     if (!session) return;
     {
         std::lock_guard<std::mutex> move(moveMutex_);
-        session->enqueue(OutboundQueue::share(channelManager.listPacket()));
+        session->enqueue(OutboundQueue::share(channelManager.listPacket()), OutboundQueue::Place::Own);
+    }
+    session->flush();
+}
+
+void VirtualServer::sendLoginHead(const std::shared_ptr<ClientSession>& session, const Packets& lead,
+                                  const DB::DbServerSettings& fallback) const {
+    if (!session) return;
+    {
+        // The settings as stored when they are queued, so no update can
+        // slip in between with a newer one that this one then overtakes.
+        std::lock_guard<std::mutex> settingsLock(settingsMutex_);
+        DB::DbServerSettings settings = fallback;
+        try {
+            settings = getServerSettings();
+        } catch (const std::exception& e) {
+            Logger::instance().logf(LogLevel::Warn, "Client {}: server settings unavailable during login: {}",
+                                    session->clientId(), e.what());
+        }
+        const auto settingsPacket = OutboundQueue::share(serverSettingsPacket(settings));
+        // No channel announcement comes between the answer and the list:
+        // nothing names a channel before the client has the list.
+        std::lock_guard<std::mutex> move(moveMutex_);
+        for (const auto& packet : lead) session->enqueue(packet);
+        session->enqueue(settingsPacket, OutboundQueue::Place::Own);
+        session->enqueue(OutboundQueue::share(channelManager.listPacket()), OutboundQueue::Place::Own);
     }
     session->flush();
 }
@@ -113,7 +144,8 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
         nickname = info.nickname;
         announcements.push_back(OutboundQueue::share(userInfoPacket(MessageType::UserJoinedChannel, info)));
         announcements.push_back(OutboundQueue::share(channelManager.listPacket()));
-        recipients = enqueueToAllLocked(announcements);
+        // The moved client's lists keep their places in its own sequence.
+        recipients = enqueueToAllLocked(announcements, clientId);
     }
 
     flushAll(recipients);

@@ -4,7 +4,9 @@
 // stall time, and an unsent snapshot gives way to a newer one.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -211,6 +214,53 @@ TEST_F(OutboundQueueTest, ASlowButSteadyPeerIsNotAStall) {
     ::close(p.peer);
 }
 
+// A connected pair over 127.0.0.1; the kernel tunes the send buffer itself
+// (to megabytes on loopback), the peer's receive buffer is small.
+Pair tcpPair(int peerReceiveBuffer) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("listen");
+    Pair p;
+    p.peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof peerReceiveBuffer);
+    if (::connect(p.peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
+    p.local = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    if (p.local < 0) throw std::runtime_error("accept");
+    const timeval limit{20, 0};
+    ::setsockopt(p.peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return p;
+}
+
+// A peer that reads slowly but steadily behind a send buffer of megabytes:
+// the socket is reported writable again only once a third of that buffer is
+// free, long after the stall time, yet it drains all the time. That is no
+// stall; one that takes nothing is (the test above).
+TEST_F(OutboundQueueTest, APeerReadingSlowlyBehindALargeSendBufferIsNotAStall) {
+    const Pair p = tcpPair(16 * 1024);
+    auto q = make(p.local, 64 << 20, 1000ms);
+    // Far more than the socket's buffers hold: the rest waits in the queue.
+    const Bytes chunk = record(5, 0, 64 * 1024);
+    for (int i = 0; i < 160; ++i) ASSERT_TRUE(q->send(chunk.data(), chunk.size()));
+    ASSERT_GT(q->queued(), 2u << 20) << "the socket took more than expected";
+
+    // About 64 KiB a second for three times the stall time.
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    uint8_t buf[4096];
+    while (std::chrono::steady_clock::now() < until && !q->isClosed()) {
+        ASSERT_GT(::recv(p.peer, buf, sizeof buf, 0), 0);
+        std::this_thread::sleep_for(60ms);
+    }
+    EXPECT_FALSE(q->isClosed());
+    EXPECT_EQ(q->failure(), OutboundQueue::Failure::None);
+    ::close(p.peer);
+}
+
 TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
     {
         const Pair p = smallPair();
@@ -237,51 +287,69 @@ TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
 }
 
 // Snapshots (a key each) and other packets queued one after the other; the
-// peer reads only once all are queued, and gets exactly `expect`.
-TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
+// peer reads only once all are queued, and gets exactly `expect`. While it
+// keeps up, everything goes as queued; once it is behind, an unsent snapshot
+// stands for the newest of its key in its own place, and one of the
+// receiver's own sequence keeps its place too.
+TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehind) {
     constexpr OutboundQueue::SnapshotKey kList = 1, kSettings = 2, kNone = OutboundQueue::kNoSnapshot;
+    constexpr auto kOwn = OutboundQueue::Place::Own, kShared = OutboundQueue::Place::Shared;
     enum class Start {
         Idle,        // nothing waits
         PeerBehind,  // a large packet fills the socket first: the queue waits for its peer
     };
-    enum class Via { Send, Enqueue };
+    enum class Via { Send, Enqueue };  // enqueue: all of them, then one flush
     struct Step {
         char name;  // 'a'..'z'; a packet's size and contents follow from it
         OutboundQueue::SnapshotKey key;
+        OutboundQueue::Place place = kShared;
         Via via = Via::Send;
-        OutboundQueue::Batch batch = OutboundQueue::kOwnBatch;  // enqueue only
     };
     struct Case {
         const char* what;
         Start start;
         std::vector<Step> steps;
         std::string expect;  // '#' is the large packet that filled the socket
+        std::size_t unsentLists;  // lists waiting once all are queued
     };
     // The last two, 'y' and 'z', are the only ones of their names.
     std::vector<Step> alternating;
     for (int i = 0; i < 200; ++i)
         alternating.push_back({static_cast<char>(i < 198 ? 'a' + i % 24 : 'y' + i - 198), i % 2 == 0 ? kList : kSettings});
     const std::vector<Case> cases = {
-        {"list, list", Start::PeerBehind, {{'a', kList}, {'b', kList}}, "#b"},
-        {"list, join, list", Start::PeerBehind, {{'a', kList}, {'j', kNone}, {'b', kList}}, "#jb"},
-        {"list, chat, list", Start::PeerBehind, {{'a', kList}, {'c', kNone}, {'b', kList}}, "#cb"},
-        {"list, join, list, one batch", Start::PeerBehind,
-         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "#jb"},
-        {"two kinds replace only their own", Start::PeerBehind,
-         {{'a', kList}, {'s', kSettings}, {'c', kNone}, {'b', kList}, {'t', kSettings}}, "#cbt"},
+        {"list, list", Start::PeerBehind, {{'a', kList}, {'b', kList}}, "#b", 1},
+        {"list, join, list", Start::PeerBehind, {{'a', kList}, {'j', kNone}, {'b', kList}}, "#bj", 1},
+        {"list, chat, list", Start::PeerBehind, {{'a', kList}, {'c', kNone}, {'b', kList}}, "#bc", 1},
+        {"list, join, list, queued for one flush", Start::PeerBehind,
+         {{'a', kList, kShared, Via::Enqueue}, {'j', kNone, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}},
+         "#bj", 1},
+        {"two kinds refresh only their own", Start::PeerBehind,
+         {{'a', kList}, {'s', kSettings}, {'c', kNone}, {'b', kList}, {'t', kSettings}}, "#btc", 1},
         {"six kinds, each twice", Start::PeerBehind,
          {{'a', 11}, {'b', 12}, {'c', 13}, {'d', 14}, {'e', 15}, {'f', 16},
-          {'g', 11}, {'h', 12}, {'i', 13}, {'j', 14}, {'k', 15}, {'l', 16}}, "#ghijkl"},
-        // Tombstones pile up between the two kinds until they are compacted.
-        {"two kinds alternating 200 times", Start::PeerBehind, alternating, "#yz"},
-        // Nothing waits for the peer: one change's lists all go out.
-        {"list, join, list, one batch", Start::Idle,
-         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 1}}, "ajb"},
-        {"list, join, list, two batches before a flush", Start::Idle,
-         {{'a', kList, Via::Enqueue, 1}, {'j', kNone, Via::Enqueue, 1}, {'b', kList, Via::Enqueue, 2}}, "jb"},
-        {"list, list, each its own batch", Start::Idle, {{'a', kList, Via::Enqueue}, {'b', kList, Via::Enqueue}}, "b"},
+          {'g', 11}, {'h', 12}, {'i', 13}, {'j', 14}, {'k', 15}, {'l', 16}}, "#ghijkl", 0},
+        {"two kinds alternating 200 times", Start::PeerBehind, alternating, "#yz", 1},
+        // The receiver's own move: its lists keep their places, showing the newest.
+        {"list, then an own move", Start::PeerBehind,
+         {{'a', kList}, {'l', kNone}, {'b', kList, kOwn}, {'j', kNone}, {'c', kList, kOwn}, {'r', kNone}},
+         "#clcjcr", 3},
+        {"an own list, then a shared one", Start::PeerBehind, {{'a', kList, kOwn}, {'j', kNone}, {'b', kList}}, "#bj", 1},
+        {"own login: settings, list, users", Start::PeerBehind,
+         {{'s', kSettings, kOwn}, {'a', kList, kOwn}, {'u', kNone}, {'t', kSettings}, {'b', kList}}, "#tbu", 1},
+        // Nothing waits for the peer: everything goes as queued.
+        {"list, join, list, queued for one flush", Start::Idle,
+         {{'a', kList, kShared, Via::Enqueue}, {'j', kNone, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}},
+         "ajb", 2},
+        {"list, list, queued for one flush", Start::Idle,
+         {{'a', kList, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}}, "ab", 2},
+        // Queued while the peer kept up, then the flush finds it behind:
+        // from then on the first unsent list stands for the newest.
+        {"a large packet, list, join, list, queued for one flush", Start::Idle,
+         {{'#', kNone, kShared, Via::Enqueue}, {'a', kList, kShared, Via::Enqueue}, {'j', kNone, kShared, Via::Enqueue},
+          {'b', kList, kShared, Via::Enqueue}},
+         "#bj", 2},
         // The first is being written when the second comes: it is completed.
-        {"a large list begun, then a list", Start::Idle, {{'L', kList}, {'b', kList}}, "Lb"},
+        {"a large list begun, then a list", Start::Idle, {{'L', kList}, {'b', kList}}, "Lb", 1},
     };
     // Large ones ('#', 'L') fill the socket buffers many times over.
     auto packetOf = [](char name) {
@@ -297,12 +365,17 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
             ASSERT_TRUE(q->send(big.data(), big.size()));
             ASSERT_GT(q->queued(), 0u);
         }
+        std::size_t total = c.start == Start::PeerBehind ? packetOf('#').size() : 0;
         for (const Step& step : c.steps) {
             const Bytes b = packetOf(step.name);
-            ASSERT_TRUE(step.via == Via::Send ? q->send(b.data(), b.size(), step.key)
-                                              : q->enqueue(OutboundQueue::share(b), step.key, step.batch));
+            ASSERT_TRUE(step.via == Via::Send ? q->send(b.data(), b.size(), step.key, step.place)
+                                              : q->enqueue(OutboundQueue::share(b), step.key, step.place));
         }
+        EXPECT_EQ(q->unsentSnapshots(kList), c.unsentLists);
         q->flush();
+        // What waits is counted exactly: what the peer is still to get.
+        for (char name : c.expect) total += packetOf(name).size();
+        EXPECT_LE(q->queued(), total);
         // An end mark behind everything: what comes before it is the answer.
         const Bytes end = record(0xEE, 0, 64);
         ASSERT_TRUE(q->send(end.data(), end.size()));
@@ -329,8 +402,92 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotGivesWayToTheNewerOneQueuedAtTheEnd) {
         }
         EXPECT_TRUE(got == want) << "got " << names << ", want " << c.expect << ".";
         EXPECT_FALSE(q->isClosed());
+        EXPECT_TRUE(eventually([&] { return q->queued() == 0; })) << "nothing is left over";
         ::close(p.peer);
     }
+}
+
+// Several threads send plain packets and snapshots of three keys while a
+// peer reads slowly at first (so the queue is behind and refreshes what
+// waits, while the writer and the poller take chunks from under the
+// senders), then fast. Every packet arrives whole, each sender's plain
+// packets in order, each key's snapshots never older than one before, and
+// the last of each key is the newest queued.
+TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest) {
+    const Pair p = smallPair();
+    auto q = make(p.local);
+    constexpr int kSenders = 4, kPerSender = 400, kKeys = 3;
+    auto sizeOf = [](uint32_t seq) -> std::size_t { return 16 + (seq * 7919) % 9000; };
+    std::mutex versions;  // the order in which snapshots are queued
+    uint32_t version = 0;
+    uint32_t newest[kKeys + 1] = {};  // the last version queued under each key
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (uint32_t i = 0; i < kPerSender; ++i) {
+                if (i % 3 == 0) {
+                    const Bytes r = record(static_cast<uint8_t>(s), i, sizeOf(i));
+                    EXPECT_TRUE(q->send(r.data(), r.size()));
+                    continue;
+                }
+                const auto key = static_cast<OutboundQueue::SnapshotKey>(1 + (i + s) % kKeys);
+                const auto place = i % 7 == 0 ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared;
+                std::lock_guard<std::mutex> lock(versions);
+                ++version;
+                const Bytes r = record(static_cast<uint8_t>(0x80 | key), version, sizeOf(version));
+                newest[key] = version;
+                if (i % 2 == 0) {
+                    EXPECT_TRUE(q->send(r.data(), r.size(), key, place));
+                } else {
+                    EXPECT_TRUE(q->enqueue(OutboundQueue::share(r), key, place));
+                    q->flush();
+                }
+            }
+        });
+    }
+    // An end mark behind everything, once all is sent.
+    const Bytes end = record(0x7F, 0, 64);
+    std::thread joiner([&] {
+        for (auto& t : senders) t.join();
+        EXPECT_TRUE(q->send(end.data(), end.size()));
+    });
+
+    Bytes got;
+    uint8_t buf[65536];
+    auto complete = [&] { return got.size() >= end.size() && std::equal(end.begin(), end.end(), got.end() - 64); };
+    while (!complete()) {
+        const ssize_t n = ::recv(p.peer, buf, got.size() < 200 * 1024 ? 700 : sizeof buf, 0);
+        ASSERT_GT(n, 0) << "after " << got.size() << " bytes";
+        got.insert(got.end(), buf, buf + n);
+    }
+    joiner.join();
+
+    uint32_t nextSeq[kSenders] = {};
+    uint32_t lastVersion[kKeys + 1] = {};
+    std::size_t off = 0;
+    while (off + end.size() < got.size()) {
+        const uint8_t who = got[off];
+        uint32_t seq;
+        std::memcpy(&seq, got.data() + off + 1, 4);
+        const Bytes want = record(who, seq, sizeOf(seq));
+        ASSERT_LE(off + want.size(), got.size());
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin() + static_cast<std::ptrdiff_t>(off)))
+            << "the packet at " << off << " is whole";
+        if (who & 0x80) {
+            const int key = who & 0x7F;
+            ASSERT_GE(seq, lastVersion[key]) << "key " << key << " went back to an older snapshot";
+            lastVersion[key] = seq;
+        } else {
+            ASSERT_LT(who, kSenders);
+            while (nextSeq[who] % 3 != 0) ++nextSeq[who];
+            ASSERT_EQ(seq, nextSeq[who]) << "sender " << int(who);
+            ++nextSeq[who];
+        }
+        off += want.size();
+    }
+    for (int k = 1; k <= kKeys; ++k) EXPECT_EQ(lastVersion[k], newest[k]) << "key " << k << " ends with the newest";
+    EXPECT_EQ(q->queued(), 0u);
+    ::close(p.peer);
 }
 
 TEST_F(OutboundQueueTest, TheDescriptorIsClosedWithTheLastHolder) {

@@ -451,9 +451,9 @@ TEST_F(ClientSessionTest, AClientWhoseQueueWouldPassItsBoundIsDisconnectedAtOnce
 
 // A session whose client has not read a large packet yet is sent whole-state
 // snapshots and other packets; once all are queued the client reads, and
-// gets exactly `expect`: an unsent older snapshot of a kind gave way to the
-// newer one, which came at the end.
-TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
+// gets exactly `expect`: an unsent older snapshot of a kind shows the newer
+// one in its own place, and nothing more of the kind follows.
+TEST_F(ClientSessionTest, AnUnsentSnapshotShowsTheNewestOfItsKindInItsPlace) {
     // Each packet is named by a letter that fills its payload (after the
     // channel id of a content packet).
     struct Named {
@@ -474,7 +474,7 @@ TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
     const Named content6r{'r', MessageType::ChannelContent, 6};
     const Named usersU{'u', MessageType::UserList}, usersV{'v', MessageType::UserList};
 
-    enum class Via { Send, Enqueue };  // enqueue: as one change's batch under the move lock, then one flush
+    enum class Via { Send, Enqueue };  // enqueue: as one change's packets under the move lock, then one flush
     struct Case {
         const char* what;
         Via via;
@@ -483,11 +483,11 @@ TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
     };
     const std::vector<Case> cases = {
         {"list, list", Via::Send, {listA, listB}, "b"},
-        {"list, join, list", Via::Send, {listA, join, listB}, "jb"},
-        {"list, chat, list", Via::Send, {listA, chat, listB}, "cb"},
-        {"list, join, list, queued for one flush", Via::Enqueue, {listA, join, listB}, "jb"},
-        {"settings, list, settings", Via::Send, {settingsS, listA, settingsT}, "at"},
-        {"content of channels 5, 6, 5", Via::Send, {content5p, content6r, content5q}, "rq"},
+        {"list, join, list", Via::Send, {listA, join, listB}, "bj"},
+        {"list, chat, list", Via::Send, {listA, chat, listB}, "bc"},
+        {"list, join, list, queued for one flush", Via::Enqueue, {listA, join, listB}, "bj"},
+        {"settings, list, settings", Via::Send, {settingsS, listA, settingsT}, "ta"},
+        {"content of channels 5, 6, 5", Via::Send, {content5p, content6r, content5q}, "qr"},
         {"user list, user list", Via::Send, {usersU, usersV}, "uv"},
     };
     for (const auto& c : cases) {
@@ -505,7 +505,7 @@ TEST_F(ClientSessionTest, AnUnsentSnapshotGivesWayToTheNewerOneOfItsKind) {
             if (c.via == Via::Send) {
                 h.session->send(bytesOf(n));
             } else {
-                h.session->enqueue(OutboundQueue::share(bytesOf(n)), /*batch=*/1);
+                h.session->enqueue(OutboundQueue::share(bytesOf(n)));
             }
         }
         h.session->flush();

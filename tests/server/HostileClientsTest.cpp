@@ -5,6 +5,7 @@
 // down.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include "support/LogCapture.h"
 #include "support/Ports.h"
 #include "support/Requests.h"
+#include "support/Sequences.h"
 #include "support/ServerHost.h"
 #include "support/TestClient.h"
 #include "support/Time.h"
@@ -153,6 +155,67 @@ TEST_F(HostileClientsTest, OneAddressMayHaveSixteenConnectionsWaitingForTheirLog
     auto next = dial();
     ASSERT_TRUE(next);
     EXPECT_TRUE(next->hello()) << "a login frees its place";
+}
+
+// Hundreds of clients (ten an address) say Hello and log in at the same
+// moment, and one thread reads them all as fast as it can, so some fall
+// behind while the others' lists pour in. Each gets its login in order (the
+// lists in their places) and no packet names a channel before a list holds
+// it, as a client that reads its sequence strictly needs.
+TEST_F(HostileClientsTest, ALoginStormGivesEveryClientItsLoginInOrder) {
+    constexpr int kClients = 300, kPerAddress = 10;
+    serve(json::parse(R"([{"id":1,"maxSlots":1000}])"));
+    std::vector<std::unique_ptr<kt::TestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        const std::string source = "127.0.1." + std::to_string(1 + i / kPerAddress);
+        clients.push_back(dial({source.c_str()}));
+        ASSERT_TRUE(clients.back()) << i;
+    }
+    for (int i = 0; i < kClients; ++i) {
+        auto bytes = kt::helloRequest();
+        const auto auth = kt::authRequest("storm " + std::to_string(i));
+        bytes.insert(bytes.end(), auth.begin(), auth.end());
+        clients[i]->send(bytes);
+    }
+
+    // Until each has the answer to its entry into the lobby.
+    std::vector<std::vector<kt::Packet>> got(kClients);
+    std::vector<bool> done(kClients, false);
+    int left = kClients;
+    const auto deadline = std::chrono::steady_clock::now() + kt::kPatience;
+    std::vector<pollfd> fds(kClients);
+    while (left > 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << left << " clients did not finish their login";
+        for (int i = 0; i < kClients; ++i) fds[i] = {done[i] ? -1 : clients[i]->fd(), POLLIN, 0};
+        if (::poll(fds.data(), fds.size(), 1000) <= 0) continue;
+        for (int i = 0; i < kClients; ++i) {
+            if (done[i] || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ASSERT_TRUE(clients[i]->receiveNow()) << "client " << i << " was closed";
+            while (auto p = clients[i]->next(0ms)) {
+                const bool end = p->type == MessageType::ChannelJoinResult;
+                got[i].push_back(std::move(*p));
+                if (end) {
+                    done[i] = true;
+                    --left;
+                    break;
+                }
+            }
+        }
+    }
+
+    int outOfOrder = 0;
+    for (int i = 0; i < kClients; ++i) {
+        SCOPED_TRACE("client " + std::to_string(i));
+        const std::size_t from = kt::firstOf(got[i], MessageType::AuthResponse);
+        ASSERT_LT(from, got[i].size());
+        const uint32_t self = kt::authResultOf(got[i][from]).clientId;
+        const std::string order = kt::missingInOrder(got[i], kt::loginSequence(self, 1), from);
+        const std::string listed = kt::unlistedChannel(got[i], {}, {}, from);
+        if (!order.empty() || !listed.empty()) ++outOfOrder;
+        EXPECT_EQ(order, "");
+        EXPECT_EQ(listed, "");
+        if (outOfOrder > 3) break;  // a few are enough to see what is wrong
+    }
 }
 
 // ---------------------------------------------------------------- churn against a large channel tree

@@ -158,6 +158,14 @@ public:
 
     bool closed() const { return eof_; }
 
+    // For a caller that polls many clients itself: reads once what the
+    // socket holds now, without waiting, and queues the packets that
+    // completes (next(0ms) takes them). False once the connection has ended.
+    bool receiveNow() {
+        if (!eof_) fill(std::chrono::milliseconds(0));
+        return !eof_;
+    }
+
     // Stops reading: the server's writes pile up in the socket buffers.
     void shrinkReceiveBuffer(int bytes) { ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
 

@@ -208,6 +208,12 @@ public:
         return vs->channelManager.createChannel(c);
     }
 
+    // A member made elsewhere (connectTo), kept until the world goes.
+    SessionHarness& adopt(std::unique_ptr<SessionHarness> member) {
+        members_.push_back(std::move(member));
+        return *members_.back();
+    }
+
     void drainAll() {
         for (auto& m : members_) receivedSoFar(*m);
     }

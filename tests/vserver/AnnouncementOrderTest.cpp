@@ -1,16 +1,26 @@
 // Announcements of changes reach every client in the order of the changes:
 // while an admin creates channels and others join and leave, each client's
-// last channel list is the one a fresh client gets, never an older one.
+// last channel list is the one a fresh client gets, never an older one. A
+// client that is far behind gets its own login and moves in their order,
+// every channel listed before a packet names it, and the current state last.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "protocol/ClientSession.h"
+#include "protocol/Packets.h"
 #include "support/Requests.h"
+#include "support/Sequences.h"
+#include "support/Time.h"
 #include "support/VServerWorld.h"
 #include "support/Wire.h"
 
@@ -90,6 +100,188 @@ TEST(AnnouncementOrder, EveryClientsLastChannelListIsTheCurrentOne) {
         const auto last = lastList(watched);
         ASSERT_TRUE(last);
         EXPECT_EQ(*last, freshList->payload) << "the bystander was left with an older list";
+    }
+}
+
+// ---------------------------------------------------------------- clients far behind
+
+// Puts a client far behind: its session is sent, through a small socket
+// buffer, many times what the buffers hold, which the client does not read
+// until the test has it read everything.
+void fillSocket(SessionHarness& h) {
+    const int small = 4096;
+    ::setsockopt(h.session->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    for (int i = 0; i < 5; ++i) h.session->send(directMessagePacket(0, "filler", std::string(60000, 'f')));
+}
+
+std::set<uint16_t> channelIds(const VirtualServer& vs) {
+    std::set<uint16_t> ids;
+    for (const auto& c : vs.channelManager.all()) ids.insert(c.id);
+    return ids;
+}
+
+uint16_t createChannel(VirtualServer& vs, const std::string& name, uint32_t actor) {
+    ChannelInfo c;
+    c.name = name;
+    c.type = static_cast<uint8_t>(ChannelType::Text);
+    const uint16_t id = vs.adminCreateChannel(c, actor);
+    EXPECT_NE(id, 0) << name;
+    return id;
+}
+
+// What one client received in a case, and what it must show.
+struct Seen {
+    std::string who;
+    std::vector<Packet> packets;
+    std::set<uint16_t> known;                      // channels it was told of before
+    std::vector<std::vector<Step>> sequences = {};  // its own, each in order
+    bool fromAuthResponse = false;                  // a login: what came before it is not the client's yet
+};
+
+// Runs once, on the thread of the login's first read of the settings,
+// when armed.
+struct DuringLogin {
+    std::function<void()> action;
+    std::atomic<bool> armed{false};
+    void arm(std::function<void()> f) {
+        action = std::move(f);
+        armed.store(true, std::memory_order_release);
+    }
+};
+
+// Everything the clients received once every change is made: each waits
+// for its own requests first, then takes what others' requests sent it since.
+std::vector<std::vector<Packet>> readAll(const std::vector<SessionHarness*>& clients) {
+    std::vector<std::vector<Packet>> got;
+    for (SessionHarness* h : clients) got.push_back(untilHandled(h->client));
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        auto rest = receivedSoFar(*clients[i]);
+        got[i].insert(got[i].end(), rest.begin(), rest.end());
+    }
+    return got;
+}
+
+struct Scenario {
+    const char* what;
+    // Builds the case in `world` and returns what the clients received once
+    // every change is made; names the channels deleted meanwhile in `gone`.
+    std::function<std::vector<Seen>(VServerWorld& world, std::set<uint16_t>& gone, DuringLogin& duringLogin)> run;
+};
+
+TEST(AnnouncementOrder, AClientFarBehindGetsItsSequencesInOrderEveryChannelListedFirstAndTheCurrentStateLast) {
+    const std::vector<Scenario> scenarios = {
+        {"a login while others move and create channels",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness& member = w.join(20, "member", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             SessionHarness* late = &w.adopt(connectTo(w.vs, 50, "127.0.0.1", SessionHarness::Transport::Unix));
+             sayHello(*late);
+             fillSocket(*late);
+             late->client.send(authRequest("late"));
+             // Meanwhile: a channel made and joined, a member coming and going.
+             const uint16_t room = createChannel(*w.vs, "new room", 10);
+             admin.client.send(channelJoinRequest(room));
+             member.client.send(packet(MessageType::ChannelLeave));
+             member.client.send(channelJoinRequest(room));
+             auto got = readAll({late, &admin, &member});
+             return std::vector<Seen>{{"the late client", got[0], {}, {loginSequence(50, 1)}, true},
+                                      {"the admin", got[1], before},
+                                      {"the member", got[2], before}};
+         }},
+        {"a move into a channel just made, mover and watcher far behind",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness& watcher = w.join(20, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(admin);
+             fillSocket(watcher);
+             const uint16_t room = createChannel(*w.vs, "new room", 10);
+             admin.client.send(channelJoinRequest(room));
+             EXPECT_TRUE(eventually([&] { return w.vs->findSession(10)->channelId() == room; }));
+             auto got = readAll({&admin, &watcher});
+             return std::vector<Seen>{{"the mover", got[0], before, {moveSequence(10, 1, room)}},
+                                      {"the watcher", got[1], before}};
+         }},
+        {"a reorder of channels just made",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             w.join(10, "admin", UserRole::Admin);
+             SessionHarness& watcher = w.join(20, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(watcher);
+             const uint16_t x = createChannel(*w.vs, "x", 10);
+             const uint16_t y = createChannel(*w.vs, "y", 10);
+             EXPECT_TRUE(w.vs->adminReorderChannels({y, x, ChannelManager::kLobbyId}, 10));
+             auto got = readAll({&watcher});
+             EXPECT_NE(firstOf(got[0], MessageType::ChannelReorder), got[0].size());
+             return std::vector<Seen>{{"the watcher", got[0], before}};
+         }},
+        {"a delete of a channel with members far behind",
+         [](VServerWorld& w, std::set<uint16_t>& gone, DuringLogin&) {
+             w.join(10, "admin", UserRole::Admin);
+             const uint16_t room = w.addChannel("doomed");
+             SessionHarness& inside = w.join(20, "inside", UserRole::Member, room);
+             SessionHarness& also = w.join(30, "also inside", UserRole::Member, room);
+             SessionHarness& watcher = w.join(40, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(inside);
+             fillSocket(watcher);
+             EXPECT_TRUE(w.vs->adminDeleteChannel(room, 10));
+             gone.insert(room);
+             auto got = readAll({&inside, &also, &watcher});
+             return std::vector<Seen>{{"a member inside", got[0], before, {moveSequence(20, room, 1)}},
+                                      {"a member inside that keeps up", got[1], before, {moveSequence(30, room, 1)}},
+                                      {"the watcher", got[2], before}};
+         }},
+        {"a settings change during a login",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin& duringLogin) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness* late = &w.adopt(connectTo(w.vs, 50, "127.0.0.1", SessionHarness::Transport::Unix));
+             sayHello(*late);
+             fillSocket(*late);
+             DB::DbServerSettings changed = w.vs->getServerSettings();
+             changed.name = "Renamed";
+             changed.description = "while somebody logged in";
+             // The admin's change is stored and shown right after the login
+             // has first read the settings.
+             duringLogin.arm([&admin, changed] { requestAndWait(admin, settingsRequest(changed)); });
+             late->client.send(authRequest("late"));
+             auto got = readAll({late, &admin});
+             EXPECT_EQ(w.vs->getServerSettings().name, "Renamed");
+             return std::vector<Seen>{{"the late client", got[0], {}, {loginSequence(50, 1)}, true},
+                                      {"the admin", got[1], channelIds(*w.vs)}};
+         }},
+    };
+
+    for (const auto& scenario : scenarios) {
+        SCOPED_TRACE(scenario.what);
+        VServerWorld world;
+        // Set before any thread uses the store.
+        DuringLogin duringLogin;
+        world.database->db->after = [&duringLogin](std::string_view op) {
+            if (op == "GetServerSettings" && duringLogin.armed.exchange(false, std::memory_order_acquire))
+                duringLogin.action();
+        };
+        std::set<uint16_t> gone;
+        const auto seen = scenario.run(world, gone, duringLogin);
+
+        const auto currentList = world.vs->channelManager.listPacket();
+        const auto currentSettings = serverSettingsPacket(world.vs->getServerSettings());
+        for (const Seen& c : seen) {
+            SCOPED_TRACE(c.who);
+            const std::size_t from = c.fromAuthResponse ? firstOf(c.packets, MessageType::AuthResponse) : 0;
+            if (c.fromAuthResponse) {
+                ASSERT_LT(from, c.packets.size()) << "no AuthResponse";
+            }
+            for (const auto& sequence : c.sequences) EXPECT_EQ(missingInOrder(c.packets, sequence, from), "");
+            EXPECT_EQ(unlistedChannel(c.packets, c.known, gone, from), "");
+            const auto list = lastOf(c.packets, MessageType::ChannelList);
+            ASSERT_TRUE(list) << "no channel list at all";
+            EXPECT_TRUE(list->bytes() == currentList) << "the last channel list is not the current one";
+            if (const auto settings = lastOf(c.packets, MessageType::ServerSettings)) {
+                EXPECT_TRUE(settings->bytes() == currentSettings) << "the last settings are not the stored ones";
+            }
+        }
     }
 }
 
