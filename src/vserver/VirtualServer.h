@@ -146,6 +146,7 @@ public:
     void broadcastChannelList() const;
     // The channel list to one session, as its own (its login's).
     void sendChannelList(const std::shared_ptr<ClientSession>& session) const;
+    // Every session's record to one session; takes moveMutex_.
     void sendUserList(const std::shared_ptr<ClientSession>& session) const;
     // The head of a login in one step against settings changes and channel
     // announcements: `lead` (the AuthResponse and IdentityStatus), the

@@ -91,11 +91,17 @@ void VirtualServer::sendLoginHead(const std::shared_ptr<ClientSession>& session,
 
 void VirtualServer::sendUserList(const std::shared_ptr<ClientSession>& session) const {
     if (!session) return;
-    const auto sessions = allSessions();
-    std::vector<UserInfo> users;
-    users.reserve(sessions.size());
-    for (const auto& s : sessions) users.push_back(s->info());
-    session->send(userListPacket(users));
+    {
+        // Channels change members only under the move lock: the list names
+        // no channel that the announcements queued before it do not show.
+        std::lock_guard<std::mutex> move(moveMutex_);
+        const auto sessions = allSessions();
+        std::vector<UserInfo> users;
+        users.reserve(sessions.size());
+        for (const auto& s : sessions) users.push_back(s->info());
+        session->enqueue(OutboundQueue::share(userListPacket(users)));
+    }
+    session->flush();
 }
 
 void VirtualServer::onUserJoinedChannel(uint32_t clientId, uint16_t channelId) {

@@ -136,6 +136,7 @@ struct Seen {
     std::set<uint16_t> known;                      // channels it was told of before
     std::vector<std::vector<Step>> sequences = {};  // its own, each in order
     bool fromAuthResponse = false;                  // a login: what came before it is not the client's yet
+    bool listed = true;                             // a change it saw sent it a channel list
 };
 
 // Runs once, on the thread of the login's first read of the settings,
@@ -233,6 +234,28 @@ TEST(AnnouncementOrder, AClientFarBehindGetsItsSequencesInOrderEveryChannelListe
                                       {"a member inside that keeps up", got[1], before, {moveSequence(30, room, 1)}},
                                       {"the watcher", got[2], before}};
          }},
+        {"two admins rewriting a channel's content at once",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& first = w.join(10, "first", UserRole::Admin);
+             SessionHarness& second = w.join(20, "second", UserRole::Admin);
+             SessionHarness& watcher = w.join(30, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(watcher);
+             // Each admin's updates in one burst, both at once.
+             for (SessionHarness* admin : {&first, &second}) {
+                 std::vector<uint8_t> burst;
+                 for (int i = 0; i < 60; ++i) {
+                     const auto r = contentUpdateRequest(ChannelManager::kLobbyId,
+                                                         admin->session->nickname() + " " + std::to_string(i));
+                     burst.insert(burst.end(), r.begin(), r.end());
+                 }
+                 admin->client.send(burst);
+             }
+             auto got = readAll({&first, &second, &watcher});
+             return std::vector<Seen>{{"the first admin", got[0], before, {}, false, false},
+                                      {"the second admin", got[1], before, {}, false, false},
+                                      {"the watcher", got[2], before, {}, false, false}};
+         }},
         {"a settings change during a login",
          [](VServerWorld& w, std::set<uint16_t>&, DuringLogin& duringLogin) {
              SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
@@ -276,10 +299,21 @@ TEST(AnnouncementOrder, AClientFarBehindGetsItsSequencesInOrderEveryChannelListe
             for (const auto& sequence : c.sequences) EXPECT_EQ(missingInOrder(c.packets, sequence, from), "");
             EXPECT_EQ(unlistedChannel(c.packets, c.known, gone, from), "");
             const auto list = lastOf(c.packets, MessageType::ChannelList);
-            ASSERT_TRUE(list) << "no channel list at all";
-            EXPECT_TRUE(list->bytes() == currentList) << "the last channel list is not the current one";
+            if (c.listed) {
+                ASSERT_TRUE(list) << "no channel list at all";
+                EXPECT_TRUE(list->bytes() == currentList) << "the last channel list is not the current one";
+            }
             if (const auto settings = lastOf(c.packets, MessageType::ServerSettings)) {
                 EXPECT_TRUE(settings->bytes() == currentSettings) << "the last settings are not the stored ones";
+            }
+            if (!c.listed) {
+                ASSERT_TRUE(lastOf(c.packets, MessageType::ChannelContent)) << "no channel content at all";
+            }
+            if (const auto content = lastOf(c.packets, MessageType::ChannelContent)) {
+                auto r = content->reader();
+                const uint16_t channel = r.readLE<uint16_t>();
+                EXPECT_EQ(r.readStr(), world.database->real->GetChannelContent(channel).value_or(""))
+                    << "the last content of channel " << channel << " is not the stored one";
             }
         }
     }
