@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,6 +19,7 @@
 
 #include "core/OutboundQueue.h"
 #include "core/SendPoller.h"
+#include "support/SocketPairs.h"
 #include "support/Time.h"
 
 namespace {
@@ -58,23 +58,6 @@ Bytes named(char name) {
     const std::size_t size = name == '#' ? 256 * 1024 : 100 + 7 * static_cast<std::size_t>(name);
     Bytes b(size, static_cast<uint8_t>(name));
     return b;
-}
-
-struct Pair {
-    int local = -1;  // owned by the queue
-    int peer = -1;
-};
-
-Pair smallPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-    const int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    // A wedged queue shows as a read that gets nothing more.
-    const timeval limit{5, 0};
-    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return {fds[0], fds[1]};
 }
 
 // The run: a large packet that fills the socket (the direct write leaves a
@@ -137,18 +120,18 @@ TEST(OutboundQueueMemoryTest, AFailedAllocationEndsTheQueueOrLeavesItWhole) {
     // How many allocations a run makes when none fails.
     long total = 0;
     {
-        const Pair p = smallPair();
-        auto q = std::make_shared<OutboundQueue>(p.local, OutboundQueue::Limits{64 << 20, 10s}, poller);
+        const SocketPair p = smallUnixPair(std::chrono::seconds(5));
+        auto q = std::make_shared<OutboundQueue>(p.server, OutboundQueue::Limits{64 << 20, 10s}, poller);
         play(*q, run, 0, total);
-        ::close(p.peer);
+        ::close(p.client);
     }
     ASSERT_GT(total, 5);
 
     // One more than counted: a run in which none fails, as a check of the checks.
     for (long failAt = 1; failAt <= total + 1; ++failAt) {
         SCOPED_TRACE("allocation " + std::to_string(failAt) + " of " + std::to_string(total) + " fails");
-        const Pair p = smallPair();
-        auto q = std::make_shared<OutboundQueue>(p.local, OutboundQueue::Limits{64 << 20, 10s}, poller);
+        const SocketPair p = smallUnixPair(std::chrono::seconds(5));
+        auto q = std::make_shared<OutboundQueue>(p.server, OutboundQueue::Limits{64 << 20, 10s}, poller);
         long made = 0;
         const Outcome o = play(*q, run, failAt, made);
         EXPECT_FALSE(o.threw) << "an allocation failure escaped the queue";
@@ -158,7 +141,7 @@ TEST(OutboundQueueMemoryTest, AFailedAllocationEndsTheQueueOrLeavesItWhole) {
             EXPECT_EQ(q->queued(), 0u) << "what waited is dropped and counted so";
             EXPECT_FALSE(q->send(end.data(), end.size())) << "a closed queue takes nothing";
             EXPECT_FALSE(q->enqueue(OutboundQueue::share(end)));
-            ::close(p.peer);
+            ::close(p.client);
             continue;
         }
         EXPECT_FALSE(o.refused);
@@ -169,7 +152,7 @@ TEST(OutboundQueueMemoryTest, AFailedAllocationEndsTheQueueOrLeavesItWhole) {
         bool ended = false;
         std::string names;
         while (!ended) {
-            const ssize_t n = ::recv(p.peer, buf, sizeof buf, 0);
+            const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
             ASSERT_GT(n, 0) << "the queue wrote nothing more after " << got.size() << " bytes (" << names << ")";
             got.insert(got.end(), buf, buf + n);
             std::size_t off = 0;
@@ -187,7 +170,7 @@ TEST(OutboundQueueMemoryTest, AFailedAllocationEndsTheQueueOrLeavesItWhole) {
             }
         }
         EXPECT_TRUE(eventually([&] { return q->queued() == 0; })) << "counted what it wrote: " << q->queued();
-        ::close(p.peer);
+        ::close(p.client);
     }
 }
 

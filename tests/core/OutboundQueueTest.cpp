@@ -4,9 +4,7 @@
 // stall time, and an unsent snapshot gives way to a newer one.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 
 #include "core/OutboundQueue.h"
 #include "core/SendPoller.h"
+#include "support/SocketPairs.h"
 #include "support/Time.h"
 
 namespace Korrafin::Test {
@@ -28,23 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
-
-struct Pair {
-    int local = -1;  // owned by the queue
-    int peer = -1;
-};
-
-Pair smallPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
-    const int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    // A failing test must not hang on a read.
-    const timeval limit{20, 0};
-    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return {fds[0], fds[1]};
-}
 
 // A record of `size` bytes: sender, sequence number, then a fill that both name.
 Bytes record(uint8_t sender, uint32_t seq, std::size_t size) {
@@ -78,8 +60,8 @@ protected:
 };
 
 TEST_F(OutboundQueueTest, PacketsOfManySendersArriveWholeAndInEachSendersOrder) {
-    const Pair p = smallPair();
-    auto q = make(p.local);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server);
     constexpr int kSenders = 4, kPerSender = 150;
     // Sizes from a few bytes to well past the socket buffers.
     auto sizeOf = [](int s, int i) -> std::size_t { return 5 + static_cast<std::size_t>((s * 7919 + i * 104729) % 70000); };
@@ -108,7 +90,7 @@ TEST_F(OutboundQueueTest, PacketsOfManySendersArriveWholeAndInEachSendersOrder) 
     Bytes got;
     uint8_t buf[65536];
     while (got.size() < expected) {
-        const ssize_t n = ::recv(p.peer, buf, got.size() < expected / 4 ? 512 : sizeof buf, 0);
+        const ssize_t n = ::recv(p.client, buf, got.size() < expected / 4 ? 512 : sizeof buf, 0);
         ASSERT_GT(n, 0) << "after " << got.size() << " of " << expected << " bytes";
         got.insert(got.end(), buf, buf + n);
     }
@@ -133,12 +115,12 @@ TEST_F(OutboundQueueTest, PacketsOfManySendersArriveWholeAndInEachSendersOrder) 
     }
     for (int s = 0; s < kSenders; ++s) EXPECT_EQ(next[s], static_cast<uint32_t>(kPerSender));
     EXPECT_EQ(q->queued(), 0u);
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, ASendNeverWaitsForAPeerThatDoesNotRead) {
-    const Pair p = smallPair();
-    auto q = make(p.local);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server);
     const Bytes big(1 << 20, 0x5A);
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(q->send(big.data(), big.size()));
@@ -147,26 +129,26 @@ TEST_F(OutboundQueueTest, ASendNeverWaitsForAPeerThatDoesNotRead) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_GT(q->queued(), 2 * big.size()) << "what the socket did not take waits";
     EXPECT_FALSE(q->isClosed());
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, EnqueueWritesNothingUntilAFlush) {
-    const Pair p = smallPair();
-    auto q = make(p.local);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server);
     const Bytes r = record(1, 1, 100);
     ASSERT_TRUE(q->enqueue(OutboundQueue::share(r)));
     uint8_t buf[256];
-    EXPECT_EQ(::recv(p.peer, buf, sizeof buf, MSG_DONTWAIT), -1) << "nothing on the wire yet";
+    EXPECT_EQ(::recv(p.client, buf, sizeof buf, MSG_DONTWAIT), -1) << "nothing on the wire yet";
     EXPECT_EQ(q->queued(), r.size());
     q->flush();
-    ASSERT_EQ(::recv(p.peer, buf, sizeof buf, 0), static_cast<ssize_t>(r.size()));
+    ASSERT_EQ(::recv(p.client, buf, sizeof buf, 0), static_cast<ssize_t>(r.size()));
     EXPECT_TRUE(std::equal(r.begin(), r.end(), buf));
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, APacketPastTheBoundEndsTheQueueAndTheConnection) {
-    const Pair p = smallPair();
-    auto q = make(p.local, /*maxQueued=*/256 * 1024);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server, /*maxQueued=*/256 * 1024);
     const Bytes first = record(2, 0, 200 * 1024);
     ASSERT_TRUE(q->send(first.data(), first.size()));
     const Bytes second = record(2, 1, 200 * 1024);
@@ -177,64 +159,41 @@ TEST_F(OutboundQueueTest, APacketPastTheBoundEndsTheQueueAndTheConnection) {
     EXPECT_FALSE(q->enqueue(OutboundQueue::share(first)));
 
     // The peer gets a prefix of the first packet, then the end of the stream.
-    const Bytes got = readAll(p.peer);
+    const Bytes got = readAll(p.client);
     EXPECT_LT(got.size(), first.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), first.begin()));
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, APeerThatTakesNothingForTheStallTimeIsDropped) {
-    const Pair p = smallPair();
-    auto q = make(p.local, 64 << 20, 400ms);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server, 64 << 20, 400ms);
     const Bytes big(1 << 20, 0x33);
     ASSERT_TRUE(q->send(big.data(), big.size()));
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(eventually([&] { return q->isClosed(); }, 10s));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
     EXPECT_EQ(q->failure(), OutboundQueue::Failure::Stalled);
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, ASlowButSteadyPeerIsNotAStall) {
-    const Pair p = smallPair();
-    auto q = make(p.local, 64 << 20, 400ms);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server, 64 << 20, 400ms);
     const Bytes data = record(3, 0, 256 * 1024);
     ASSERT_TRUE(q->send(data.data(), data.size()));
     // About 1 KiB every 20 ms: far longer than the stall time in all.
     Bytes got;
     uint8_t buf[1024];
     while (got.size() < data.size() && !q->isClosed()) {
-        const ssize_t n = ::recv(p.peer, buf, sizeof buf, 0);
+        const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
         ASSERT_GT(n, 0);
         got.insert(got.end(), buf, buf + n);
         std::this_thread::sleep_for(got.size() < 16 * 1024 ? 20ms : 0ms);
     }
     EXPECT_EQ(got, data);
     EXPECT_EQ(q->failure(), OutboundQueue::Failure::None);
-    ::close(p.peer);
-}
-
-// A connected pair over 127.0.0.1; the kernel tunes the send buffer itself
-// (to megabytes on loopback), the peer's receive buffer is small.
-Pair tcpPair(int peerReceiveBuffer) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("listen");
-    Pair p;
-    p.peer = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &peerReceiveBuffer, sizeof peerReceiveBuffer);
-    if (::connect(p.peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
-    p.local = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    if (p.local < 0) throw std::runtime_error("accept");
-    const timeval limit{20, 0};
-    ::setsockopt(p.peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return p;
+    ::close(p.client);
 }
 
 // A peer that reads slowly but steadily behind a send buffer of megabytes:
@@ -242,8 +201,8 @@ Pair tcpPair(int peerReceiveBuffer) {
 // free, long after the stall time, yet it drains all the time. That is no
 // stall; one that takes nothing is (the test above).
 TEST_F(OutboundQueueTest, APeerReadingSlowlyBehindALargeSendBufferIsNotAStall) {
-    const Pair p = tcpPair(16 * 1024);
-    auto q = make(p.local, 64 << 20, 1000ms);
+    const SocketPair p = tcpPair(16 * 1024);
+    auto q = make(p.server, 64 << 20, 1000ms);
     // Far more than the socket's buffers hold: the rest waits in the queue.
     const Bytes chunk = record(5, 0, 64 * 1024);
     for (int i = 0; i < 160; ++i) ASSERT_TRUE(q->send(chunk.data(), chunk.size()));
@@ -253,18 +212,18 @@ TEST_F(OutboundQueueTest, APeerReadingSlowlyBehindALargeSendBufferIsNotAStall) {
     const auto until = std::chrono::steady_clock::now() + 3s;
     uint8_t buf[4096];
     while (std::chrono::steady_clock::now() < until && !q->isClosed()) {
-        ASSERT_GT(::recv(p.peer, buf, sizeof buf, 0), 0);
+        ASSERT_GT(::recv(p.client, buf, sizeof buf, 0), 0);
         std::this_thread::sleep_for(60ms);
     }
     EXPECT_FALSE(q->isClosed());
     EXPECT_EQ(q->failure(), OutboundQueue::Failure::None);
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
     {
-        const Pair p = smallPair();
-        auto q = make(p.local);
+        const SocketPair p = smallUnixPair();
+        auto q = make(p.server);
         const Bytes big(1 << 20, 0x44);
         ASSERT_TRUE(q->send(big.data(), big.size()));
         q->close();
@@ -273,13 +232,13 @@ TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
         EXPECT_EQ(q->failure(), OutboundQueue::Failure::None) << "a close is not a failure";
         EXPECT_EQ(q->queued(), 0u);
         EXPECT_FALSE(q->send(big.data(), 10));
-        EXPECT_LT(readAll(p.peer).size(), big.size());
-        ::close(p.peer);
+        EXPECT_LT(readAll(p.client).size(), big.size());
+        ::close(p.client);
     }
     {
-        const Pair p = smallPair();
-        auto q = make(p.local);
-        ::close(p.peer);
+        const SocketPair p = smallUnixPair();
+        auto q = make(p.server);
+        ::close(p.client);
         const Bytes r = record(4, 0, 64);
         EXPECT_FALSE(q->send(r.data(), r.size()));
         EXPECT_EQ(q->failure(), OutboundQueue::Failure::Broken);
@@ -358,8 +317,8 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Pair p = smallPair();
-        auto q = make(p.local);
+        const SocketPair p = smallUnixPair();
+        auto q = make(p.server);
         if (c.start == Start::PeerBehind) {
             const Bytes big = packetOf('#');
             ASSERT_TRUE(q->send(big.data(), big.size()));
@@ -389,7 +348,7 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
         Bytes got;
         uint8_t buf[65536];
         while (got.size() < want.size()) {
-            const ssize_t n = ::recv(p.peer, buf, sizeof buf, 0);
+            const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
             ASSERT_GT(n, 0) << "after " << got.size() << " of " << want.size() << " bytes";
             got.insert(got.end(), buf, buf + n);
         }
@@ -403,7 +362,7 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
         EXPECT_TRUE(got == want) << "got " << names << ", want " << c.expect << ".";
         EXPECT_FALSE(q->isClosed());
         EXPECT_TRUE(eventually([&] { return q->queued() == 0; })) << "nothing is left over";
-        ::close(p.peer);
+        ::close(p.client);
     }
 }
 
@@ -414,8 +373,8 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
 // packets in order, each key's snapshots never older than one before, and
 // the last of each key is the newest queued.
 TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest) {
-    const Pair p = smallPair();
-    auto q = make(p.local);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server);
     constexpr int kSenders = 4, kPerSender = 400, kKeys = 3;
     auto sizeOf = [](uint32_t seq) -> std::size_t { return 16 + (seq * 7919) % 9000; };
     std::mutex versions;  // the order in which snapshots are queued
@@ -456,7 +415,7 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
     uint8_t buf[65536];
     auto complete = [&] { return got.size() >= end.size() && std::equal(end.begin(), end.end(), got.end() - 64); };
     while (!complete()) {
-        const ssize_t n = ::recv(p.peer, buf, got.size() < 200 * 1024 ? 700 : sizeof buf, 0);
+        const ssize_t n = ::recv(p.client, buf, got.size() < 200 * 1024 ? 700 : sizeof buf, 0);
         ASSERT_GT(n, 0) << "after " << got.size() << " bytes";
         got.insert(got.end(), buf, buf + n);
     }
@@ -487,19 +446,19 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
     }
     for (int k = 1; k <= kKeys; ++k) EXPECT_EQ(lastVersion[k], newest[k]) << "key " << k << " ends with the newest";
     EXPECT_EQ(q->queued(), 0u);
-    ::close(p.peer);
+    ::close(p.client);
 }
 
 TEST_F(OutboundQueueTest, TheDescriptorIsClosedWithTheLastHolder) {
-    const Pair p = smallPair();
-    auto q = make(p.local);
+    const SocketPair p = smallUnixPair();
+    auto q = make(p.server);
     const Bytes big(1 << 20, 0x55);
     ASSERT_TRUE(q->send(big.data(), big.size()));  // the poller watches it now
     q->close();
-    EXPECT_NE(::fcntl(p.local, F_GETFD), -1) << "closed is not released";
+    EXPECT_NE(::fcntl(p.server, F_GETFD), -1) << "closed is not released";
     q.reset();
-    EXPECT_TRUE(eventually([&] { return ::fcntl(p.local, F_GETFD) == -1; }, 3s));
-    ::close(p.peer);
+    EXPECT_TRUE(eventually([&] { return ::fcntl(p.server, F_GETFD) == -1; }, 3s));
+    ::close(p.client);
 }
 
 }  // namespace

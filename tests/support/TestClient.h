@@ -28,53 +28,13 @@
 #include "protocol/PacketHeader.h"
 #include "support/Ports.h"
 #include "support/Requests.h"
+#include "support/SocketPairs.h"
 #include "support/Time.h"
 #include "support/Wire.h"
 
 namespace Korrafin::Test {
 
 using namespace std::chrono_literals;
-
-struct SocketPair {
-    int server = -1;
-    int client = -1;
-};
-
-// A connected pair over 127.0.0.1 (TCP_NODELAY on both ends).
-inline SocketPair tcpPair() {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (listener < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 4) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(listener);
-        throw std::runtime_error("listen failed");
-    }
-    SocketPair p;
-    p.client = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (p.client < 0 || ::connect(p.client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(listener);
-        throw std::runtime_error("connect failed");
-    }
-    p.server = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    if (p.server < 0) throw std::runtime_error("accept failed");
-    const int one = 1;
-    ::setsockopt(p.server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(p.client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return p;
-}
-
-// A connected UNIX-domain stream pair: cheap, for tests that make many.
-inline SocketPair unixPair() {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair failed");
-    return {fds[0], fds[1]};
-}
 
 class TestClient {
 public:
