@@ -1,15 +1,17 @@
 // One TCP connection of the client protocol, from the accepted socket to its
 // close: frames the received byte stream, dispatches each packet to its
 // handler, keeps the connection's public UserInfo and login state, and
-// queues every packet it is sent, whole and in order, for its socket (an
-// unsent whole-state snapshot gives way to a newer one of its kind).
+// queues every packet it is sent, whole and in order, for its socket (for a
+// client that is behind, an unsent whole-state snapshot shows the newest of
+// its kind in its own place).
 //
 // Sending never waits for the peer: a packet goes to the socket at once as
 // far as the socket takes it, the rest waits in a bounded outgoing queue
 // that the process's send poller writes as the socket drains. A client whose
-// queue would pass its bound, or that takes no byte for kStallTimeout, is
-// disconnected. Before its first login a client's frames may announce at
-// most kPreAuthMaxPayload bytes.
+// queue would pass its bound, or whose socket drains nothing for
+// kStallTimeout, is disconnected (a socket whose own unsent bytes fall is
+// draining). Before its first login a client's frames may announce at most
+// kPreAuthMaxPayload bytes.
 //
 // Threads: onDataReceived (and so every handler) runs only on the
 // connection's reader thread. send, enqueue, flush, disconnect, sendPing and
@@ -69,7 +71,7 @@ public:
     static constexpr std::size_t kMaxPacketBytes = PacketHeader::kSize + PacketHeader::kMaxPayload;
     // Bytes that may wait for a client: a few MiB beyond the largest packet.
     static constexpr std::size_t kMaxQueuedBytes = kMaxPacketBytes + 4 * 1024 * 1024;
-    // A client whose socket takes nothing for this long while bytes wait is
+    // A client whose socket drains nothing for this long while bytes wait is
     // disconnected, not waited for.
     static constexpr std::chrono::seconds kStallTimeout{10};
     // A connection that has not logged in within this time is closed (by the host).
