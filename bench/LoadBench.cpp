@@ -24,8 +24,12 @@
 // a TCP connection to the port succeeds (at most 20 seconds).
 //
 // storm: N clients log in at the same pace, and each joins its channel of G
-// (10) as soon as it is in the lobby: the seconds until the last has joined.
-// It needs ceil(N / G) seeded channels.
+// (10) as soon as it is in the lobby: the seconds until the last has joined,
+// and how many logins came out of order for a client that reads its login
+// sequence strictly (AuthResponse, IdentityStatus, ServerSettings,
+// ChannelList, UserList, the welcome, its own UserJoinedChannel, ChannelList,
+// ChannelJoinResult: such a client would wait for ever for a packet that has
+// gone by). It needs ceil(N / G) seeded channels.
 //
 // churn: against a server whose tree has large descriptions (seed with a
 // description size) and 64 slots. First one guest (127.0.0.2) logs in and
@@ -854,6 +858,7 @@ int storm(uint16_t port, int n, int group) {
     std::counting_semaphore<kLoginWindow> window{kLoginWindow};
     std::atomic<int> joined{0};
     std::atomic<int> failed{0};
+    std::atomic<int> outOfOrder{0};
     std::vector<int> fds(static_cast<std::size_t>(n), -1);
     std::vector<std::thread> readers;
     readers.reserve(static_cast<std::size_t>(n));
@@ -870,6 +875,13 @@ int storm(uint16_t port, int n, int group) {
         readers.emplace_back([&, fd, room] {
             bool waiting = true;
             bool inRoom = false;
+            // The login sequence as a strict reader waits for it.
+            static constexpr MessageType kLogin[] = {
+                MessageType::AuthResponse, MessageType::IdentityStatus,    MessageType::ServerSettings,
+                MessageType::ChannelList,  MessageType::UserList,          MessageType::ChatMessage,
+                MessageType::UserJoinedChannel, MessageType::ChannelList, MessageType::ChannelJoinResult};
+            std::size_t step = 0;
+            uint32_t self = 0;
             PacketStream in;
             while (in.fill(fd)) {
                 MessageType type;
@@ -877,8 +889,21 @@ int storm(uint16_t port, int n, int group) {
                 uint32_t len;
                 while (in.next(type, p, len)) {
                     PacketReader r{p, len, 0};
+                    if (step < std::size(kLogin)) {
+                        PacketReader peek{p, len, 0};
+                        bool match = type == kLogin[step];
+                        if (match && type == MessageType::UserJoinedChannel) match = peek.readLE<uint32_t>() == self;
+                        if (match && type == MessageType::ChatMessage) match = peek.readLE<uint32_t>() == 0;
+                        if (match) {
+                            ++step;
+                        } else if (type == MessageType::ChannelJoinResult) {
+                            ++outOfOrder;  // its entry's answer, and the sequence not through
+                            step = std::size(kLogin);
+                        }
+                    }
                     if (type == MessageType::AuthResponse) {
                         if (r.readLE<uint16_t>() != 0) ++failed;
+                        self = r.readLE<uint32_t>();
                         window.release();
                         waiting = false;
                     } else if (type == MessageType::ChannelJoinResult && r.readLE<uint16_t>() == 0) {
@@ -910,7 +935,8 @@ int storm(uint16_t port, int n, int group) {
         std::cerr << joined.load() << " of " << n << " joined, " << failed.load() << " failed\n";
         return 1;
     }
-    std::printf("| %d | %d | %.1f | %.0f |\n", n, (n + group - 1) / group, seconds, n / seconds);
+    std::printf("| %d | %d | %.1f | %.0f | %d |\n", n, (n + group - 1) / group, seconds, n / seconds,
+                outOfOrder.load());
     std::fflush(stdout);
     return 0;
 }

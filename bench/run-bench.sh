@@ -93,8 +93,8 @@ churn)
     rm -rf "$dir"
     ;;
 storm)
-    echo "| N | channels | seconds | logins/s |"
-    echo "|---|---|---|---|"
+    echo "| N | channels | seconds | logins/s | logins out of order |"
+    echo "|---|---|---|---|---|"
     for n in "$@"; do
         dir=$(mktemp -d)
         serve "$dir" $(( (n + 9) / 10 )) 0 100000 warn
