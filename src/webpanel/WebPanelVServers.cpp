@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/Utf8.h"
+#include "vserver/VServerIds.h"
 #include "webpanel/PanelHost.h"
 #include "webpanel/WebPanelApi.h"
 
@@ -91,15 +92,12 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     if (!server) return jsonFailure("Server not available");
     // Id and port are chosen against one snapshot; a create that races
     // another and picks the same number is refused by the registry.
-    std::set<uint32_t> ids;
+    const auto snapshot = server->allVServers();
     std::set<uint32_t> ports;
-    for (const auto& vs : server->allVServers()) {
-        const auto c = vs->config();
-        ids.insert(c.id);
-        if (c.tcpPort != 0) ports.insert(c.tcpPort);
+    for (const auto& vs : snapshot) {
+        if (const uint16_t p = vs->config().tcpPort; p != 0) ports.insert(p);
     }
-    uint32_t id = 1;
-    while (ids.contains(id)) ++id;
+    const uint32_t id = lowestFreeVServerId(snapshot);
 
     int64_t port = 0;
     if (const auto given = int32Field(req, "tcpPort"); given && *given > 0) {

@@ -207,17 +207,24 @@ TEST_F(ConsoleTest, VServerCommandsListCreateAndDelete) {
 
     expectAnswers(console, {
                                {"vserver delete 1", "Virtual server 1 deleted.\n"},
-                               // One server left: the next id would be 2, which is taken.
-                               {"vserver create Drei", "Virtual server 2 could not be created.\n"},
+                               // The lowest free id, not the count plus one (2, which is taken).
+                               {"vserver create Drei", "Virtual server 1 created.\n"},
+                               {"vserver create Vier", "Virtual server 3 created.\n"},
+                               {"vserver list", header + "| 1  | Drei | 32    | 0     |\n| 2  | Zwei | 32    | 0     |\n"
+                                                         "| 3  | Vier | 32    | 0     |\n"},
                                // Ids do not wrap: 65538 is not virtual server 2.
                                {"vserver delete 65538", "Error: stoi\n"},
                                {"vserver delete -65534", "Error: stoi\n"},
                                {"vserver delete 7", "Not found.\n"},
+                               {"vserver delete 1", "Virtual server 1 deleted.\n"},
+                               {"vserver delete 3", "Virtual server 3 deleted.\n"},
                                {"vserver list", header + "| 2  | Zwei | 32    | 0     |\n"},
                                {"vserver delete 2x", "Virtual server 2 deleted.\n"},
                                {"status", statusOf({})},
                                {"vserver list", header},
                                {"user list", "Virtual server not found.\n"},
+                               // An empty registry starts again from 1.
+                               {"vserver create Neu", "Virtual server 1 created.\n"},
                            });
     stopCleanly(*server);
 }
