@@ -19,6 +19,9 @@ namespace {
 
 constexpr uint16_t kFirstAutoPort = 9990;
 constexpr int32_t kDefaultSlots = 32;
+constexpr int32_t kMinSlots = 1;
+constexpr int32_t kMaxSlots = 65535;
+constexpr const char* kBadSlots = "Max slots must be 1 to 65535";
 constexpr const char* kNotSaved = "Configuration file could not be written";
 
 // The texts a virtual server keeps in the configuration file, which holds
@@ -52,6 +55,19 @@ std::optional<int32_t> int32Field(const WebPanelServer::Request& req, const char
     const auto v = readSigned(*text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
     if (!v) return std::nullopt;
     return static_cast<int32_t>(*v);
+}
+
+// What a form's "maxSlots" says. A count of 0 or less admits nobody, and
+// the wire carries 16 bits of it, so the panel takes 1 to 65535 only. Text
+// without a number counts as no field (the default or the current count).
+enum class SlotsField { Absent, Given, OutOfRange };
+SlotsField slotsField(const WebPanelServer::Request& req, int32_t& slots) {
+    const std::string* text = field(req, "maxSlots");
+    if (!text || text->empty() || !startsWithNumber(*text)) return SlotsField::Absent;
+    const auto v = readSigned(*text, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
+    if (!v || *v < kMinSlots || *v > kMaxSlots) return SlotsField::OutOfRange;
+    slots = static_cast<int32_t>(*v);
+    return SlotsField::Given;
 }
 
 std::string createFailure(int64_t port) {
@@ -114,7 +130,8 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     VirtualServer::VSConfig cfg;
     cfg.id = static_cast<uint16_t>(id);
     cfg.name = formValue(req, "name", "Virtual Server " + std::to_string(id));
-    cfg.maxSlots = int32Field(req, "maxSlots").value_or(kDefaultSlots);
+    cfg.maxSlots = kDefaultSlots;
+    if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", "");
     cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
     // Relative to the master database's folder: with the default master
@@ -137,7 +154,7 @@ WebPanelServer::Response WebPanelServer::apiVServerUpdate(const Request& req) {
 
     VirtualServer::VSConfig cfg = vs->config();
     cfg.name = formValue(req, "name", cfg.name);
-    cfg.maxSlots = int32Field(req, "maxSlots").value_or(cfg.maxSlots);
+    if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", cfg.serverKey);
     cfg.welcomeMessage = formValue(req, "welcomeMessage", cfg.welcomeMessage);
     if (!textsFitTheFile(cfg)) return jsonFailure("VS not found");

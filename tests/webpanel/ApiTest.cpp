@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -308,11 +309,11 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     }
     const uint16_t freeOwn = kt::freePort();
     const json named = panel.call("vserver_create", {{"name", "Acht"}, {"tcpPort", std::to_string(freeOwn)},
-                                                     {"maxSlots", "0"}, {"serverKey", "sk"},
+                                                     {"maxSlots", "5"}, {"serverKey", "sk"},
                                                      {"welcomeMessage", "Moin"}, {"dbPath", "acht.db"}});
     ASSERT_EQ(named["data"]["tcpPort"], freeOwn);
     const uint16_t eight = named["data"]["id"].get<uint16_t>();
-    EXPECT_EQ(server().getVServer(eight)->config().maxSlots, 0);
+    EXPECT_EQ(server().getVServer(eight)->config().maxSlots, 5);
 
     // A port in use: the failure names it, nothing is kept.
     const uint16_t busy = kt::freePort();
@@ -329,7 +330,7 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     auto c = server().getVServer(eight)->config();
     EXPECT_EQ(c.name, "Neun");
     EXPECT_EQ(c.serverKey, "sk");
-    EXPECT_EQ(c.maxSlots, 0);
+    EXPECT_EQ(c.maxSlots, 5);
     EXPECT_EQ(c.tcpPort, freeOwn);
     EXPECT_EQ(c.dbPath, host->dir.file("data/acht.db"));
     EXPECT_EQ(panel.call("vserver_update", {{"id", std::to_string(eight)}, {"maxSlots", "7"}, {"welcomeMessage", "W"}}),
@@ -393,6 +394,69 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     EXPECT_EQ(server().getVServer(1)->config().name, "Eins");
     EXPECT_TRUE(server().isVServerRunning(1));
     EXPECT_EQ(configuredVServers(), file) << "refusals leave the file alone";
+}
+
+// A slot count from the panel is 1 to 65535 on create and on edit: 0 would
+// turn every client away, and the wire carries 16 bits. Any other number is
+// refused and changes nothing; text without a number counts as no field.
+// The configuration file's values are used as written.
+TEST_F(ApiTest, SlotCountsFromThePanelAreOneTo65535) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"maxSlots", 70000}}}));
+    EXPECT_EQ(server().getVServer(1)->config().maxSlots, 70000) << "the file's value as written";
+    EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {"name", "Uno"}}), kOk) << "an edit that leaves it alone";
+    EXPECT_EQ(server().getVServer(1)->config().maxSlots, 70000);
+
+    const json refused = failure("Max slots must be 1 to 65535");
+    struct Case {
+        std::string maxSlots;
+        std::optional<int32_t> created;  // nothing: refused
+        int32_t edited;                  // the count after the edit (from 7)
+    };
+    const std::vector<Case> cases = {
+        {"1", 1, 1},
+        {"65535", 65535, 65535},
+        {" 12", 12, 12},
+        {"40 slots", 40, 40},
+        {"", 32, 7},
+        {"many", 32, 7},
+        {"0", std::nullopt, 7},
+        {"-5", std::nullopt, 7},
+        {"-0", std::nullopt, 7},
+        {"65536", std::nullopt, 7},
+        {"70000", std::nullopt, 7},
+        {"2147483648", std::nullopt, 7},
+        {"99999999999999999999999", std::nullopt, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("maxSlots \"" + c.maxSlots + "\"");
+        ASSERT_EQ(panel.call("vserver_update", {{"id", "1"}, {"maxSlots", "7"}}), kOk);
+        const std::string file = kt::readFile(host->path);
+        const std::size_t count = server().allVServers().size();
+
+        const uint16_t port = kt::freePort();
+        const json created = panel.call("vserver_create", {{"maxSlots", c.maxSlots}, {"tcpPort", std::to_string(port)}});
+        if (c.created) {
+            ASSERT_EQ(created["ok"], true) << created.dump();
+            EXPECT_EQ(server().getVServer(created["data"]["id"].get<uint16_t>())->config().maxSlots, *c.created);
+            ASSERT_TRUE(server().removeVServer(created["data"]["id"].get<uint16_t>()));
+        } else {
+            EXPECT_EQ(created, refused);
+            EXPECT_EQ(server().allVServers().size(), count);
+            EXPECT_EQ(kt::readFile(host->path), file);
+        }
+
+        const json edited = panel.call("vserver_update", {{"id", "1"}, {"maxSlots", c.maxSlots}, {"name", "Neu"}});
+        const auto one = server().getVServer(1)->config();
+        EXPECT_EQ(one.maxSlots, c.edited);
+        if (c.created || c.edited != 7) {
+            EXPECT_EQ(edited, kOk);
+        } else {
+            EXPECT_EQ(edited, refused);
+            EXPECT_EQ(one.name, "Uno") << "nothing of a refused edit is taken";
+            EXPECT_EQ(kt::readFile(host->path), file);
+        }
+        ASSERT_EQ(panel.call("vserver_update", {{"id", "1"}, {"name", "Uno"}}), kOk);
+    }
 }
 
 TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
