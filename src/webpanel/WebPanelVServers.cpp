@@ -23,11 +23,13 @@ constexpr int32_t kMinSlots = 1;
 constexpr int32_t kMaxSlots = 65535;
 constexpr const char* kBadSlots = "Max slots must be 1 to 65535";
 constexpr const char* kNotSaved = "Configuration file could not be written";
+constexpr const char* kNotUtf8 = "Text is not valid UTF-8";
 
 // The texts a virtual server keeps in the configuration file, which holds
 // UTF-8 only: one stray byte would make every later rewrite fail.
 bool textsFitTheFile(const VirtualServer::VSConfig& c) {
-    return isValidUtf8(c.name) && isValidUtf8(c.serverKey) && isValidUtf8(c.welcomeMessage);
+    return isValidUtf8(c.name) && isValidUtf8(c.serverKey) && isValidUtf8(c.welcomeMessage) &&
+           isValidUtf8(c.dbPath);
 }
 
 // The id a request names: `refusal` is set to "Missing id" without the field,
@@ -139,7 +141,8 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     cfg.dbPath = formValue(req, "dbPath", "vs_" + std::to_string(id) + ".db");
     cfg.tcpPort = static_cast<uint16_t>(port);
 
-    if (!textsFitTheFile(cfg) || !server->createVServer(cfg)) return jsonFailure(createFailure(port));
+    if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
+    if (!server->createVServer(cfg)) return jsonFailure(createFailure(port));
     if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess(dumpJson({{"id", cfg.id}, {"tcpPort", cfg.tcpPort}}));
 }
@@ -157,7 +160,7 @@ WebPanelServer::Response WebPanelServer::apiVServerUpdate(const Request& req) {
     if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", cfg.serverKey);
     cfg.welcomeMessage = formValue(req, "welcomeMessage", cfg.welcomeMessage);
-    if (!textsFitTheFile(cfg)) return jsonFailure("VS not found");
+    if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
     vs->setConfig(cfg);
     if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess("null");

@@ -526,7 +526,6 @@ TEST_F(ApiTest, APanelDatabasePathNamesAFreeFileInTheMasterDatabasesFolder) {
         ".",                              // a folder
         "sub/",                           // a folder
         std::string("server.db\0x", 11),  // a NUL byte that would cut the path short
-        "Caf\xE9.db",                     // not UTF-8
     };
     const std::vector<std::filesystem::path> roots = {host->dir.path(), work.path(), elsewhere.path()};
     const auto before = pathsUnder(roots);
@@ -566,22 +565,29 @@ TEST_F(ApiTest, APanelDatabasePathNamesAFreeFileInTheMasterDatabasesFolder) {
     }
 }
 
-// Names, keys and welcome messages end up in the configuration file: text
-// that is not UTF-8 is refused with the route's failure and changes nothing.
+// Names, keys, welcome messages and database paths end up in the
+// configuration file: text that is not UTF-8 is refused with its own text, on
+// create and on edit alike, and changes nothing.
 TEST_F(ApiTest, TextsThatAreNotUtf8AreRefusedAndTheFileKeepsUp) {
     boot(json::array({{{"id", 1}, {"name", "Eins"}, {"serverKey", "k"}, {"welcomeMessage", "Hi"}}}));
     const std::string file = kt::readFile(host->path);
     const std::vector<std::string> notUtf8 = {"Caf\xE9", "cut \xC3", "\xED\xA0\x80 surrogate", "\xF4\x90\x80\x80",
                                               "\xC0\xAF overlong"};
-    for (const std::string field : {"name", "serverKey", "welcomeMessage"}) {
+    const json notUtf8Failure = failure("Text is not valid UTF-8");
+    const auto before = pathsUnder({work.path(), host->dir.path()});
+    for (const std::string field : {"name", "serverKey", "welcomeMessage", "dbPath"}) {
         for (const auto& text : notUtf8) {
             SCOPED_TRACE(field + ": " + text);
             const uint16_t port = kt::freePort();
             EXPECT_EQ(panel.call("vserver_create", {{field, text}, {"tcpPort", std::to_string(port)}}),
-                      createFailure(port));
-            EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {field, text}}), failure("VS not found"));
+                      notUtf8Failure);
+            // An edit ignores the database path.
+            if (field != "dbPath") {
+                EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {field, text}}), notUtf8Failure);
+            }
         }
     }
+    EXPECT_EQ(pathsUnder({work.path(), host->dir.path()}), before) << "no database was made";
     EXPECT_EQ(server().allVServers().size(), 1u);
     const auto one = server().getVServer(1)->config();
     EXPECT_EQ(one.name, "Eins");
