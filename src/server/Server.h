@@ -120,20 +120,26 @@ public:
     // "the first virtual server" (fed by the main port, bound to the bot API
     // at start-up, the directory's main listing) is the one with the lowest id.
 
-    // How a new virtual server's "dbPath" is read.
+    // How a new virtual server's "dbPath" is taken. Both read it as written
+    // (relative to the working directory), and the virtual server keeps it
+    // so.
     enum class DbPathRule {
-        AsGiven,         // the operator's: as written (relative to the working directory)
-        InMasterFolder,  // the web panel's: a relative path down from the master database's folder
+        AsGiven,   // the operator's: any file that no live database is
+        Confined,  // the web panel's: as PanelHost::createVServer states
     };
+    using CreateResult = PanelHost::CreateResult;
 
-    // False when the id exists, its database cannot be opened or its own
-    // port cannot be listened on; then nothing of it is kept. Under
-    // InMasterFolder the path must be relative, free of "..", valid UTF-8
-    // without NUL, name a file, and be neither the master's nor a live
-    // virtual server's database nor one of their -journal, -wal or -shm
-    // files; otherwise nothing is created (no folder, no file). The virtual
-    // server keeps the path resolved against that folder.
-    bool createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule = DbPathRule::AsGiven);
+    // False when the id exists, its database path is taken, its database
+    // cannot be opened or its own port cannot be listened on; then nothing
+    // of it is kept. The path is the operator's.
+    bool createVServer(const VirtualServer::VSConfig& cfg) {
+        return createVServer(cfg, DbPathRule::AsGiven) == CreateResult::Created;
+    }
+    // The same under `rule`, saying why it failed: InvalidDbPath when the
+    // rule refuses the path or it is the master's or a live virtual server's
+    // database (under Confined also one of their -journal, -wal or -shm
+    // files); nothing is made on disk then.
+    CreateResult createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule);
     // Stops it (disconnecting its sessions), waits for their reader threads
     // and deletes it; false for an unknown id.
     bool removeVServer(uint16_t id);
@@ -226,10 +232,13 @@ private:
     // after the text. -1 on failure.
     static int openVsListener(uint16_t id, uint16_t port, const char* suffix);
     // True, with an ERROR line, when a new virtual server's own database path
-    // names the master database or that of a registered virtual server; with
-    // `companions`, also when one of the two is the other's -journal, -wal or
-    // -shm file. Caller holds registryMutex_.
+    // names the master database, that of a registered virtual server or one
+    // that a create is opening; with `companions`, also when one of the two
+    // is the other's -journal, -wal or -shm file. Caller holds registryMutex_.
     bool dbPathTakenLocked(const std::string& path, bool companions) const;
+    // Steps of createVServer after its checks: opens the database, makes and
+    // starts the virtual server, opens its listener and registers it.
+    bool openAndRegister(const VirtualServer::VSConfig& cfg);
     // The master database's path from the configuration.
     std::string masterDbPath() const;
     // Takes every virtual server's listener out of the registry, wakes and
@@ -267,6 +276,9 @@ private:
     std::atomic<bool> running_{false};
     mutable std::mutex registryMutex_;
     std::map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_; by id, lowest first
+    // registryMutex_: own database paths of creates between their check and
+    // their registration, so two creates never open one file.
+    std::vector<std::string> dbPathsOpening_;
     UdpVoiceServer udp_;
     // Made in init, attached to the first virtual server and to every one
     // created later; released by the destructor before the virtual servers.

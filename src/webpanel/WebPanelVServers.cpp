@@ -136,13 +136,15 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", "");
     cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
-    // Relative to the master database's folder: with the default master
-    // path that is ./data/vs_<id>.db.
-    cfg.dbPath = formValue(req, "dbPath", "vs_" + std::to_string(id) + ".db");
+    cfg.dbPath = formValue(req, "dbPath", "./data/vs_" + std::to_string(id) + ".db");
     cfg.tcpPort = static_cast<uint16_t>(port);
 
     if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
-    if (!server->createVServer(cfg)) return jsonFailure(createFailure(port));
+    switch (server->createVServer(cfg)) {
+        case PanelHost::CreateResult::Created: break;
+        case PanelHost::CreateResult::InvalidDbPath: return jsonFailure("Invalid database path");
+        case PanelHost::CreateResult::Failed: return jsonFailure(createFailure(port));
+    }
     if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess(dumpJson({{"id", cfg.id}, {"tcpPort", cfg.tcpPort}}));
 }
