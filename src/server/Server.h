@@ -16,7 +16,8 @@
 // Locks, in this order: a lifecycle lock (one per group of ids; serialises
 // create, pause, resume and remove of one id) -> registryMutex_ -> a virtual
 // server's locks -> the relay's map mutexes. readersMutex_, workersMutex_ and
-// configFileMutex_ are leaves. registryMutex_ is never held while a packet is
+// configFileMutex_ are leaves; dbFilesMutex_ is taken under a lifecycle lock
+// only, and holds nothing but a new database's own lock and the logger's. registryMutex_ is never held while a packet is
 // sent, a database opens, a virtual server starts or stops, or a thread is
 // joined.
 //
@@ -131,7 +132,9 @@ public:
 
     // False when the id exists, its database path is taken, its database
     // cannot be opened or its own port cannot be listened on; then nothing
-    // of it is kept. The path is the operator's.
+    // of it is kept: the database file and the folders its open made are
+    // removed (a file or folder that was there before stays). The path is
+    // the operator's.
     bool createVServer(const VirtualServer::VSConfig& cfg) {
         return createVServer(cfg, DbPathRule::AsGiven) == CreateResult::Created;
     }
@@ -297,6 +300,10 @@ private:
     std::mutex stopMutex_;
     std::atomic<bool> stopRequested_{false};
     std::mutex configFileMutex_;
+    // Held while a create notes what its database's open may make on disk
+    // and opens it, and while a failed create removes that again, so one
+    // never removes a folder that another is opening a database in.
+    std::mutex dbFilesMutex_;
 
     mutable std::mutex readersMutex_;
     std::condition_variable readersCv_;

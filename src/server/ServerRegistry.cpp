@@ -10,6 +10,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "auth/PrivilegeKeyManager.h"
@@ -62,6 +63,38 @@ bool landsInFolderOf(const std::string& masterPath, const std::string& path) {
     if (ec) return ec == std::errc::no_such_file_or_directory;
     return fs::is_regular_file(st);
 }
+
+// What opening a database at `path` may add to the disk: the folders above
+// it that are missing, and the file and its companions where they are
+// absent. Noted before the open, so that a failed create takes back exactly
+// what it made and leaves alone what was there.
+class NewOnDisk {
+public:
+    explicit NewOnDisk(const std::string& path) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const auto present = [&](const fs::path& p) { return fs::exists(fs::symlink_status(p, ec)); };
+        if (!present(path)) files_.push_back(path);
+        for (const char* suffix : kCompanionSuffixes) {
+            if (!present(path + suffix)) files_.push_back(path + suffix);
+        }
+        for (fs::path p = fs::path(path).parent_path(); !p.empty() && !present(p); p = p.parent_path()) {
+            folders_.push_back(p);  // deepest first
+            if (p == p.parent_path()) break;
+        }
+    }
+
+    // Once nothing holds the database open. A folder goes only when it is
+    // empty (rmdir refuses a name ending in "." or ".." anyway).
+    void remove() const {
+        for (const auto& f : files_) ::unlink(f.c_str());
+        for (const auto& d : folders_) ::rmdir(d.c_str());
+    }
+
+private:
+    std::vector<std::string> files_;
+    std::vector<std::filesystem::path> folders_;
+};
 
 // Closes a listener whose accept thread (if any) has been joined.
 void closeListener(int fd, std::thread& acceptThread) {
@@ -168,13 +201,17 @@ bool Server::openAndRegister(const VirtualServer::VSConfig& cfg) {
     const uint16_t id = cfg.id;
     std::shared_ptr<DB::IDatabase> ownDb;
     std::shared_ptr<Auth::PrivilegeKeyManager> ownKeys;
+    std::optional<NewOnDisk> made;
     if (!cfg.dbPath.empty()) {
+        std::lock_guard<std::mutex> files(dbFilesMutex_);
+        made.emplace(cfg.dbPath);
         try {
             auto db = std::make_shared<DB::SqliteDatabase>(cfg.dbPath);
             db->Initialize();
             ownDb = std::move(db);
         } catch (const std::exception& e) {
             Logger::instance().logf(LogLevel::Error, "VS {} DB init failed: {}", id, e.what());
+            made->remove();
             return false;
         }
         ownKeys = std::make_shared<Auth::PrivilegeKeyManager>(ownDb);
@@ -193,30 +230,47 @@ bool Server::openAndRegister(const VirtualServer::VSConfig& cfg) {
     if (botApi_) vs->botApi.store(botApi_.get(), std::memory_order_release);
     vs->start();
 
+    // A failed create keeps nothing: the virtual server, its key manager and
+    // its database go, and then the files and folders its open made.
+    const auto undo = [&] {
+        vs.reset();
+        keys.reset();
+        ownKeys.reset();
+        ownDb.reset();
+        if (made) {
+            std::lock_guard<std::mutex> files(dbFilesMutex_);
+            made->remove();
+        }
+        return false;
+    };
+
     int fd = -1;
     if (cfg.tcpPort != 0) {
         fd = openVsListener(id, cfg.tcpPort, "");
-        if (fd < 0) return false;  // the virtual server, its key manager and database go here
+        if (fd < 0) return undo();
         Logger::instance().logf(LogLevel::Info, "VS {} listening on port {}", id, cfg.tcpPort);
     }
 
     // The id and the database path stay reserved by the caller's lifecycle
     // lock and its claim until here.
-    std::lock_guard<std::mutex> lock(registryMutex_);
-    if (vservers_.contains(id)) {  // cannot happen under the lifecycle lock; never replace
-        if (fd >= 0) ::close(fd);
-        Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        if (!vservers_.contains(id)) {
+            udp_.registerVServer(id, vs);
+            vservers_.emplace(id, vs);
+            VServerResources& r = resources_[id];
+            r.listenFd = fd;
+            r.db = ownDb;
+            r.keyManager = ownKeys;
+            r.paused = false;
+            startVsAcceptLocked(id, r);
+            return true;
+        }
     }
-    udp_.registerVServer(id, vs);
-    vservers_.emplace(id, vs);
-    VServerResources& r = resources_[id];
-    r.listenFd = fd;
-    r.db = ownDb;
-    r.keyManager = ownKeys;
-    r.paused = false;
-    startVsAcceptLocked(id, r);
-    return true;
+    // Cannot happen under the lifecycle lock; never replace.
+    if (fd >= 0) ::close(fd);
+    Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
+    return undo();
 }
 
 bool Server::removeVServer(uint16_t id) {

@@ -575,6 +575,50 @@ TEST_F(ApiTest, PanelDatabasePathsAreReadAsWrittenAndMustLandInTheMasterDatabase
     EXPECT_FALSE(fs::exists(masterDir / "data")) << "no data/ inside data/";
 }
 
+// A create that fails (here: its port is taken) removes the database file
+// it made and every folder it made for it, so the next server with that id
+// does not take over a stray file; a file or folder that was there before
+// stays as it was.
+TEST_F(ApiTest, AFailedCreateLeavesTheFolderAsItWas) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}}}));
+    namespace fs = std::filesystem;
+    fs::create_directories("data/leer");
+    {
+        DB::SqliteDatabase old("data/alt.db");
+        kt::initQuietly(old);
+        DB::DbChannel c;
+        c.name = "Alt";
+        c.is_permanent = true;
+        old.SaveChannel(c);
+    }
+    kt::writeFile("data/text.db", "not a database");
+    const std::string oldDb = kt::readFile("data/alt.db");
+
+    const uint16_t busy = kt::freePort();
+    kt::PortHolder holder(busy);
+    const std::vector<std::string> paths = {
+        "",                       // ./data/vs_2.db, a new file
+        "data/neu/tief/x.db",     // two new folders
+        "data/leer/x.db",         // a folder that was there
+        "data/alt.db",            // a database that was there
+        "data/text.db",           // a file that is no database (its open fails first)
+    };
+    const auto before = pathsUnder({host->dir.path()});
+    for (const auto& dbPath : paths) {
+        SCOPED_TRACE(dbPath);
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(busy)}}),
+                  createFailure(busy));
+        EXPECT_EQ(pathsUnder({host->dir.path()}), before);
+    }
+    EXPECT_EQ(kt::readFile("data/alt.db"), oldDb);
+    EXPECT_EQ(kt::readFile("data/text.db"), "not a database");
+    EXPECT_EQ(server().allVServers().size(), 1u);
+
+    // The same id with a free port starts from a database of its own making.
+    ASSERT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(kt::freePort())}})["ok"], true);
+    EXPECT_TRUE(fs::exists("data/vs_2.db"));
+}
+
 // Names, keys, welcome messages and database paths end up in the
 // configuration file: text that is not UTF-8 is refused with its own text, on
 // create and on edit alike, and changes nothing.
