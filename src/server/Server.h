@@ -103,7 +103,8 @@ public:
     void setPluginHostFactory(PluginHostFactory factory) { pluginHostFactory_ = std::move(factory); }
 
     // The start-up sequence. True when the voice relay and the main listener
-    // are up; false (with its log lines) otherwise.
+    // are up; false (with its log lines) otherwise. Without a configuration
+    // file it writes the default one and runs what it wrote.
     bool init(const std::string& configPath);
     // Starts the own-port accept threads and the idle workers, then accepts on
     // the main port until stop; joins the workers and returns. A stop that
