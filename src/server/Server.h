@@ -17,9 +17,9 @@
 // create, pause, resume and remove of one id) -> registryMutex_ -> a virtual
 // server's locks -> the relay's map mutexes. readersMutex_, workersMutex_ and
 // configFileMutex_ are leaves; dbFilesMutex_ is taken under a lifecycle lock
-// only, and holds nothing but a new database's own lock and the logger's. registryMutex_ is never held while a packet is
-// sent, a database opens, a virtual server starts or stops, or a thread is
-// joined.
+// only, and holds nothing but a new database's own lock and the logger's.
+// registryMutex_ is never held while a packet is sent, a database opens, a
+// virtual server starts or stops, or a thread is joined.
 //
 // Errors: failures of start-up, of the registry operations and of single
 // connections come back as false and log lines; no exception leaves the

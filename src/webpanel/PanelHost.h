@@ -32,7 +32,8 @@ public:
     // existing folders are resolved, must be a file inside the master
     // database's folder or below it that is neither the master's nor a live
     // virtual server's database, nor one of their -journal, -wal or -shm
-    // files.
+    // files. A create that fails keeps nothing: the database file and the
+    // folders it made go, what was there before stays.
     virtual CreateResult createVServer(const VirtualServer::VSConfig& cfg) = 0;
     virtual bool removeVServer(uint16_t id) = 0;
     virtual bool pauseVServer(uint16_t id) = 0;
