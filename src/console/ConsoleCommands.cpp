@@ -16,6 +16,7 @@
 #include "protocol/ChannelInfo.h"
 #include "protocol/ClientSession.h"
 #include "server/Server.h"
+#include "vserver/VServerIds.h"
 #include "vserver/VirtualServer.h"
 
 namespace Korrafin {
@@ -53,9 +54,9 @@ void AdminConsole::cmdVServer(const Words& w) {
         }
         print(formatTable({"ID", "Name", "Slots", "Users"}, rows));
     } else if (sub == "create" && w.size() >= 3) {
-        // The next id is the count plus one: after a deletion that may be an
-        // id still in use, and then the registry refuses it.
-        const std::size_t next = server.allVServers().size() + 1;
+        // A create of the panel at the same moment may take the id first;
+        // then the registry refuses this one.
+        const uint32_t next = lowestFreeVServerId(server.allVServers());
         VirtualServer::VSConfig cfg;
         cfg.id = static_cast<uint16_t>(next);
         cfg.name = w[2];

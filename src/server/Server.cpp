@@ -142,8 +142,12 @@ void Server::loadConfiguration() {
     if (!fileIsMissing(configPath_)) return;
     try {
         const std::string key = CryptoUtils::randomHex(16);
-        if (detail::writeNewFile(configPath_, detail::defaultConfigDocument(key).dump(4))) {
+        nlohmann::json document = detail::defaultConfigDocument(key);
+        if (detail::writeNewFile(configPath_, document.dump(4))) {
             Logger::instance().logf(LogLevel::Info, "Generated default config: {}", configPath_);
+            // This run serves what the file says: its virtual server with the
+            // generated key, which a later rewrite of the file keeps.
+            config_.data = std::move(document);
         }
     } catch (const std::exception&) {
         // A default file is a convenience; start-up goes on without it.

@@ -16,9 +16,10 @@
 // Locks, in this order: a lifecycle lock (one per group of ids; serialises
 // create, pause, resume and remove of one id) -> registryMutex_ -> a virtual
 // server's locks -> the relay's map mutexes. readersMutex_, workersMutex_ and
-// configFileMutex_ are leaves. registryMutex_ is never held while a packet is
-// sent, a database opens, a virtual server starts or stops, or a thread is
-// joined.
+// configFileMutex_ are leaves; dbFilesMutex_ is taken under a lifecycle lock
+// only, and holds nothing but a new database's own lock and the logger's.
+// registryMutex_ is never held while a packet is sent, a database opens, a
+// virtual server starts or stops, or a thread is joined.
 //
 // Errors: failures of start-up, of the registry operations and of single
 // connections come back as false and log lines; no exception leaves the
@@ -102,7 +103,8 @@ public:
     void setPluginHostFactory(PluginHostFactory factory) { pluginHostFactory_ = std::move(factory); }
 
     // The start-up sequence. True when the voice relay and the main listener
-    // are up; false (with its log lines) otherwise.
+    // are up; false (with its log lines) otherwise. Without a configuration
+    // file it writes the default one and runs what it wrote.
     bool init(const std::string& configPath);
     // Starts the own-port accept threads and the idle workers, then accepts on
     // the main port until stop; joins the workers and returns. A stop that
@@ -120,20 +122,28 @@ public:
     // "the first virtual server" (fed by the main port, bound to the bot API
     // at start-up, the directory's main listing) is the one with the lowest id.
 
-    // How a new virtual server's "dbPath" is read.
+    // How a new virtual server's "dbPath" is taken. Both read it as written
+    // (relative to the working directory), and the virtual server keeps it
+    // so.
     enum class DbPathRule {
-        AsGiven,         // the operator's: as written (relative to the working directory)
-        InMasterFolder,  // the web panel's: a relative path down from the master database's folder
+        AsGiven,   // the operator's: any file that no live database is
+        Confined,  // the web panel's: as PanelHost::createVServer states
     };
+    using CreateResult = PanelHost::CreateResult;
 
-    // False when the id exists, its database cannot be opened or its own
-    // port cannot be listened on; then nothing of it is kept. Under
-    // InMasterFolder the path must be relative, free of "..", valid UTF-8
-    // without NUL, name a file, and be neither the master's nor a live
-    // virtual server's database nor one of their -journal, -wal or -shm
-    // files; otherwise nothing is created (no folder, no file). The virtual
-    // server keeps the path resolved against that folder.
-    bool createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule = DbPathRule::AsGiven);
+    // False when the id exists, its database path is taken, its database
+    // cannot be opened or its own port cannot be listened on; then nothing
+    // of it is kept: the database file and the folders its open made are
+    // removed (a file or folder that was there before stays). The path is
+    // the operator's.
+    bool createVServer(const VirtualServer::VSConfig& cfg) {
+        return createVServer(cfg, DbPathRule::AsGiven) == CreateResult::Created;
+    }
+    // The same under `rule`, saying why it failed: InvalidDbPath when the
+    // rule refuses the path or it is the master's or a live virtual server's
+    // database (under Confined also one of their -journal, -wal or -shm
+    // files); nothing is made on disk then.
+    CreateResult createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule);
     // Stops it (disconnecting its sessions), waits for their reader threads
     // and deletes it; false for an unknown id.
     bool removeVServer(uint16_t id);
@@ -226,10 +236,13 @@ private:
     // after the text. -1 on failure.
     static int openVsListener(uint16_t id, uint16_t port, const char* suffix);
     // True, with an ERROR line, when a new virtual server's own database path
-    // names the master database or that of a registered virtual server; with
-    // `companions`, also when one of the two is the other's -journal, -wal or
-    // -shm file. Caller holds registryMutex_.
+    // names the master database, that of a registered virtual server or one
+    // that a create is opening; with `companions`, also when one of the two
+    // is the other's -journal, -wal or -shm file. Caller holds registryMutex_.
     bool dbPathTakenLocked(const std::string& path, bool companions) const;
+    // Steps of createVServer after its checks: opens the database, makes and
+    // starts the virtual server, opens its listener and registers it.
+    bool openAndRegister(const VirtualServer::VSConfig& cfg);
     // The master database's path from the configuration.
     std::string masterDbPath() const;
     // Takes every virtual server's listener out of the registry, wakes and
@@ -267,6 +280,9 @@ private:
     std::atomic<bool> running_{false};
     mutable std::mutex registryMutex_;
     std::map<uint16_t, std::shared_ptr<VirtualServer>> vservers_;  // registryMutex_; by id, lowest first
+    // registryMutex_: own database paths of creates between their check and
+    // their registration, so two creates never open one file.
+    std::vector<std::string> dbPathsOpening_;
     UdpVoiceServer udp_;
     // Made in init, attached to the first virtual server and to every one
     // created later; released by the destructor before the virtual servers.
@@ -285,6 +301,10 @@ private:
     std::mutex stopMutex_;
     std::atomic<bool> stopRequested_{false};
     std::mutex configFileMutex_;
+    // Held while a create notes what its database's open may make on disk
+    // and opens it, and while a failed create removes that again, so one
+    // never removes a folder that another is opening a database in.
+    std::mutex dbFilesMutex_;
 
     mutable std::mutex readersMutex_;
     std::condition_variable readersCv_;

@@ -19,8 +19,8 @@ public:
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const override { return s_.getVServer(id); }
     bool isVServerRunning(uint16_t id) const override { return s_.isVServerRunning(id); }
     // Panel paths come from whoever holds a panel session, not from the operator.
-    bool createVServer(const VirtualServer::VSConfig& cfg) override {
-        return s_.createVServer(cfg, Server::DbPathRule::InMasterFolder);
+    CreateResult createVServer(const VirtualServer::VSConfig& cfg) override {
+        return s_.createVServer(cfg, Server::DbPathRule::Confined);
     }
     bool removeVServer(uint16_t id) override { return s_.removeVServer(id); }
     bool pauseVServer(uint16_t id) override { return s_.pauseVServer(id); }

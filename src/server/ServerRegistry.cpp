@@ -6,6 +6,7 @@
 // taken only for the map steps inside it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -39,21 +40,61 @@ bool sameDatabaseFile(const std::string& a, const std::string& b) {
 // The files SQLite keeps beside a database while it is open or was cut short.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// `name` read as a path down from the folder of `masterPath`: relative, no
-// "..", naming a file, valid UTF-8 without NUL (the path is stored in the
-// configuration file, and SQLite would stop reading at a NUL). Nothing for
-// anything else.
-std::optional<std::string> pathInFolderOf(const std::string& masterPath, const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos || !isValidUtf8(name)) return std::nullopt;
-    const std::filesystem::path rel(name);
-    if (rel.has_root_path()) return std::nullopt;
-    for (const auto& part : rel) {
-        if (part == "..") return std::nullopt;
-    }
-    const std::filesystem::path normal = rel.lexically_normal();
-    if (!normal.has_filename() || normal.filename() == ".") return std::nullopt;
-    return (std::filesystem::path(masterPath).parent_path() / normal).string();
+// True when `path`, read as written (relative to the working directory),
+// names a file inside the folder of `masterPath` or below it, once ".." and
+// the symbolic links of existing folders are resolved. It must be valid UTF-8
+// without NUL (the path is stored in the configuration file, and SQLite would
+// stop reading at a NUL), name a file rather than a folder, and not be a link
+// that leads nowhere (opening it would create its target, wherever that is).
+bool landsInFolderOf(const std::string& masterPath, const std::string& path) {
+    namespace fs = std::filesystem;
+    if (path.empty() || path.find('\0') != std::string::npos || !isValidUtf8(path)) return false;
+    const fs::path written(path);
+    const fs::path last = written.filename();
+    if (last.empty() || last == "." || last == "..") return false;
+    std::error_code ec;
+    const fs::path lands = fs::weakly_canonical(fs::absolute(written, ec), ec);
+    if (ec) return false;
+    const fs::path folder = fs::weakly_canonical(fs::absolute(masterPath, ec), ec).parent_path();
+    if (ec) return false;
+    const auto [f, l] = std::mismatch(folder.begin(), folder.end(), lands.begin(), lands.end());
+    if (f != folder.end() || l == lands.end()) return false;
+    const fs::file_status st = fs::symlink_status(lands, ec);
+    if (ec) return ec == std::errc::no_such_file_or_directory;
+    return fs::is_regular_file(st);
 }
+
+// What opening a database at `path` may add to the disk: the folders above
+// it that are missing, and the file and its companions where they are
+// absent. Noted before the open, so that a failed create takes back exactly
+// what it made and leaves alone what was there.
+class NewOnDisk {
+public:
+    explicit NewOnDisk(const std::string& path) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const auto present = [&](const fs::path& p) { return fs::exists(fs::symlink_status(p, ec)); };
+        if (!present(path)) files_.push_back(path);
+        for (const char* suffix : kCompanionSuffixes) {
+            if (!present(path + suffix)) files_.push_back(path + suffix);
+        }
+        for (fs::path p = fs::path(path).parent_path(); !p.empty() && !present(p); p = p.parent_path()) {
+            folders_.push_back(p);  // deepest first
+            if (p == p.parent_path()) break;
+        }
+    }
+
+    // Once nothing holds the database open. A folder goes only when it is
+    // empty (rmdir refuses a name ending in "." or ".." anyway).
+    void remove() const {
+        for (const auto& f : files_) ::unlink(f.c_str());
+        for (const auto& d : folders_) ::rmdir(d.c_str());
+    }
+
+private:
+    std::vector<std::string> files_;
+    std::vector<std::filesystem::path> folders_;
+};
 
 // Closes a listener whose accept thread (if any) has been joined.
 void closeListener(int fd, std::thread& acceptThread) {
@@ -104,6 +145,7 @@ bool Server::dbPathTakenLocked(const std::string& path, bool companions) const {
     // database opened on another one's journal or log destroys that one.
     if (path.empty()) return false;
     const auto clash = [&](const std::string& other) {
+        if (other.empty()) return false;
         if (sameDatabaseFile(path, other)) return true;
         if (!companions) return false;
         for (const char* suffix : kCompanionSuffixes) {
@@ -114,25 +156,22 @@ bool Server::dbPathTakenLocked(const std::string& path, bool companions) const {
     bool taken = masterDb_ && clash(masterDbPath());
     for (const auto& [otherId, vs] : vservers_) {
         if (taken) break;
-        const std::string other = vs->config().dbPath;
-        taken = !other.empty() && clash(other);
+        taken = clash(vs->config().dbPath);
+    }
+    for (const auto& other : dbPathsOpening_) {
+        if (taken) break;
+        taken = clash(other);
     }
     if (taken) Logger::instance().logf(LogLevel::Error, "VS database {} is already in use", path);
     return taken;
 }
 
-bool Server::createVServer(const VirtualServer::VSConfig& given, DbPathRule rule) {
-    VirtualServer::VSConfig cfg = given;
-    const bool companions = rule == DbPathRule::InMasterFolder;
-    if (rule == DbPathRule::InMasterFolder) {
-        const auto inFolder = pathInFolderOf(masterDbPath(), given.dbPath);
-        if (!inFolder) {
-            Logger::instance().logf(LogLevel::Error,
-                                    "VS {}: database path {} is not a file in the master database's folder", given.id,
-                                    given.dbPath);
-            return false;
-        }
-        cfg.dbPath = *inFolder;
+Server::CreateResult Server::createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule) {
+    const bool confined = rule == DbPathRule::Confined;
+    if (confined && !landsInFolderOf(masterDbPath(), cfg.dbPath)) {
+        Logger::instance().logf(LogLevel::Error, "VS {}: database path {} is not a file in the master database's folder",
+                                cfg.id, cfg.dbPath);
+        return CreateResult::InvalidDbPath;
     }
     const uint16_t id = cfg.id;
     std::lock_guard<std::mutex> lifecycle(lifecycleLock(id));
@@ -140,20 +179,39 @@ bool Server::createVServer(const VirtualServer::VSConfig& given, DbPathRule rule
         std::lock_guard<std::mutex> lock(registryMutex_);
         if (vservers_.contains(id)) {
             Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
-            return false;
+            return CreateResult::Failed;
         }
-        if (dbPathTakenLocked(cfg.dbPath, companions)) return false;
+        if (dbPathTakenLocked(cfg.dbPath, confined)) return CreateResult::InvalidDbPath;
+        if (!cfg.dbPath.empty()) dbPathsOpening_.push_back(cfg.dbPath);
     }
 
+    const bool created = openAndRegister(cfg);
+
+    if (!cfg.dbPath.empty()) {
+        std::lock_guard<std::mutex> lock(registryMutex_);
+        dbPathsOpening_.erase(std::find(dbPathsOpening_.begin(), dbPathsOpening_.end(), cfg.dbPath));
+    }
+    if (!created) return CreateResult::Failed;
+    Logger::instance().logf(LogLevel::Info, "VS {} '{}' created (port={}, maxSlots={})", id, cfg.name, cfg.tcpPort,
+                            cfg.maxSlots);
+    return CreateResult::Created;
+}
+
+bool Server::openAndRegister(const VirtualServer::VSConfig& cfg) {
+    const uint16_t id = cfg.id;
     std::shared_ptr<DB::IDatabase> ownDb;
     std::shared_ptr<Auth::PrivilegeKeyManager> ownKeys;
+    std::optional<NewOnDisk> made;
     if (!cfg.dbPath.empty()) {
+        std::lock_guard<std::mutex> files(dbFilesMutex_);
+        made.emplace(cfg.dbPath);
         try {
             auto db = std::make_shared<DB::SqliteDatabase>(cfg.dbPath);
             db->Initialize();
             ownDb = std::move(db);
         } catch (const std::exception& e) {
             Logger::instance().logf(LogLevel::Error, "VS {} DB init failed: {}", id, e.what());
+            made->remove();
             return false;
         }
         ownKeys = std::make_shared<Auth::PrivilegeKeyManager>(ownDb);
@@ -172,38 +230,47 @@ bool Server::createVServer(const VirtualServer::VSConfig& given, DbPathRule rule
     if (botApi_) vs->botApi.store(botApi_.get(), std::memory_order_release);
     vs->start();
 
+    // A failed create keeps nothing: the virtual server, its key manager and
+    // its database go, and then the files and folders its open made.
+    const auto undo = [&] {
+        vs.reset();
+        keys.reset();
+        ownKeys.reset();
+        ownDb.reset();
+        if (made) {
+            std::lock_guard<std::mutex> files(dbFilesMutex_);
+            made->remove();
+        }
+        return false;
+    };
+
     int fd = -1;
     if (cfg.tcpPort != 0) {
         fd = openVsListener(id, cfg.tcpPort, "");
-        if (fd < 0) return false;  // the virtual server, its key manager and database go here
+        if (fd < 0) return undo();
         Logger::instance().logf(LogLevel::Info, "VS {} listening on port {}", id, cfg.tcpPort);
     }
 
+    // The id and the database path stay reserved by the caller's lifecycle
+    // lock and its claim until here.
     {
         std::lock_guard<std::mutex> lock(registryMutex_);
-        if (vservers_.contains(id)) {  // cannot happen under the lifecycle lock; never replace
-            if (fd >= 0) ::close(fd);
-            Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
-            return false;
+        if (!vservers_.contains(id)) {
+            udp_.registerVServer(id, vs);
+            vservers_.emplace(id, vs);
+            VServerResources& r = resources_[id];
+            r.listenFd = fd;
+            r.db = ownDb;
+            r.keyManager = ownKeys;
+            r.paused = false;
+            startVsAcceptLocked(id, r);
+            return true;
         }
-        // Again: a create of another id may have taken the file meanwhile.
-        if (dbPathTakenLocked(cfg.dbPath, companions)) {
-            if (fd >= 0) ::close(fd);
-            return false;
-        }
-        udp_.registerVServer(id, vs);
-        vservers_.emplace(id, vs);
-        VServerResources& r = resources_[id];
-        r.listenFd = fd;
-        r.db = ownDb;
-        r.keyManager = ownKeys;
-        r.paused = false;
-        startVsAcceptLocked(id, r);
     }
-
-    Logger::instance().logf(LogLevel::Info, "VS {} '{}' created (port={}, maxSlots={})", id, cfg.name, cfg.tcpPort,
-                            cfg.maxSlots);
-    return true;
+    // Cannot happen under the lifecycle lock; never replace.
+    if (fd >= 0) ::close(fd);
+    Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
+    return undo();
 }
 
 bool Server::removeVServer(uint16_t id) {

@@ -22,11 +22,19 @@ public:
     virtual std::vector<std::shared_ptr<VirtualServer>> allVServers() const = 0;
     virtual std::shared_ptr<VirtualServer> getVServer(uint16_t id) const = 0;
     virtual bool isVServerRunning(uint16_t id) const = 0;
-    // `cfg.dbPath` is a path relative to the master database's folder, and
-    // must name a file there that no live database (nor its -journal, -wal or
-    // -shm file) is; false, with nothing created, for any other path and for
-    // every refusal of the registry.
-    virtual bool createVServer(const VirtualServer::VSConfig& cfg) = 0;
+    enum class CreateResult {
+        Created,
+        InvalidDbPath,  // the database path is refused; nothing was made
+        Failed,         // any other refusal: the id exists, the database or the port fails
+    };
+    // `cfg.dbPath` is read as written (relative to the working directory)
+    // and kept so. Where it lands, once ".." and the symbolic links of
+    // existing folders are resolved, must be a file inside the master
+    // database's folder or below it that is neither the master's nor a live
+    // virtual server's database, nor one of their -journal, -wal or -shm
+    // files. A create that fails keeps nothing: the database file and the
+    // folders it made go, what was there before stays.
+    virtual CreateResult createVServer(const VirtualServer::VSConfig& cfg) = 0;
     virtual bool removeVServer(uint16_t id) = 0;
     virtual bool pauseVServer(uint16_t id) = 0;
     virtual bool resumeVServer(uint16_t id) = 0;

@@ -89,6 +89,12 @@ std::optional<int64_t> readSigned(const std::string& text, int64_t min, int64_t 
     return -static_cast<int64_t>(magnitude - 1) - 1;
 }
 
+bool startsWithNumber(const std::string& text) {
+    std::size_t i = skipSpace(text);
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+}
+
 }  // namespace WebPanelApi
 
 using namespace WebPanelApi;

@@ -28,5 +28,8 @@ std::optional<uint64_t> readUnsigned(const std::string& text, uint64_t max);
 // is ignored. Nothing when there are no digits or the value is outside
 // [min, max].
 std::optional<int64_t> readSigned(const std::string& text, int64_t min, int64_t max);
+// True when the text starts as readSigned reads a number (leading white
+// space, an optional sign, a digit), whatever its size.
+bool startsWithNumber(const std::string& text);
 
 }  // namespace Korrafin::WebPanelApi

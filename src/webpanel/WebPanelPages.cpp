@@ -226,8 +226,8 @@ td.actions .btn{margin-left:6px}
     <input type="password" id="vs-key" placeholder="Optional" autocomplete="new-password">
     <label for="vs-welcome">Welcome Message</label>
     <input id="vs-welcome" placeholder="Welcome!">
-    <label for="vs-db">Database Path <span class="hint">(beside the master database; blank = auto)</span></label>
-    <input id="vs-db" placeholder="vs_N.db">
+    <label for="vs-db">Database Path <span class="hint">(blank = auto)</span></label>
+    <input id="vs-db" placeholder="./data/vs_N.db">
     <div id="vs-error" class="error-box" hidden></div>
     <div class="buttons"><button class="btn" data-action="close">Cancel</button><button class="btn btn-primary" data-action="save-vs">Save</button></div>
   </div>

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/Utf8.h"
+#include "vserver/VServerIds.h"
 #include "webpanel/PanelHost.h"
 #include "webpanel/WebPanelApi.h"
 
@@ -18,12 +19,17 @@ namespace {
 
 constexpr uint16_t kFirstAutoPort = 9990;
 constexpr int32_t kDefaultSlots = 32;
+constexpr int32_t kMinSlots = 1;
+constexpr int32_t kMaxSlots = 65535;
+constexpr const char* kBadSlots = "Max slots must be 1 to 65535";
 constexpr const char* kNotSaved = "Configuration file could not be written";
+constexpr const char* kNotUtf8 = "Text is not valid UTF-8";
 
 // The texts a virtual server keeps in the configuration file, which holds
 // UTF-8 only: one stray byte would make every later rewrite fail.
 bool textsFitTheFile(const VirtualServer::VSConfig& c) {
-    return isValidUtf8(c.name) && isValidUtf8(c.serverKey) && isValidUtf8(c.welcomeMessage);
+    return isValidUtf8(c.name) && isValidUtf8(c.serverKey) && isValidUtf8(c.welcomeMessage) &&
+           isValidUtf8(c.dbPath);
 }
 
 // The id a request names: `refusal` is set to "Missing id" without the field,
@@ -51,6 +57,19 @@ std::optional<int32_t> int32Field(const WebPanelServer::Request& req, const char
     const auto v = readSigned(*text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
     if (!v) return std::nullopt;
     return static_cast<int32_t>(*v);
+}
+
+// What a form's "maxSlots" says. A count of 0 or less admits nobody, and
+// the wire carries 16 bits of it, so the panel takes 1 to 65535 only. Text
+// without a number counts as no field (the default or the current count).
+enum class SlotsField { Absent, Given, OutOfRange };
+SlotsField slotsField(const WebPanelServer::Request& req, int32_t& slots) {
+    const std::string* text = field(req, "maxSlots");
+    if (!text || text->empty() || !startsWithNumber(*text)) return SlotsField::Absent;
+    const auto v = readSigned(*text, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
+    if (!v || *v < kMinSlots || *v > kMaxSlots) return SlotsField::OutOfRange;
+    slots = static_cast<int32_t>(*v);
+    return SlotsField::Given;
 }
 
 std::string createFailure(int64_t port) {
@@ -91,15 +110,12 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     if (!server) return jsonFailure("Server not available");
     // Id and port are chosen against one snapshot; a create that races
     // another and picks the same number is refused by the registry.
-    std::set<uint32_t> ids;
+    const auto snapshot = server->allVServers();
     std::set<uint32_t> ports;
-    for (const auto& vs : server->allVServers()) {
-        const auto c = vs->config();
-        ids.insert(c.id);
-        if (c.tcpPort != 0) ports.insert(c.tcpPort);
+    for (const auto& vs : snapshot) {
+        if (const uint16_t p = vs->config().tcpPort; p != 0) ports.insert(p);
     }
-    uint32_t id = 1;
-    while (ids.contains(id)) ++id;
+    const uint32_t id = lowestFreeVServerId(snapshot);
 
     int64_t port = 0;
     if (const auto given = int32Field(req, "tcpPort"); given && *given > 0) {
@@ -116,15 +132,19 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     VirtualServer::VSConfig cfg;
     cfg.id = static_cast<uint16_t>(id);
     cfg.name = formValue(req, "name", "Virtual Server " + std::to_string(id));
-    cfg.maxSlots = int32Field(req, "maxSlots").value_or(kDefaultSlots);
+    cfg.maxSlots = kDefaultSlots;
+    if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", "");
     cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
-    // Relative to the master database's folder: with the default master
-    // path that is ./data/vs_<id>.db.
-    cfg.dbPath = formValue(req, "dbPath", "vs_" + std::to_string(id) + ".db");
+    cfg.dbPath = formValue(req, "dbPath", "./data/vs_" + std::to_string(id) + ".db");
     cfg.tcpPort = static_cast<uint16_t>(port);
 
-    if (!textsFitTheFile(cfg) || !server->createVServer(cfg)) return jsonFailure(createFailure(port));
+    if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
+    switch (server->createVServer(cfg)) {
+        case PanelHost::CreateResult::Created: break;
+        case PanelHost::CreateResult::InvalidDbPath: return jsonFailure("Invalid database path");
+        case PanelHost::CreateResult::Failed: return jsonFailure(createFailure(port));
+    }
     if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess(dumpJson({{"id", cfg.id}, {"tcpPort", cfg.tcpPort}}));
 }
@@ -139,10 +159,10 @@ WebPanelServer::Response WebPanelServer::apiVServerUpdate(const Request& req) {
 
     VirtualServer::VSConfig cfg = vs->config();
     cfg.name = formValue(req, "name", cfg.name);
-    cfg.maxSlots = int32Field(req, "maxSlots").value_or(cfg.maxSlots);
+    if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", cfg.serverKey);
     cfg.welcomeMessage = formValue(req, "welcomeMessage", cfg.welcomeMessage);
-    if (!textsFitTheFile(cfg)) return jsonFailure("VS not found");
+    if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
     vs->setConfig(cfg);
     if (!server->saveVServersToConfig()) return jsonFailure(kNotSaved);
     return jsonSuccess("null");

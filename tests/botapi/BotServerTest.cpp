@@ -53,6 +53,9 @@ class BotServerTest : public ::testing::Test {
 protected:
     void SetUp() override { LogCapture::instance().clear(); }
     void TearDown() override {
+        // A member's reader may be raising an event into the API (a kicked
+        // member leaving): it ends before the API goes.
+        world.endMembers();
         world.vs->botApi = nullptr;
         api.reset();
     }

@@ -1,5 +1,6 @@
-// Start-up of the real binary: the generated configuration, what it prints,
-// the first-run panel password, and start-ups that must fail cleanly.
+// Start-up of the real binary: the generated configuration and the first run
+// that serves it, what it prints, the first-run panel password, and
+// start-ups that must fail cleanly.
 #include <regex>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "support/RawSqlite.h"
 #include "support/ServerConfig.h"
 #include "support/TestClient.h"
+#include "webpanel/HttpClient.h"
 
 namespace Korrafin::Test {
 namespace {
@@ -15,11 +17,14 @@ const std::string kPasswordAlphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRS
 
 using StartupTest = E2eTest;
 
-// Without a configuration file the defaults apply: the ports are 9987 and
-// 9988, free in this test's own network namespace.
-TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNextTime) {
+// Without a configuration file the server writes the default one and runs
+// what it wrote: its virtual server, with the generated key and its texts,
+// so the file and the running server agree from the first start on. The
+// ports are 9987, 9988 and 9380, free in this test's own network namespace.
+TEST_F(StartupTest, AMissingConfigurationIsGeneratedWithAFreshKeyAndServedFromTheFirstStart) {
     std::string key;
     std::string password;
+    std::string file;
     {
         auto server = startReady({});  // no argument: "server.json"
         const std::string out = server->output();
@@ -27,7 +32,8 @@ TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNext
         EXPECT_NE(out.find("Config load failed ("), std::string::npos);
         EXPECT_NE(out.find("Generated default config: server.json"), std::string::npos);
         EXPECT_NE(out.find("[DB] Database path: ./data/server.db\n"), std::string::npos);
-        EXPECT_NE(out.find("VS 1 'Default Server' created (port=0, maxSlots=32)"), std::string::npos);
+        EXPECT_NE(out.find("VS 1 'Korrafin Server' created (port=0, maxSlots=32)"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Default Server"), std::string::npos);
         EXPECT_NE(out.find("Listening on TCP port 9987, UDP port 9988"), std::string::npos);
 
         std::smatch m;
@@ -42,20 +48,46 @@ TEST_F(StartupTest, AMissingConfigurationIsGeneratedOnceWithAFreshKeyAndReadNext
         key = m[1];
         EXPECT_EQ(key.size(), 32u) << "a random key, not a fixed word";
         EXPECT_EQ(text, defaultConfigText(key));
+
+        // The file's key gives the admin role in this same run.
+        auto admin = TestClient::dial(9987);
+        ASSERT_TRUE(admin && admin->hello());
+        ASSERT_TRUE(admin->login("root", key));
+        EXPECT_EQ(admin->role, 3);
+
+        // The panel lists what the file says, and a change keeps the key in it.
+        ASSERT_TRUE(server->waitForOutput("Web panel gestartet"));
+        PanelClient panel(9380);
+        ASSERT_TRUE(panel.login(password));
+        const nlohmann::json listed = panel.get("/api/vservers").json()["data"];
+        ASSERT_EQ(listed.size(), 1u) << listed.dump();
+        EXPECT_EQ(listed[0]["name"], "Korrafin Server");
+        EXPECT_EQ(listed[0]["serverKey"], key);
+        EXPECT_EQ(listed[0]["welcomeMessage"], "Welcome to Korrafin!");
+        EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {"welcomeMessage", "Moin"}}),
+                  nlohmann::json::parse(R"({"ok":true,"data":null})"));
+        file = readFile(path("server.json"));
+        const auto saved = nlohmann::json::parse(file)["virtualServers"];
+        ASSERT_EQ(saved.size(), 1u) << file;
+        EXPECT_EQ(saved[0], nlohmann::json({{"id", 1},
+                                            {"maxSlots", 32},
+                                            {"name", "Korrafin Server"},
+                                            {"serverKey", key},
+                                            {"welcomeMessage", "Moin"}}));
         stopCleanly(*server);
     }
     EXPECT_EQ(RawSqlite(path("data/server.db")).rows("SELECT value FROM Settings WHERE key='web_panel_password'"),
               (std::vector<std::vector<std::string>>{{password}}));
     EXPECT_TRUE(std::filesystem::exists(path("korrafin.log")));
 
-    // The second start reads the file it left, and does not show the
-    // password again.
+    // The second start reads the file it left, leaves it as it is, and does
+    // not show the password again.
     auto server = startReady({});
     const std::string out = server->output();
     EXPECT_NE(out.find("VS 1 'Korrafin Server' created (port=0, maxSlots=32)"), std::string::npos);
     EXPECT_EQ(out.find("Generated default config"), std::string::npos);
     EXPECT_EQ(out.find("Passwort :"), std::string::npos);
-    EXPECT_EQ(readFile(path("server.json")), defaultConfigText(key));
+    EXPECT_EQ(readFile(path("server.json")), file);
 
     auto admin = TestClient::dial(9987);
     ASSERT_TRUE(admin);

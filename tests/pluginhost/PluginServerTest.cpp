@@ -38,7 +38,8 @@ protected:
         for (const auto& [built, name] : plugins) kt::installPlugin(built, pluginDir.path(), name);
         kt::ServerConfig cfg;
         cfg.virtualServers = virtualServers;
-        host = std::make_unique<kt::Host>(cfg, [this](Server& s) {
+        host = std::make_unique<kt::Host>(cfg, [this](kt::Host& h) {
+            Server& s = *h.server;
             s.setPluginHostFactory(PluginLoader::factory(s.voiceRelay(), pluginDir.path().string()));
         });
         ASSERT_TRUE(host->ok);

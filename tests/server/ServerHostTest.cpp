@@ -111,11 +111,15 @@ TEST_F(ServerHostTest, AFailedCreationKeepsNothing) {
     const uint16_t taken = kt::freePort();
     kt::PortHolder holder(taken);
 
-    EXPECT_FALSE(s.createVServer(vsConfig(5, "Busy", 32, taken)));
+    kt::TempDir dir;
+    auto busy = vsConfig(5, "Busy", 32, taken);
+    busy.dbPath = dir.file("new/busy.db");
+    EXPECT_FALSE(s.createVServer(busy));
     EXPECT_EQ(LogCapture::instance().count(LogLevel::Error,
                                            "VS 5: bind/listen on port " + std::to_string(taken) + " failed"),
               1u);
     EXPECT_FALSE(s.getVServer(5));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "neither its database nor its folder is kept";
 
     auto badDb = vsConfig(6, "BadDb");
     badDb.dbPath = "/proc/self/no-such-dir/x.db";

@@ -159,10 +159,12 @@ public:
         vs = makeVServer(vsConfig(vsId, "World", 64), database ? database->db : nullptr, keys.get());
     }
 
-    ~VServerWorld() {
-        // Closing a client ends its reader, which removes the session.
-        members_.clear();
-    }
+    ~VServerWorld() { endMembers(); }
+
+    // Closes every member's client and waits for its reader, which removes
+    // the session (raising its events) on the way out. After it no thread of
+    // a member reaches the virtual server or the hooks attached to it.
+    void endMembers() { members_.clear(); }
 
     VServerWorld(const VServerWorld&) = delete;
     VServerWorld& operator=(const VServerWorld&) = delete;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -67,12 +68,9 @@ json sortedBy(const json& answer, const std::vector<std::string>& keys) {
 
 class ApiTest : public ::testing::Test {
 protected:
-    // Relative database paths (the panel's default ones among them) land
-    // in the test's own directory.
     void SetUp() override {
         LogCapture::instance().clear();
         oldCwd = std::filesystem::current_path();
-        std::filesystem::current_path(work.path());
     }
     void TearDown() override {
         stopServing();
@@ -85,7 +83,10 @@ protected:
         kt::ServerConfig cfg;
         cfg.virtualServers = virtualServers;
         cfg.webPanelPort = panelPort;
-        host = std::make_unique<kt::Host>(cfg);
+        // The host works in its own folder, as the server in its
+        // installation: relative database paths are read from there, and
+        // the master database lies in its data/.
+        host = std::make_unique<kt::Host>(cfg, [](kt::Host& h) { std::filesystem::current_path(h.dir.path()); });
         ASSERT_TRUE(host->ok);
         runner = std::thread([this] { host->server->run(); });
         ASSERT_TRUE(kt::eventually([this] { return host->server->isRunning(); }));
@@ -104,7 +105,6 @@ protected:
     kt::PanelClient panel{panelPort};
     std::unique_ptr<kt::Host> host;
     std::thread runner;
-    kt::TempDir work;
     std::filesystem::path oldCwd;
 };
 
@@ -291,7 +291,7 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     EXPECT_EQ(panel.call("vserver_create"), json::parse(R"({"ok":true,"data":{"id":2,"tcpPort":9990}})"));
     const auto two = server().getVServer(2)->config();
     EXPECT_EQ(two.name, "Virtual Server 2");
-    EXPECT_EQ(two.dbPath, host->dir.file("data/vs_2.db")) << "beside the master database";
+    EXPECT_EQ(two.dbPath, "./data/vs_2.db");
     EXPECT_EQ(two.maxSlots, 32);
     EXPECT_EQ(two.welcomeMessage, "Welcome!");
     EXPECT_EQ(two.serverKey, "");
@@ -308,18 +308,17 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     }
     const uint16_t freeOwn = kt::freePort();
     const json named = panel.call("vserver_create", {{"name", "Acht"}, {"tcpPort", std::to_string(freeOwn)},
-                                                     {"maxSlots", "0"}, {"serverKey", "sk"},
-                                                     {"welcomeMessage", "Moin"}, {"dbPath", "acht.db"}});
+                                                     {"maxSlots", "5"}, {"serverKey", "sk"},
+                                                     {"welcomeMessage", "Moin"}, {"dbPath", "data/acht.db"}});
     ASSERT_EQ(named["data"]["tcpPort"], freeOwn);
     const uint16_t eight = named["data"]["id"].get<uint16_t>();
-    EXPECT_EQ(server().getVServer(eight)->config().maxSlots, 0);
+    EXPECT_EQ(server().getVServer(eight)->config().maxSlots, 5);
 
     // A port in use: the failure names it, nothing is kept.
     const uint16_t busy = kt::freePort();
     kt::PortHolder busyHolder(busy);
     const std::size_t before = server().allVServers().size();
-    EXPECT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(busy)}}),
-              failure("Failed to create VS \xE2\x80\x93 port " + std::to_string(busy) + " may already be in use"));
+    EXPECT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(busy)}}), createFailure(busy));
     EXPECT_EQ(server().allVServers().size(), before);
 
     // Update: only non-empty fields change; port and database stay.
@@ -329,9 +328,9 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     auto c = server().getVServer(eight)->config();
     EXPECT_EQ(c.name, "Neun");
     EXPECT_EQ(c.serverKey, "sk");
-    EXPECT_EQ(c.maxSlots, 0);
+    EXPECT_EQ(c.maxSlots, 5);
     EXPECT_EQ(c.tcpPort, freeOwn);
-    EXPECT_EQ(c.dbPath, host->dir.file("data/acht.db"));
+    EXPECT_EQ(c.dbPath, "data/acht.db");
     EXPECT_EQ(panel.call("vserver_update", {{"id", std::to_string(eight)}, {"maxSlots", "7"}, {"welcomeMessage", "W"}}),
               kOk);
     c = server().getVServer(eight)->config();
@@ -395,10 +394,73 @@ TEST_F(ApiTest, VirtualServersAreCreatedChangedStoppedStartedAndDeleted) {
     EXPECT_EQ(configuredVServers(), file) << "refusals leave the file alone";
 }
 
+// A slot count from the panel is 1 to 65535 on create and on edit: 0 would
+// turn every client away, and the wire carries 16 bits. Any other number is
+// refused and changes nothing; text without a number counts as no field.
+// The configuration file's values are used as written.
+TEST_F(ApiTest, SlotCountsFromThePanelAreOneTo65535) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"maxSlots", 70000}}}));
+    EXPECT_EQ(server().getVServer(1)->config().maxSlots, 70000) << "the file's value as written";
+    EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {"name", "Uno"}}), kOk) << "an edit that leaves it alone";
+    EXPECT_EQ(server().getVServer(1)->config().maxSlots, 70000);
+
+    const json refused = failure("Max slots must be 1 to 65535");
+    struct Case {
+        std::string maxSlots;
+        std::optional<int32_t> created;  // nothing: refused
+        int32_t edited;                  // the count after the edit (from 7)
+    };
+    const std::vector<Case> cases = {
+        {"1", 1, 1},
+        {"65535", 65535, 65535},
+        {" 12", 12, 12},
+        {"40 slots", 40, 40},
+        {"", 32, 7},
+        {"many", 32, 7},
+        {"0", std::nullopt, 7},
+        {"-5", std::nullopt, 7},
+        {"-0", std::nullopt, 7},
+        {"65536", std::nullopt, 7},
+        {"70000", std::nullopt, 7},
+        {"2147483648", std::nullopt, 7},
+        {"99999999999999999999999", std::nullopt, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("maxSlots \"" + c.maxSlots + "\"");
+        ASSERT_EQ(panel.call("vserver_update", {{"id", "1"}, {"maxSlots", "7"}}), kOk);
+        const std::string file = kt::readFile(host->path);
+        const std::size_t count = server().allVServers().size();
+
+        const uint16_t port = kt::freePort();
+        const json created = panel.call("vserver_create", {{"maxSlots", c.maxSlots}, {"tcpPort", std::to_string(port)}});
+        if (c.created) {
+            ASSERT_EQ(created["ok"], true) << created.dump();
+            EXPECT_EQ(server().getVServer(created["data"]["id"].get<uint16_t>())->config().maxSlots, *c.created);
+            ASSERT_TRUE(server().removeVServer(created["data"]["id"].get<uint16_t>()));
+        } else {
+            EXPECT_EQ(created, refused);
+            EXPECT_EQ(server().allVServers().size(), count);
+            EXPECT_EQ(kt::readFile(host->path), file);
+        }
+
+        const json edited = panel.call("vserver_update", {{"id", "1"}, {"maxSlots", c.maxSlots}, {"name", "Neu"}});
+        const auto one = server().getVServer(1)->config();
+        EXPECT_EQ(one.maxSlots, c.edited);
+        if (c.created || c.edited != 7) {
+            EXPECT_EQ(edited, kOk);
+        } else {
+            EXPECT_EQ(edited, refused);
+            EXPECT_EQ(one.name, "Uno") << "nothing of a refused edit is taken";
+            EXPECT_EQ(kt::readFile(host->path), file);
+        }
+        ASSERT_EQ(panel.call("vserver_update", {{"id", "1"}, {"name", "Uno"}}), kOk);
+    }
+}
+
 TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
-    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"dbPath", "own.db"}}}));
+    boot(json::array({{{"id", 1}, {"name", "Eins"}, {"dbPath", "data/own.db"}}}));
     const std::string master = host->config.dbPath;
-    std::filesystem::create_directories("sub");
+    std::filesystem::create_directories("data/sub");
 
     auto cfg = [](uint16_t id, const std::string& path) {
         VirtualServer::VSConfig c;
@@ -408,22 +470,15 @@ TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
     };
     // The master's file and the first server's, however they are written.
     for (const std::string& path : {master, host->dir.file("data/../data/./server.db"),
-                                    std::filesystem::relative(master).string(), std::string("./own.db"),
-                                    work.file("own.db"), std::string("sub/../own.db")}) {
+                                    std::filesystem::relative(master).string(), std::string("./data/own.db"),
+                                    host->dir.file("data/own.db"), std::string("data/sub/../own.db")}) {
         EXPECT_FALSE(server().createVServer(cfg(5, path))) << path;
         EXPECT_EQ(LogCapture::instance().count(LogLevel::Error, "VS database " + path + " is already in use"), 1u);
-        if (path == "./own.db") continue;  // for the panel a file beside the master database: see below
-        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", path}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
-                  false)
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", path}, {"tcpPort", std::to_string(kt::freePort())}}),
+                  failure("Invalid database path"))
             << path;
     }
     EXPECT_EQ(server().allVServers().size(), 1u);
-    // The panel reads a relative path inside the master database's folder,
-    // where no server holds own.db yet.
-    ASSERT_EQ(panel.call("vserver_create", {{"dbPath", "./own.db"}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
-              true);
-    EXPECT_EQ(server().allVServers().back()->config().dbPath, host->dir.file("data/own.db"));
-    ASSERT_TRUE(server().removeVServer(server().allVServers().back()->id()));
     EXPECT_TRUE(server().createVServer(cfg(5, "other.db")));
     EXPECT_FALSE(server().createVServer(cfg(6, "other.db")));
 
@@ -432,92 +487,161 @@ TEST_F(ApiTest, ADatabaseFileThatIsAlreadyOpenIsRefusedForEveryCaller) {
     EXPECT_TRUE(server().createVServer(cfg(6, "other.db")));
 }
 
-// A database path from the panel names a file inside the master database's
-// folder that no live server uses, nor one of their companion files;
-// anything else is refused as a failed create, and nothing is made.
-TEST_F(ApiTest, APanelDatabasePathNamesAFreeFileInTheMasterDatabasesFolder) {
+// A database path from the panel is read as written, relative to the working
+// directory. Where it lands once ".." and the links of existing folders are
+// resolved must be a file inside the master database's folder or below it
+// that is no live database nor one of their companion files; anything else
+// is refused as an invalid path, and nothing is made. The configuration file
+// keeps the path as it was given.
+TEST_F(ApiTest, PanelDatabasePathsAreReadAsWrittenAndMustLandInTheMasterDatabasesFolder) {
     boot(json::array({{{"id", 1}, {"name", "Eins"}}}));
-    // Relative paths of the operator's kind would land two levels down here.
-    const std::filesystem::path cwd = work.path() / "a" / "b";
-    std::filesystem::create_directories(cwd);
-    std::filesystem::current_path(cwd);
-    const std::filesystem::path masterDir = host->dir.file("data");
-    ASSERT_EQ(panel.call("vserver_create", {{"dbPath", "zwei.db"}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
-              true);
-    ASSERT_TRUE(std::filesystem::exists(masterDir / "zwei.db"));
-
+    namespace fs = std::filesystem;
+    const fs::path masterDir = host->dir.file("data");
     kt::TempDir elsewhere;
+    fs::create_directories(masterDir / "sub");
+    fs::create_directory_symlink(elsewhere.path(), masterDir / "out");
+    fs::create_directory_symlink(masterDir / "sub", host->dir.path() / "in");
+    fs::create_symlink(elsewhere.file("far.db"), masterDir / "far.db");
+    fs::create_symlink(masterDir / "server.db", masterDir / "alias.db");
+    ASSERT_EQ(panel.call("vserver_create", {{"dbPath", "./data/zwei.db"}, {"tcpPort", std::to_string(kt::freePort())}})["ok"],
+              true);
+    ASSERT_TRUE(fs::exists(masterDir / "zwei.db"));
+
     const std::vector<std::string> refused = {
-        elsewhere.file("abs/x.db"),       // absolute
-        "../x.db",                        // above the folder
-        "sub/../../x.db",                 // above it on a detour
-        "sub/../y.db",                    // no ".." at all, even one that stays inside
-        "server.db",                      // the master database
-        "./server.db",                    //   written another way
-        "server.db-journal",              // the master's journal
-        "server.db-wal",                  // its write-ahead log
-        "zwei.db",                        // another live server's database
-        "zwei.db-wal",                    //   its write-ahead log
-        "zwei.db-shm",                    //   its shared memory
-        ".",                              // a folder
-        "sub/",                           // a folder
-        std::string("server.db\0x", 11),  // a NUL byte that would cut the path short
-        "Caf\xE9.db",                     // not UTF-8
+        "zwei.db",                          // the working directory, above the folder
+        elsewhere.file("abs/x.db"),         // absolute, elsewhere
+        "../x.db",                          // above the working directory
+        "data/../x.db",                     // out of the folder on a detour
+        "data/new/../../x.db",              //   through a folder that does not exist
+        "data/out/x.db",                    // through a folder link that leads out
+        "data/far.db",                      // a file link that leads out
+        "data/alias.db",                    // a file link to the master database
+        "./data/server.db",                 // the master database
+        host->dir.file("data/server.db"),   //   written absolute
+        "data/server.db-journal",           // its journal
+        "data/server.db-wal",               // its write-ahead log
+        "data/server.db-shm",               // its shared memory
+        "data/zwei.db",                     // a live server's database
+        "./data/zwei.db-wal",               //   its write-ahead log
+        "data/sub/../zwei.db-shm",          //   its shared memory
+        "data",                             // the folder itself
+        "data/",                            //   written as a folder
+        "data/sub",                         // a folder in it
+        "data/sub/",                        //   written as a folder
+        "data/.",                           //   and as "."
+        "data/sub/..",                      //   and as ".."
+        std::string("data/x.db\0y", 11),    // a NUL byte that would cut the path short
     };
-    const std::vector<std::filesystem::path> roots = {host->dir.path(), work.path(), elsewhere.path()};
+    const std::vector<fs::path> roots = {host->dir.path(), elsewhere.path()};
     const auto before = pathsUnder(roots);
     const std::string file = kt::readFile(host->path);
     for (const auto& dbPath : refused) {
         SCOPED_TRACE(dbPath);
-        const uint16_t port = kt::freePort();
-        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(port)}}),
-                  createFailure(port));
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(kt::freePort())}}),
+                  failure("Invalid database path"));
         EXPECT_EQ(pathsUnder(roots), before) << "no folder and no file was made";
     }
     EXPECT_EQ(server().allVServers().size(), 2u);
     EXPECT_EQ(kt::readFile(host->path), file);
 
-    // Good names: a file in the folder or below it; the default is vs_<id>.db there.
+    // Paths that land in the folder or below it, kept as they were given.
     struct Good {
         std::string dbPath;
-        std::filesystem::path lands;
+        fs::path lands;
     };
     const std::vector<Good> good = {
-        {"drei.db", masterDir / "drei.db"},
-        {"./sub/vier.db", masterDir / "sub/vier.db"},
-        {"", masterDir / "vs_5.db"},
+        {"./data/vs_50.db", masterDir / "vs_50.db"},  // the dialog's placeholder form
+        {"data/drei.db", masterDir / "drei.db"},
+        {"data/neu/tief/vier.db", masterDir / "neu/tief/vier.db"},
+        {"data/sub/../fuenf.db", masterDir / "fuenf.db"},
+        {host->dir.file("data/sechs.db"), masterDir / "sechs.db"},
+        {"in/sieben.db", masterDir / "sub/sieben.db"},  // through a folder link that leads in
+        {"", {}},                                       // ./data/vs_<id>.db
     };
     for (const auto& g : good) {
         SCOPED_TRACE(g.dbPath);
         const json r =
             panel.call("vserver_create", {{"dbPath", g.dbPath}, {"tcpPort", std::to_string(kt::freePort())}});
-        ASSERT_EQ(r["ok"], true);
-        EXPECT_TRUE(std::filesystem::exists(g.lands));
+        ASSERT_EQ(r["ok"], true) << r.dump();
         const uint16_t id = r["data"]["id"].get<uint16_t>();
-        EXPECT_EQ(server().getVServer(id)->config().dbPath, g.lands.string());
+        const std::string given = g.dbPath.empty() ? "./data/vs_" + std::to_string(id) + ".db" : g.dbPath;
+        EXPECT_TRUE(fs::exists(g.dbPath.empty() ? masterDir / ("vs_" + std::to_string(id) + ".db") : g.lands));
+        EXPECT_EQ(server().getVServer(id)->config().dbPath, given);
         const json saved = configuredVServers();
         const auto entry = std::find_if(saved.begin(), saved.end(), [&](const json& e) { return e["id"] == id; });
         ASSERT_NE(entry, saved.end());
-        EXPECT_EQ((*entry)["dbPath"], g.lands.string()) << "the file keeps a path the start-up reads the same way";
+        EXPECT_EQ((*entry)["dbPath"], given) << "the file keeps the path as it was given";
     }
+    EXPECT_FALSE(fs::exists(masterDir / "data")) << "no data/ inside data/";
 }
 
-// Names, keys and welcome messages end up in the configuration file: text
-// that is not UTF-8 is refused with the route's failure and changes nothing.
+// A create that fails (here: its port is taken) removes the database file
+// it made and every folder it made for it, so the next server with that id
+// does not take over a stray file; a file or folder that was there before
+// stays as it was.
+TEST_F(ApiTest, AFailedCreateLeavesTheFolderAsItWas) {
+    boot(json::array({{{"id", 1}, {"name", "Eins"}}}));
+    namespace fs = std::filesystem;
+    fs::create_directories("data/leer");
+    {
+        DB::SqliteDatabase old("data/alt.db");
+        kt::initQuietly(old);
+        DB::DbChannel c;
+        c.name = "Alt";
+        c.is_permanent = true;
+        old.SaveChannel(c);
+    }
+    kt::writeFile("data/text.db", "not a database");
+    const std::string oldDb = kt::readFile("data/alt.db");
+
+    const uint16_t busy = kt::freePort();
+    kt::PortHolder holder(busy);
+    const std::vector<std::string> paths = {
+        "",                       // ./data/vs_2.db, a new file
+        "data/neu/tief/x.db",     // two new folders
+        "data/leer/x.db",         // a folder that was there
+        "data/alt.db",            // a database that was there
+        "data/text.db",           // a file that is no database (its open fails first)
+    };
+    const auto before = pathsUnder({host->dir.path()});
+    for (const auto& dbPath : paths) {
+        SCOPED_TRACE(dbPath);
+        EXPECT_EQ(panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(busy)}}),
+                  createFailure(busy));
+        EXPECT_EQ(pathsUnder({host->dir.path()}), before);
+    }
+    EXPECT_EQ(kt::readFile("data/alt.db"), oldDb);
+    EXPECT_EQ(kt::readFile("data/text.db"), "not a database");
+    EXPECT_EQ(server().allVServers().size(), 1u);
+
+    // The same id with a free port starts from a database of its own making.
+    ASSERT_EQ(panel.call("vserver_create", {{"tcpPort", std::to_string(kt::freePort())}})["ok"], true);
+    EXPECT_TRUE(fs::exists("data/vs_2.db"));
+}
+
+// Names, keys, welcome messages and database paths end up in the
+// configuration file: text that is not UTF-8 is refused with its own text, on
+// create and on edit alike, and changes nothing.
 TEST_F(ApiTest, TextsThatAreNotUtf8AreRefusedAndTheFileKeepsUp) {
     boot(json::array({{{"id", 1}, {"name", "Eins"}, {"serverKey", "k"}, {"welcomeMessage", "Hi"}}}));
     const std::string file = kt::readFile(host->path);
     const std::vector<std::string> notUtf8 = {"Caf\xE9", "cut \xC3", "\xED\xA0\x80 surrogate", "\xF4\x90\x80\x80",
                                               "\xC0\xAF overlong"};
-    for (const std::string field : {"name", "serverKey", "welcomeMessage"}) {
+    const json notUtf8Failure = failure("Text is not valid UTF-8");
+    const auto before = pathsUnder({host->dir.path()});
+    for (const std::string field : {"name", "serverKey", "welcomeMessage", "dbPath"}) {
         for (const auto& text : notUtf8) {
             SCOPED_TRACE(field + ": " + text);
             const uint16_t port = kt::freePort();
             EXPECT_EQ(panel.call("vserver_create", {{field, text}, {"tcpPort", std::to_string(port)}}),
-                      createFailure(port));
-            EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {field, text}}), failure("VS not found"));
+                      notUtf8Failure);
+            // An edit ignores the database path.
+            if (field != "dbPath") {
+                EXPECT_EQ(panel.call("vserver_update", {{"id", "1"}, {field, text}}), notUtf8Failure);
+            }
         }
     }
+    EXPECT_EQ(pathsUnder({host->dir.path()}), before) << "no database was made";
     EXPECT_EQ(server().allVServers().size(), 1u);
     const auto one = server().getVServer(1)->config();
     EXPECT_EQ(one.name, "Eins");

@@ -70,7 +70,10 @@ public:
         const auto vs = getVServer(id);
         return vs && vs->isRunning();
     }
-    bool createVServer(const VirtualServer::VSConfig&) override { return note("create"); }
+    CreateResult createVServer(const VirtualServer::VSConfig&) override {
+        note("create");
+        return CreateResult::Created;
+    }
     bool removeVServer(uint16_t) override { return note("remove"); }
     bool pauseVServer(uint16_t) override { return note("pause"); }
     bool resumeVServer(uint16_t) override { return note("resume"); }

@@ -100,6 +100,10 @@ async function main() {
     await page.click('text=+ Create VS');
     await page.locator('#vs-title', {hasText: 'Create Virtual Server'}).waitFor();
     check(await page.inputValue('#vs-slots') === '32', 'default slots');
+    // A blank path gives ./data/vs_<id>.db, read from the working directory
+    // as every typed path is.
+    check((await page.textContent('label[for=vs-db]')) === 'Database Path (blank = auto)', 'database path label');
+    check(await page.getAttribute('#vs-db', 'placeholder') === './data/vs_N.db', 'database path placeholder');
     await page.fill('#vs-name', 'Panel VS');
     await page.click('#dialog-vs [data-action=save-vs]');
     await page.locator('#vs-error', {hasText: 'TCP port is required'}).waitFor();
