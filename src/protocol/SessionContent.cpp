@@ -95,7 +95,7 @@ void ClientSession::handleChannelContentUpdate(PacketReader& reader) {
                                     e.what());
             return;
         }
-        recipients = vs->queueToAll(packet);
+        recipients = vs->queueToAll({packet});
     }
     VirtualServer::flushAll(recipients);
 }
@@ -151,7 +151,7 @@ void ClientSession::handleChannelReactionToggle(PacketReader& reader) {
                                     channelId, postId, e.what());
             return;
         }
-        recipients = vs->queueToAll(packet);
+        recipients = vs->queueToAll({packet});
     }
     VirtualServer::flushAll(recipients);
 }

@@ -135,11 +135,13 @@ public:
 
     // ---- ordered broadcasts ----
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
-    // Queues the packet to every session without writing, for a caller that
-    // holds the lock ordering the change the packet shows (so sessions get
-    // such packets in the order of the changes); flushAll must follow once
-    // that lock is released. Takes sessionsMutex_ briefly.
-    Recipients queueToAll(const OutboundQueue::Bytes& packet) const;
+    // Queues the packets to every session, packet by packet, without
+    // writing, for a caller that holds the lock ordering the change they
+    // show (moveMutex_ for joins, leaves and channel lists), so sessions get
+    // them in the order of the changes; flushAll must follow once that lock
+    // is released. The snapshots among them are `ownerId`'s own (its move).
+    // Takes sessionsMutex_ briefly.
+    Recipients queueToAll(const std::vector<OutboundQueue::Bytes>& packets, uint32_t ownerId = 0) const;
     static void flushAll(const Recipients& recipients);
 
     // ---- channel lists, announcements, moves, removal ----
@@ -253,11 +255,6 @@ private:
     // True when the sessions that are not closed fill `maxSlots` (caller
     // holds sessionsMutex_).
     bool fullLocked(int64_t maxSlots) const;
-
-    // Queues every packet to every session of the table, packet by packet,
-    // without writing (caller holds moveMutex_); flushAll writes them once
-    // the lock is let go. The snapshots among them are `ownerId`'s own.
-    Recipients enqueueToAllLocked(const std::vector<OutboundQueue::Bytes>& packets, uint32_t ownerId = 0) const;
 
     // Serialises moves, removals and the announcements of changes (see the
     // lock notes above).

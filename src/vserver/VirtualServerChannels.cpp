@@ -245,7 +245,7 @@ bool VirtualServer::adminDeleteChannel(uint16_t channelId, uint32_t actorId) {
             leaves.push_back(OutboundQueue::share(userLeftChannelPacket(member, channelId)));
         }
         channelManager.deleteChannel(channelId);
-        recipients = enqueueToAllLocked(leaves);
+        recipients = queueToAll(leaves);
     }
     flushAll(recipients);
 
@@ -282,7 +282,7 @@ bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint3
     {
         // The list, then the order, in one step against other announcements.
         std::lock_guard<std::mutex> move(moveMutex_);
-        recipients = enqueueToAllLocked({OutboundQueue::share(channelManager.listPacket()),
+        recipients = queueToAll({OutboundQueue::share(channelManager.listPacket()),
                                          OutboundQueue::share(channelReorderPacket(ids))});
     }
     flushAll(recipients);
@@ -330,7 +330,7 @@ void VirtualServer::updateServerSettings(const DB::DbServerSettings& settings) {
     {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         saveServerSettings(settings);
-        recipients = queueToAll(packet);
+        recipients = queueToAll({packet});
     }
     flushAll(recipients);
 }

@@ -25,18 +25,12 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
 
 }  // namespace
 
-VirtualServer::Recipients VirtualServer::enqueueToAllLocked(const Packets& packets, uint32_t ownerId) const {
+VirtualServer::Recipients VirtualServer::queueToAll(const Packets& packets, uint32_t ownerId) const {
     Recipients recipients = allSessions();
     for (const auto& packet : packets) {
         for (const auto& s : recipients)
             s->enqueue(packet, s->clientId() == ownerId ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared);
     }
-    return recipients;
-}
-
-VirtualServer::Recipients VirtualServer::queueToAll(const OutboundQueue::Bytes& packet) const {
-    Recipients recipients = allSessions();
-    for (const auto& s : recipients) s->enqueue(packet);
     return recipients;
 }
 
@@ -50,7 +44,7 @@ void VirtualServer::broadcastChannelList() const {
         // Built and queued in one step against every other change: a list
         // built earlier never reaches anybody after this one.
         std::lock_guard<std::mutex> move(moveMutex_);
-        recipients = enqueueToAllLocked({OutboundQueue::share(channelManager.listPacket())});
+        recipients = queueToAll({OutboundQueue::share(channelManager.listPacket())});
     }
     flushAll(recipients);
 }
@@ -151,7 +145,7 @@ bool VirtualServer::moveUserToChannel(uint32_t clientId, uint16_t channelId, con
         announcements.push_back(OutboundQueue::share(userInfoPacket(MessageType::UserJoinedChannel, info)));
         announcements.push_back(OutboundQueue::share(channelManager.listPacket()));
         // The moved client's lists keep their places in its own sequence.
-        recipients = enqueueToAllLocked(announcements, clientId);
+        recipients = queueToAll(announcements, clientId);
     }
 
     flushAll(recipients);
@@ -179,7 +173,7 @@ void VirtualServer::removeSession(uint32_t clientId) {
         Packets announcements;
         leaveChannel(channelManager, clientId, session->channelId(), announcements);
         announcements.push_back(OutboundQueue::share(userLeftPacket(clientId)));
-        recipients = enqueueToAllLocked(announcements);
+        recipients = queueToAll(announcements);
     }
 
     flushAll(recipients);
