@@ -104,15 +104,7 @@ void ClientSession::handleAuthRequest(PacketReader& reader) {
         // The settings are read again for the later steps so that a change in
         // between is seen; should that read fail, the login goes on with the
         // settings read above.
-        auto currentSettings = [&]() -> DB::DbServerSettings {
-            try {
-                return vs->getServerSettings();
-            } catch (const std::exception& e) {
-                Logger::instance().logf(LogLevel::Warn, "Client {}: server settings unavailable during login: {}",
-                                        clientId_, e.what());
-                return settings;
-            }
-        };
+        auto currentSettings = [&] { return vs->loginSettings(clientId_, settings); };
 
         vs->sendLoginHead(shared_from_this(),
                           {OutboundQueue::share(authResponsePacket(ResultCode::Ok, clientId_, role)),

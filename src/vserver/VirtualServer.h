@@ -214,6 +214,9 @@ public:
     void incrementChannelMessageCount(uint16_t channelId);
     DB::DbServerSettings getServerSettings() const;
     void saveServerSettings(const DB::DbServerSettings& settings);
+    // The stored settings for a login's steps; `fallback` (with a warning
+    // naming the client) when they cannot be read.
+    DB::DbServerSettings loginSettings(uint32_t clientId, const DB::DbServerSettings& fallback) const;
     // Stores the settings and shows them to every session, in one step
     // against other updates and logins: the last settings every client gets
     // are the stored ones. Storage errors propagate (nothing is sent then).

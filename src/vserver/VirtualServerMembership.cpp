@@ -65,14 +65,8 @@ void VirtualServer::sendLoginHead(const std::shared_ptr<ClientSession>& session,
         // The settings as stored when they are queued, so no update can
         // slip in between with a newer one that this one then overtakes.
         std::lock_guard<std::mutex> settingsLock(settingsMutex_);
-        DB::DbServerSettings settings = fallback;
-        try {
-            settings = getServerSettings();
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "Client {}: server settings unavailable during login: {}",
-                                    session->clientId(), e.what());
-        }
-        const auto settingsPacket = OutboundQueue::share(serverSettingsPacket(settings));
+        const auto settingsPacket =
+            OutboundQueue::share(serverSettingsPacket(loginSettings(session->clientId(), fallback)));
         // No channel announcement comes between the answer and the list:
         // nothing names a channel before the client has the list.
         std::lock_guard<std::mutex> move(moveMutex_);
@@ -81,6 +75,16 @@ void VirtualServer::sendLoginHead(const std::shared_ptr<ClientSession>& session,
         session->enqueue(OutboundQueue::share(channelManager.listPacket()), OutboundQueue::Place::Own);
     }
     session->flush();
+}
+
+DB::DbServerSettings VirtualServer::loginSettings(uint32_t clientId, const DB::DbServerSettings& fallback) const {
+    try {
+        return getServerSettings();
+    } catch (const std::exception& e) {
+        Logger::instance().logf(LogLevel::Warn, "Client {}: server settings unavailable during login: {}", clientId,
+                                e.what());
+        return fallback;
+    }
 }
 
 void VirtualServer::sendUserList(const std::shared_ptr<ClientSession>& session) const {
