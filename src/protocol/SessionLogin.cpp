@@ -1,5 +1,4 @@
 // Login to a virtual server, identity registration and account login.
-#include <exception>
 #include <string>
 
 #include "core/CryptoUtils.h"
