@@ -122,12 +122,13 @@ public:
     // "the first virtual server" (fed by the main port, bound to the bot API
     // at start-up, the directory's main listing) is the one with the lowest id.
 
-    // How a new virtual server's "dbPath" is taken. Both read it as written
+    // How a new virtual server's "dbPath" is taken. All read it as written
     // (relative to the working directory), and the virtual server keeps it
     // so.
     enum class DbPathRule {
-        AsGiven,   // the operator's: any file that no live database is
-        Confined,  // the web panel's: as PanelHost::createVServer states
+        AsGiven,       // the operator's: any file that no live database is
+        Confined,      // a path typed in the web panel: as PanelHost::createVServer states
+        PanelDefault,  // the web panel's blank default: as Confined, but in any folder
     };
     using CreateResult = PanelHost::CreateResult;
 
@@ -141,8 +142,8 @@ public:
     }
     // The same under `rule`, saying why it failed: InvalidDbPath when the
     // rule refuses the path or it is the master's or a live virtual server's
-    // database (under Confined also one of their -journal, -wal or -shm
-    // files); nothing is made on disk then.
+    // database (under the panel's rules also one of their -journal, -wal or
+    // -shm files); nothing is made on disk then.
     CreateResult createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule);
     // Stops it (disconnecting its sessions), waits for their reader threads
     // and deletes it; false for an unknown id.

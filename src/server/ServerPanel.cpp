@@ -18,9 +18,11 @@ public:
     std::vector<std::shared_ptr<VirtualServer>> allVServers() const override { return s_.allVServers(); }
     std::shared_ptr<VirtualServer> getVServer(uint16_t id) const override { return s_.getVServer(id); }
     bool isVServerRunning(uint16_t id) const override { return s_.isVServerRunning(id); }
-    // Panel paths come from whoever holds a panel session, not from the operator.
-    CreateResult createVServer(const VirtualServer::VSConfig& cfg) override {
-        return s_.createVServer(cfg, Server::DbPathRule::Confined);
+    // Typed panel paths come from whoever holds a panel session, not from
+    // the operator; the blank default is the server's own choice.
+    CreateResult createVServer(const VirtualServer::VSConfig& cfg, DbPathSource source) override {
+        return s_.createVServer(cfg, source == DbPathSource::Typed ? Server::DbPathRule::Confined
+                                                                   : Server::DbPathRule::PanelDefault);
     }
     bool removeVServer(uint16_t id) override { return s_.removeVServer(id); }
     bool pauseVServer(uint16_t id) override { return s_.pauseVServer(id); }

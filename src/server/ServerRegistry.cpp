@@ -168,6 +168,7 @@ bool Server::dbPathTakenLocked(const std::string& path, bool companions) const {
 
 Server::CreateResult Server::createVServer(const VirtualServer::VSConfig& cfg, DbPathRule rule) {
     const bool confined = rule == DbPathRule::Confined;
+    const bool companions = rule != DbPathRule::AsGiven;
     if (confined && !landsInFolderOf(masterDbPath(), cfg.dbPath)) {
         Logger::instance().logf(LogLevel::Error, "VS {}: database path {} is not a file in the master database's folder",
                                 cfg.id, cfg.dbPath);
@@ -181,7 +182,7 @@ Server::CreateResult Server::createVServer(const VirtualServer::VSConfig& cfg, D
             Logger::instance().logf(LogLevel::Warn, "VS {} already exists", id);
             return CreateResult::Failed;
         }
-        if (dbPathTakenLocked(cfg.dbPath, confined)) return CreateResult::InvalidDbPath;
+        if (dbPathTakenLocked(cfg.dbPath, companions)) return CreateResult::InvalidDbPath;
         if (!cfg.dbPath.empty()) dbPathsOpening_.push_back(cfg.dbPath);
     }
 

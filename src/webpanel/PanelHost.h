@@ -27,14 +27,20 @@ public:
         InvalidDbPath,  // the database path is refused; nothing was made
         Failed,         // any other refusal: the id exists, the database or the port fails
     };
+    // Where `cfg.dbPath` came from.
+    enum class DbPathSource {
+        Typed,    // the panel's user wrote it
+        Default,  // left blank: the server's own ./data/vs_<id>.db
+    };
     // `cfg.dbPath` is read as written (relative to the working directory)
-    // and kept so. Where it lands, once ".." and the symbolic links of
-    // existing folders are resolved, must be a file inside the master
-    // database's folder or below it that is neither the master's nor a live
-    // virtual server's database, nor one of their -journal, -wal or -shm
-    // files. A create that fails keeps nothing: the database file and the
-    // folders it made go, what was there before stays.
-    virtual CreateResult createVServer(const VirtualServer::VSConfig& cfg) = 0;
+    // and kept so. It must be neither the master's nor a live virtual
+    // server's database, nor one of their -journal, -wal or -shm files. A
+    // typed path must moreover land, once ".." and the symbolic links of
+    // existing folders are resolved, on a file inside the master database's
+    // folder or below it; the default is taken wherever the master lives. A
+    // create that fails keeps nothing: the database file and the folders it
+    // made go, what was there before stays.
+    virtual CreateResult createVServer(const VirtualServer::VSConfig& cfg, DbPathSource source) = 0;
     virtual bool removeVServer(uint16_t id) = 0;
     virtual bool pauseVServer(uint16_t id) = 0;
     virtual bool resumeVServer(uint16_t id) = 0;

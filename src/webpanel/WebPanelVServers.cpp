@@ -136,11 +136,13 @@ WebPanelServer::Response WebPanelServer::apiVServerCreate(const Request& req) {
     if (slotsField(req, cfg.maxSlots) == SlotsField::OutOfRange) return jsonFailure(kBadSlots);
     cfg.serverKey = formValue(req, "serverKey", "");
     cfg.welcomeMessage = formValue(req, "welcomeMessage", "Welcome!");
-    cfg.dbPath = formValue(req, "dbPath", "./data/vs_" + std::to_string(id) + ".db");
+    const std::string typedDb = formValue(req, "dbPath", "");
+    const auto dbSource = typedDb.empty() ? PanelHost::DbPathSource::Default : PanelHost::DbPathSource::Typed;
+    cfg.dbPath = typedDb.empty() ? "./data/vs_" + std::to_string(id) + ".db" : typedDb;
     cfg.tcpPort = static_cast<uint16_t>(port);
 
     if (!textsFitTheFile(cfg)) return jsonFailure(kNotUtf8);
-    switch (server->createVServer(cfg)) {
+    switch (server->createVServer(cfg, dbSource)) {
         case PanelHost::CreateResult::Created: break;
         case PanelHost::CreateResult::InvalidDbPath: return jsonFailure("Invalid database path");
         case PanelHost::CreateResult::Failed: return jsonFailure(createFailure(port));

@@ -78,15 +78,21 @@ protected:
         std::filesystem::current_path(oldCwd);
     }
 
-    // A host with the panel on, serving, and a logged-in client.
-    void boot(const json& virtualServers) {
+    // A host with the panel on, serving, and a logged-in client. `masterDb`,
+    // when given, is its "server.dbPath" as written in the file.
+    void boot(const json& virtualServers, const std::string& masterDb = {}) {
         kt::ServerConfig cfg;
         cfg.virtualServers = virtualServers;
         cfg.webPanelPort = panelPort;
         // The host works in its own folder, as the server in its
         // installation: relative database paths are read from there, and
-        // the master database lies in its data/.
-        host = std::make_unique<kt::Host>(cfg, [](kt::Host& h) { std::filesystem::current_path(h.dir.path()); });
+        // the master database lies in its data/ unless the test moves it.
+        host = std::make_unique<kt::Host>(cfg, [&masterDb](kt::Host& h) {
+            std::filesystem::current_path(h.dir.path());
+            if (masterDb.empty()) return;
+            h.config.dbPath = masterDb;
+            h.config.write(h.path);
+        });
         ASSERT_TRUE(host->ok);
         runner = std::thread([this] { host->server->run(); });
         ASSERT_TRUE(kt::eventually([this] { return host->server->isRunning(); }));
@@ -574,6 +580,68 @@ TEST_F(ApiTest, PanelDatabasePathsAreReadAsWrittenAndMustLandInTheMasterDatabase
     }
     EXPECT_FALSE(fs::exists(masterDir / "data")) << "no data/ inside data/";
 }
+
+// A blank panel path is the server's own default, ./data/vs_<id>.db, wherever
+// the master database lives: it is not held to the master's folder as a
+// typed path is, yet it is refused when it is a live database or one of its
+// companion files. With virtual server 1 configured the panel picks id 2.
+struct BlankPathCase {
+    const char* name;
+    std::string masterDb;   // "server.dbPath"; under `elsewhere` when flagged
+    bool elsewhere;
+    std::string firstDb;    // virtual server 1's "dbPath"
+    bool created;
+};
+
+void PrintTo(const BlankPathCase& c, std::ostream* os) { *os << c.name; }
+
+class ApiBlankPathTest : public ApiTest, public ::testing::WithParamInterface<BlankPathCase> {
+protected:
+    kt::TempDir elsewhere;
+};
+
+TEST_P(ApiBlankPathTest, ABlankPathIsTheServersDefaultWhereverTheMasterDatabaseLives) {
+    namespace fs = std::filesystem;
+    const BlankPathCase& c = GetParam();
+    json first = {{"id", 1}, {"name", "Eins"}};
+    if (!c.firstDb.empty()) first["dbPath"] = c.firstDb;
+    boot(json::array({first}), c.elsewhere ? elsewhere.file(c.masterDb) : c.masterDb);
+    const std::vector<fs::path> roots = {host->dir.path(), elsewhere.path()};
+    const auto before = pathsUnder(roots);
+    const std::string file = kt::readFile(host->path);
+    const auto create = [&](const std::string& dbPath) {
+        return panel.call("vserver_create", {{"dbPath", dbPath}, {"tcpPort", std::to_string(kt::freePort())}});
+    };
+
+    if (!c.created) {
+        EXPECT_EQ(create(""), failure("Invalid database path"));
+        EXPECT_EQ(pathsUnder(roots), before) << "no folder and no file was made";
+        EXPECT_EQ(server().allVServers().size(), 1u);
+        EXPECT_EQ(kt::readFile(host->path), file);
+        return;
+    }
+    // The master's folder still bounds what is typed.
+    EXPECT_EQ(create("./data/x.db"), failure("Invalid database path"));
+    EXPECT_EQ(pathsUnder(roots), before) << "no folder and no file was made";
+
+    const json r = create("");
+    ASSERT_EQ(r["ok"], true) << r.dump();
+    ASSERT_EQ(r["data"]["id"], 2);
+    EXPECT_TRUE(fs::is_regular_file(host->dir.file("data/vs_2.db")));
+    EXPECT_EQ(server().getVServer(2)->config().dbPath, "./data/vs_2.db");
+    EXPECT_EQ(configuredVServers().at(1)["dbPath"], "./data/vs_2.db") << "the file keeps the path as it was given";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MasterDatabases, ApiBlankPathTest,
+    ::testing::Values(BlankPathCase{"MasterInAnotherFolder", "./db/master.db", false, "", true},
+                      BlankPathCase{"MasterAbsoluteElsewhere", "master.db", true, "", true},
+                      BlankPathCase{"MasterBelowData", "./data/master/server.db", false, "", true},
+                      BlankPathCase{"DefaultIsTheMaster", "./data/vs_2.db", false, "", false},
+                      BlankPathCase{"DefaultIsTheMastersJournal", "./data/vs_2.db-journal", false, "", false},
+                      BlankPathCase{"DefaultIsALiveServersDatabase", "./db/master.db", false, "./data/vs_2.db", false},
+                      BlankPathCase{"DefaultIsALiveServersLog", "./db/master.db", false, "data/vs_2.db-wal", false}),
+    [](const ::testing::TestParamInfo<BlankPathCase>& info) { return std::string(info.param.name); });
 
 // A create that fails (here: its port is taken) removes the database file
 // it made and every folder it made for it, so the next server with that id

@@ -70,7 +70,7 @@ public:
         const auto vs = getVServer(id);
         return vs && vs->isRunning();
     }
-    CreateResult createVServer(const VirtualServer::VSConfig&) override {
+    CreateResult createVServer(const VirtualServer::VSConfig&, DbPathSource) override {
         note("create");
         return CreateResult::Created;
     }
