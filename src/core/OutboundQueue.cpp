@@ -56,7 +56,7 @@ OutboundQueue::~OutboundQueue() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Place place) {
+bool OutboundQueue::send(const uint8_t* data, std::size_t n, Tag tag, Place place) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (n == 0) return true;
@@ -64,7 +64,7 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Pl
         // Behind what waits. An active writer or the poller takes it on;
         // otherwise bytes were enqueued and not yet flushed: write them now.
         try {
-            if (!pushLocked(copyOf(data, n), key, place)) return false;
+            if (!pushLocked(copyOf(data, n), tag, place)) return false;
         } catch (const std::bad_alloc&) {
             failLocked(Failure::NoMemory);
             return false;
@@ -75,7 +75,8 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Pl
     }
 
     // Nothing waits: straight from the caller's bytes, copying only what the
-    // socket does not take.
+    // socket does not take. Whatever others queue meanwhile comes after it.
+    const uint64_t seq = tag.key != kNoSnapshot ? ++seqs_ : 0;
     writing_ = true;
     lock.unlock();
     iovec iov{const_cast<uint8_t*>(data), n};
@@ -90,7 +91,7 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Pl
         // In front of whatever other threads queued meanwhile. Begun, it is
         // completed; untouched, it is still a snapshot like any other.
         try {
-            pushFrontLocked(copyOf(data + taken, n - taken), taken == 0 ? key : kNoSnapshot, place);
+            pushFrontLocked(copyOf(data + taken, n - taken), taken == 0 ? tag : Tag{}, place, seq);
         } catch (const std::bad_alloc&) {
             failLocked(Failure::NoMemory);
         }
@@ -98,12 +99,12 @@ bool OutboundQueue::send(const uint8_t* data, std::size_t n, SnapshotKey key, Pl
     return writeLocked(lock);
 }
 
-bool OutboundQueue::enqueue(Bytes packet, SnapshotKey key, Place place) {
+bool OutboundQueue::enqueue(Bytes packet, Tag tag, Place place) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return false;
     if (!packet || packet->empty()) return true;
     try {
-        return pushLocked(std::move(packet), key, place);
+        return pushLocked(std::move(packet), tag, place);
     } catch (const std::bad_alloc&) {
         failLocked(Failure::NoMemory);
         return false;
@@ -162,8 +163,11 @@ std::size_t OutboundQueue::queued() const {
 std::size_t OutboundQueue::unsentSnapshots(SnapshotKey key) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t n = 0;
-    for (const Chunk& c : chunks_)
-        if ((c.kind == Chunk::Kind::Fixed || c.kind == Chunk::Kind::Live) && c.key == key && c.offset == 0) ++n;
+    for (const Chunk& c : chunks_) {
+        const bool snapshot =
+            c.kind == Chunk::Kind::Fixed || c.kind == Chunk::Kind::Live || c.kind == Chunk::Kind::Frozen;
+        if (snapshot && c.key == key && c.offset == 0) ++n;
+    }
     return n;
 }
 
@@ -190,19 +194,21 @@ void OutboundQueue::setQueuedLocked(std::size_t n) {
     queued_ = n;
 }
 
-bool OutboundQueue::pushLocked(Bytes packet, SnapshotKey key, Place place) {
+bool OutboundQueue::pushLocked(Bytes packet, Tag tag, Place place) {
     const std::size_t n = packet->size();
-    if (key == kNoSnapshot) {
+    if (tag.key == kNoSnapshot) {
         if (!fitsLocked(n)) return false;
         chunks_.push_back(Chunk{std::move(packet)});
         setQueuedLocked(queued_ + n);
         return true;
     }
+    if (tag.update) return pushUpdateLocked(std::move(packet), tag.key, place);
 
+    const SnapshotKey key = tag.key;
     KeyState& ks = keys_.obtain(key);
     // While the peer keeps up, a snapshot goes as it is, in its place; once
     // it is behind, what waits of the key is written as the newest.
-    const bool keepsUp = !writing_ && !armed_;
+    const bool keepsUp = !behind_;
     const bool add = keepsUp || place == Place::Own || ks.live == 0;
     const std::size_t oldSize = ks.latest ? ks.latest->size() : 0;
     const std::size_t others = queued_ - ks.live * oldSize;
@@ -212,12 +218,16 @@ bool OutboundQueue::pushLocked(Bytes packet, SnapshotKey key, Place place) {
         failLocked(Failure::Overflow);
         return false;
     }
+    const uint64_t seq = ++seqs_;
     if (add) {
         Chunk c;
         c.key = key;
         c.own = place == Place::Own;
         c.kind = keepsUp ? Chunk::Kind::Fixed : Chunk::Kind::Live;
-        if (keepsUp) c.bytes = packet;
+        if (keepsUp) {
+            c.bytes = packet;
+            c.seq = seq;
+        }
         try {
             chunks_.push_back(std::move(c));
         } catch (...) {
@@ -235,35 +245,90 @@ bool OutboundQueue::pushLocked(Bytes packet, SnapshotKey key, Place place) {
             if (!placed.own && ks.gatheredLive > 0) ks.duplicate = &placed;
         }
     }
+    // The updates queued behind a refreshed one are dropped when the writer
+    // comes to them: the newer snapshot already shows them.
     ks.latest = std::move(packet);
+    ks.latestSeq = seq;
     setQueuedLocked(others + after);
     return true;
 }
 
-bool OutboundQueue::pushFrontLocked(Bytes rest, SnapshotKey key, Place place) {
+bool OutboundQueue::pushUpdateLocked(Bytes packet, SnapshotKey key, Place place) {
+    const std::size_t n = packet->size();
+    if (!fitsLocked(n)) return false;
+    KeyState& ks = keys_.obtain(key);
+    Chunk c{std::move(packet)};
+    c.key = key;
+    c.kind = Chunk::Kind::Update;
+    c.own = place == Place::Own;
+    c.seq = ++seqs_;
+    try {
+        chunks_.push_back(std::move(c));
+    } catch (...) {
+        keys_.releaseIfUnused(ks);
+        throw;
+    }
+    ++ks.updates;
+    if (place == Place::Own) {
+        ++ownUpdates_;
+        // Never dropped: nothing before it may show a newer state than the
+        // one it was made on.
+        pinLocked(ks);
+    }
+    setQueuedLocked(queued_ + n);
+    return true;
+}
+
+void OutboundQueue::pinLocked(KeyState& ks) {
+    ks.duplicate = nullptr;
+    if (ks.live == 0 && ks.gatheredLive == 0) return;
+    // Rare (a client's own request while it is behind) and bounded by what waits.
+    for (Chunk& c : chunks_) {
+        if (c.kind != Chunk::Kind::Live || c.key != ks.key) continue;
+        if (c.gathered) {
+            c.pinned = true;
+            continue;
+        }
+        c.bytes = ks.latest;
+        c.seq = ks.latestSeq;
+        c.kind = Chunk::Kind::Frozen;
+        --ks.live;
+    }
+}
+
+bool OutboundQueue::pushFrontLocked(Bytes rest, Tag tag, Place place, uint64_t seq) {
     const std::size_t n = rest->size();
     if (!fitsLocked(n)) return false;
-    if (key == kNoSnapshot) {
+    if (tag.key == kNoSnapshot) {
         chunks_.push_front(Chunk{std::move(rest)});
         setQueuedLocked(queued_ + n);
         return true;
     }
-    KeyState& ks = keys_.obtain(key);
+    KeyState& ks = keys_.obtain(tag.key);
     Chunk c;
-    c.key = key;
+    c.key = tag.key;
     c.own = place == Place::Own;
-    c.kind = Chunk::Kind::Fixed;
+    c.kind = tag.update ? Chunk::Kind::Update : Chunk::Kind::Fixed;
     c.bytes = rest;
+    c.seq = seq;
     try {
         chunks_.push_front(std::move(c));
     } catch (...) {
         keys_.releaseIfUnused(ks);
         throw;
     }
-    ++ks.chunks;
-    ++fixed_;
-    // Those queued meanwhile are newer.
-    if (!ks.latest) ks.latest = std::move(rest);
+    if (tag.update) {
+        ++ks.updates;
+        if (place == Place::Own) ++ownUpdates_;
+    } else {
+        ++ks.chunks;
+        ++fixed_;
+        // Those queued meanwhile are newer.
+        if (!ks.latest) {
+            ks.latest = std::move(rest);
+            ks.latestSeq = seq;
+        }
+    }
     setQueuedLocked(queued_ + n);
     return true;
 }
@@ -294,11 +359,16 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
         }
         if (w <= 0) failLocked(Failure::Broken);
     }
-    if (socketFull && !closed_) coalesceLocked();
+    if (socketFull && !closed_) {
+        behind_ = true;
+        coalesceLocked();
+    }
     if (closed_) {
         dropAllLocked();
     } else {
         compactLocked();
+        // Drained: from here on packets go as queued again.
+        if (queued_ == 0) behind_ = false;
     }
     writing_ = false;
     const bool arm = socketFull && !closed_ && !armed_;
@@ -326,16 +396,47 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 int OutboundQueue::gatherLocked(iovec* iov, int max) {
+    const uint64_t gathering = ++gatherings_;
+    // What the peer will hold of a key once everything gathered before the
+    // chunk at hand is written.
+    const auto shows = [gathering](const KeyState& ks) {
+        return ks.gathering == gathering ? ks.gatheredSeq : ks.written;
+    };
+    const auto willShow = [gathering](KeyState& ks, uint64_t seq) {
+        ks.gathering = gathering;
+        ks.gatheredSeq = seq;
+    };
     int count = 0;
     for (auto it = chunks_.begin(); it != chunks_.end() && count < max; ++it) {
         Chunk& c = *it;
-        if (c.kind == Chunk::Kind::Dead) continue;
-        if (c.kind == Chunk::Kind::Live) {
-            // Written as the newest of its key.
-            KeyState& ks = *keys_.find(c.key);
-            c.bytes = ks.latest;
-            --ks.live;
-            ++ks.gatheredLive;
+        switch (c.kind) {
+            case Chunk::Kind::Dead:
+                continue;
+            case Chunk::Kind::Update: {
+                KeyState& ks = *keys_.find(c.key);
+                // A snapshot before it, queued after it, already shows it.
+                if (!c.own && shows(ks) > c.seq) {
+                    killLocked(c);
+                    continue;
+                }
+                break;
+            }
+            case Chunk::Kind::Live: {
+                // Written as the newest of its key.
+                KeyState& ks = *keys_.find(c.key);
+                c.bytes = ks.latest;
+                c.seq = ks.latestSeq;
+                --ks.live;
+                ++ks.gatheredLive;
+                willShow(ks, c.seq);
+                break;
+            }
+            case Chunk::Kind::Fixed:
+            case Chunk::Kind::Frozen:
+                willShow(*keys_.find(c.key), c.seq);
+                break;
+            case Chunk::Kind::Plain:
+                break;
         }
         c.gathered = true;
         iov[count].iov_base = const_cast<uint8_t*>(c.bytes->data() + c.offset);
@@ -355,6 +456,9 @@ void OutboundQueue::consumeLocked(std::size_t n) {
         }
         if (n == 0) return;
         const std::size_t left = front.bytes->size() - front.offset;
+        // A snapshot begun is what the peer holds of its key.
+        if (front.kind != Chunk::Kind::Plain && front.kind != Chunk::Kind::Update)
+            keys_.find(front.key)->written = front.seq;
         if (n < left) {
             front.offset += n;
             queued_ -= n;
@@ -376,10 +480,16 @@ void OutboundQueue::releaseGatheredLocked() {
         if (!c.gathered) break;
         c.gathered = false;
         if (c.kind != Chunk::Kind::Live) continue;
-        // Untouched (a begun one is Plain by now): it waits again as the
-        // newest of its key, and one added for that while it was held goes.
         KeyState& ks = *keys_.find(c.key);
         --ks.gatheredLive;
+        if (c.pinned) {
+            // An own update of its key came behind it: it keeps what it held.
+            c.pinned = false;
+            c.kind = Chunk::Kind::Frozen;
+            continue;
+        }
+        // Untouched (a begun one is Plain by now): it waits again as the
+        // newest of its key, and one added for that while it was held goes.
         ++ks.live;
         queued_ = queued_ - c.bytes->size() + ks.latest->size();
         c.bytes.reset();
@@ -398,9 +508,28 @@ void OutboundQueue::coalesceLocked() {
     // were flushed at once) is Fixed; the scan is for them.
     if (fixed_ == 0) return;
     const uint64_t scan = ++scans_;
+    if (ownUpdates_ > 0) {
+        // A snapshot before an own update of its key keeps its bytes.
+        std::size_t i = 0;
+        for (const Chunk& c : chunks_) {
+            if (c.kind == Chunk::Kind::Update && c.own) {
+                KeyState& ks = *keys_.find(c.key);
+                ks.ownScan = scan;
+                ks.lastOwn = i;
+            }
+            ++i;
+        }
+    }
+    std::size_t i = 0;
     for (Chunk& c : chunks_) {
+        const std::size_t at = i++;
         if (c.kind != Chunk::Kind::Fixed && c.kind != Chunk::Kind::Live) continue;
         KeyState& ks = *keys_.find(c.key);
+        if (c.kind == Chunk::Kind::Fixed && ks.ownScan == scan && at < ks.lastOwn) {
+            c.kind = Chunk::Kind::Frozen;
+            --fixed_;
+            continue;
+        }
         const bool earlier = ks.scan == scan;
         ks.scan = scan;
         if (earlier && !c.own) {
@@ -421,14 +550,27 @@ void OutboundQueue::coalesceLocked() {
 
 void OutboundQueue::leaveKeyLocked(Chunk& c) {
     KeyState& ks = *keys_.find(c.key);
-    if (c.kind == Chunk::Kind::Fixed) {
-        --fixed_;
-    } else if (c.gathered) {
-        --ks.gatheredLive;
-    } else {
-        --ks.live;
+    switch (c.kind) {
+        case Chunk::Kind::Update:
+            --ks.updates;
+            if (c.own) --ownUpdates_;
+            break;
+        case Chunk::Kind::Fixed:
+            --fixed_;
+            --ks.chunks;
+            break;
+        case Chunk::Kind::Live:
+            if (c.gathered) {
+                --ks.gatheredLive;
+            } else {
+                --ks.live;
+            }
+            --ks.chunks;
+            break;
+        default:  // Frozen
+            --ks.chunks;
+            break;
     }
-    --ks.chunks;
     c.kind = Chunk::Kind::Plain;
     c.key = kNoSnapshot;
     keys_.releaseIfUnused(ks);
@@ -460,7 +602,9 @@ void OutboundQueue::dropAllLocked() {
     keys_.clear();
     fixed_ = 0;
     dead_ = 0;
+    ownUpdates_ = 0;
     queued_ = 0;
+    behind_ = false;
 }
 
 void OutboundQueue::failLocked(Failure failure) {
@@ -506,7 +650,7 @@ OutboundQueue::KeyState& OutboundQueue::Keys::obtain(SnapshotKey key) {
 }
 
 void OutboundQueue::Keys::releaseIfUnused(KeyState& state) {
-    if (state.chunks > 0) return;
+    if (state.chunks > 0 || state.updates > 0) return;
     const SnapshotKey key = state.key;
     for (auto& s : inPlace_) {
         if (&s == &state) {

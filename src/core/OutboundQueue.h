@@ -8,18 +8,25 @@
 // shut down, which also wakes the connection's reader) and names the failure.
 //
 // A packet may be queued as a whole snapshot under a key (a state that each
-// newer packet of that key replaces whole: a channel list, the settings).
-// While the peer keeps up (its socket was not found full and nobody is
-// writing) every packet goes out exactly as queued. Once it is behind, an
-// unsent snapshot stands for the newest one of its key: a newer snapshot
+// newer packet of that key replaces whole: a channel list, the settings), or
+// as an update of a key's state (a change that a client applies on top of
+// the last snapshot of that key: a reorder, a message count). While the
+// peer keeps up (its socket was not found full since it last drained)
+// every packet goes out exactly as queued. Once it is behind, an unsent
+// snapshot stands for the newest one of its key: a newer snapshot
 // refreshes in place every one of its key that waits unsent, and is added
 // at the end only where none waits, or where the receiving session's own
-// sequence needs one at that place (Place::Own: its login, its moves). So
-// the peer gets every packet in order, a snapshot never comes later than
-// its place, everything it names is in the snapshot before it (unless gone
-// since), it ends with the newest of each key, and apart from its own
-// sequence no more than one unsent snapshot of a key waits for it. A
-// snapshot whose writing has begun is completed as it was.
+// sequence needs one at that place (Place::Own: its login, its moves). An
+// update that a snapshot written before it already shows is dropped, unless
+// it is the receiver's own (Place::Own: its own request's answer): the
+// snapshots before an own update keep the state they had when it was
+// queued, and a newer one goes after it. So the peer gets every packet in
+// order, a snapshot never comes later than its place nor ahead of an update
+// to its state queued before it, everything it names is in the snapshot
+// before it (unless gone since), it ends with the newest of each key and
+// its updates applied, and apart from its own sequence no more than one
+// unsent snapshot of a key waits for it. A packet whose writing has begun
+// is completed as it was.
 //
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
@@ -57,11 +64,24 @@ public:
     using SnapshotKey = uint32_t;
     static constexpr SnapshotKey kNoSnapshot = 0;
 
+    // What a packet is to the state of a key: kNoSnapshot for any other packet.
+    struct Tag {
+        SnapshotKey key = kNoSnapshot;
+        bool update = false;  // a change to the key's state, not a whole snapshot of it
+        constexpr Tag(SnapshotKey snapshotOf = kNoSnapshot) : key(snapshotOf) {}
+        static constexpr Tag updateOf(SnapshotKey k) {
+            Tag t(k);
+            t.update = true;
+            return t;
+        }
+    };
+
     // Where a snapshot goes while one of its key waits unsent for a peer
-    // that is behind.
+    // that is behind, and whether an update may be dropped.
     enum class Place : uint8_t {
-        Shared,  // refreshes what waits, nothing more
-        Own,     // the receiving session's own sequence: also added at the end
+        Shared,  // a snapshot refreshes what waits, nothing more; an update may go
+        Own,     // the receiving session's own sequence: a snapshot is also added
+                 // at the end, an update is never dropped
     };
 
     enum class Failure : uint8_t {
@@ -94,14 +114,14 @@ public:
 
     // Queues the packet behind what waits and writes what the socket takes
     // now; the bytes are written from `data` itself when nothing waits.
-    // False when the queue is closed or has just failed. `key` and `place`
+    // False when the queue is closed or has just failed. `tag` and `place`
     // as above.
-    bool send(const uint8_t* data, std::size_t n, SnapshotKey key = kNoSnapshot, Place place = Place::Shared);
+    bool send(const uint8_t* data, std::size_t n, Tag tag = {}, Place place = Place::Shared);
 
     // Queues the packet behind what waits without writing (no system call),
     // so a caller may hold a lock that orders packets of several queues; a
     // flush must follow. False when closed or when it has just failed.
-    bool enqueue(Bytes packet, SnapshotKey key = kNoSnapshot, Place place = Place::Shared);
+    bool enqueue(Bytes packet, Tag tag = {}, Place place = Place::Shared);
 
     // Writes what the socket takes now; the rest is the poller's.
     void flush();
@@ -130,31 +150,49 @@ public:
 private:
     struct Chunk {
         enum class Kind : uint8_t {
-            Plain,  // any other packet, or a snapshot whose writing has begun
-            Fixed,  // an unsent snapshot queued while the peer kept up: goes as it is
-            Live,   // an unsent snapshot written as the newest of its key
-            Dead,   // dropped: a later duplicate of a Live one; skipped
+            Plain,   // any other packet, or a keyed one whose writing has begun
+            Fixed,   // an unsent snapshot queued while the peer kept up: goes as it is
+            Live,    // an unsent snapshot written as the newest of its key
+            Frozen,  // an unsent snapshot that an own update behind it holds to its bytes
+            Update,  // an unsent update of its key's state
+            Dead,    // dropped; skipped
         };
         Bytes bytes;  // Live: null until the writer takes it (then the bytes it writes)
         std::size_t offset = 0;
-        SnapshotKey key = kNoSnapshot;  // Fixed and Live only
+        SnapshotKey key = kNoSnapshot;  // all but Plain and Dead
+        // Update: when it was queued. Fixed, Frozen and a Live one the writer
+        // holds: when the snapshot it writes was queued.
+        uint64_t seq = 0;
         Kind kind = Kind::Plain;
         bool own = false;       // placed by the receiving session's own sequence
         bool gathered = false;  // the writer's iovecs point into it: nobody else may change it
+        bool pinned = false;    // Live and gathered: should it come back unwritten, it is Frozen
     };
 
-    // What the queue knows of one key while any Fixed or Live chunk of it
-    // is in the queue.
+    // What the queue knows of one key while any snapshot or update of it is
+    // in the queue.
     struct KeyState {
         SnapshotKey key = kNoSnapshot;  // kNoSnapshot: a free place
         Bytes latest;                   // the newest snapshot of the key queued
-        std::size_t chunks = 0;         // its Fixed and Live chunks, gathered ones included
+        uint64_t latestSeq = 0;         // when it was queued
+        std::size_t chunks = 0;         // its Fixed, Live and Frozen chunks, gathered ones included
+        std::size_t updates = 0;        // its Update chunks
         std::size_t live = 0;           // its Live chunks that wait (not gathered): each counts latest's size
         std::size_t gatheredLive = 0;   // its Live chunks the writer holds
+        // When the snapshot of the key the peer was last written was queued
+        // (0: none since the state was made), and the same as far as the
+        // writer's current gathering goes.
+        uint64_t written = 0;
+        uint64_t gatheredSeq = 0;
+        uint64_t gathering = 0;  // the gathering gatheredSeq belongs to
         // A Live chunk added while the writer held the only other: it goes
         // should that one come back unwritten.
         Chunk* duplicate = nullptr;
         uint64_t scan = 0;  // the coalescing pass that last saw a chunk of the key
+        // The coalescing pass that found an own update of the key, and the
+        // place of the last one.
+        uint64_t ownScan = 0;
+        std::size_t lastOwn = 0;
     };
 
     // The key states: a few in place (the usual case: no allocation on the
@@ -186,11 +224,16 @@ private:
     std::size_t leftOf(const Chunk& c) const;
     // Appends the packet; false (and failed) when the bound would be
     // passed. Throws std::bad_alloc before anything is changed.
-    bool pushLocked(Bytes packet, SnapshotKey key, Place place);
+    bool pushLocked(Bytes packet, Tag tag, Place place);
+    bool pushUpdateLocked(Bytes packet, SnapshotKey key, Place place);
     // The part of a direct write the socket did not take, in front of what
-    // others queued meanwhile; an untouched snapshot stays one. Throws
-    // std::bad_alloc before anything is changed.
-    bool pushFrontLocked(Bytes rest, SnapshotKey key, Place place);
+    // others queued meanwhile (`seq`: when the send began); an untouched
+    // snapshot or update stays one. Throws std::bad_alloc before anything
+    // is changed.
+    bool pushFrontLocked(Bytes rest, Tag tag, Place place, uint64_t seq);
+    // An own update of the key follows: every unsent snapshot of it keeps
+    // the bytes it would be written with now.
+    void pinLocked(KeyState& ks);
     // True when `n` more bytes fit; otherwise fails the queue.
     bool fitsLocked(std::size_t n);
     // Sets the count of waiting bytes (starting the stall clock when bytes
@@ -200,16 +243,18 @@ private:
     // the writer's role and, when full, asks the poller to call back.
     // Needs writing_ set by the caller; returns !closed_.
     bool writeLocked(std::unique_lock<std::mutex>& lock);
-    // Points the iovecs at the first chunks and marks them gathered.
+    // Points the iovecs at the first chunks and marks them gathered; drops
+    // the updates that a snapshot written before them already shows.
     int gatherLocked(::iovec* iov, int max);
     void consumeLocked(std::size_t n);
     // After a write: what the writer gathered and did not touch waits again
     // (a snapshot as the newest of its key).
     void releaseGatheredLocked();
     // The peer is behind: every unsent snapshot becomes the newest of its
-    // key, and a later one of a key that is not the peer's own goes.
+    // key, and a later one of a key that is not the peer's own goes; those
+    // before an own update of their key keep their bytes.
     void coalesceLocked();
-    // A snapshot chunk is begun, written or dropped: its key's counts.
+    // A keyed chunk is begun, written or dropped: its key's counts.
     void leaveKeyLocked(Chunk& c);
     void killLocked(Chunk& c);
     void compactLocked();
@@ -227,12 +272,16 @@ private:
     // other elements, so KeyState::duplicate may point at its chunks.
     std::deque<Chunk> chunks_;
     Keys keys_;
-    std::size_t fixed_ = 0;  // Fixed chunks in chunks_
-    std::size_t dead_ = 0;   // Dead chunks in chunks_
+    std::size_t fixed_ = 0;       // Fixed chunks in chunks_
+    std::size_t dead_ = 0;        // Dead chunks in chunks_
+    std::size_t ownUpdates_ = 0;  // own Update chunks in chunks_
     uint64_t scans_ = 0;
+    uint64_t gatherings_ = 0;
+    uint64_t seqs_ = 0;  // counts what is queued with a key: a snapshot's or an update's place in time
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back
+    bool behind_ = false;   // the socket was found full and the queue has not drained since
     bool closed_ = false;
     Failure failure_ = Failure::None;
     Clock::time_point lastProgress_{};  // last byte written or drained, or when bytes began to wait

@@ -424,7 +424,7 @@ void ClientSession::send(const std::vector<uint8_t>& packet) {
         return;
     }
     // Whatever part went out stays out: after a failure the connection is unusable.
-    if (!out_->send(packet.data(), packet.size(), snapshotKeyOf(packet.data(), packet.size()))) disconnect("");
+    if (!out_->send(packet.data(), packet.size(), stateTagOf(packet.data(), packet.size()))) disconnect("");
 }
 
 void ClientSession::enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Place place) {
@@ -434,7 +434,7 @@ void ClientSession::enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::P
                                 clientId_, packet->size());
         return;
     }
-    if (!out_->enqueue(packet, snapshotKeyOf(packet->data(), packet->size()), place)) disconnect("");
+    if (!out_->enqueue(packet, stateTagOf(packet->data(), packet->size()), place)) disconnect("");
 }
 
 void ClientSession::flush() { out_->flush(); }

@@ -3,7 +3,7 @@
 // handler, keeps the connection's public UserInfo and login state, and
 // queues every packet it is sent, whole and in order, for its socket (for a
 // client that is behind, an unsent whole-state snapshot shows the newest of
-// its kind in its own place).
+// its kind in its own place, and an update that it already shows goes).
 //
 // Sending never waits for the peer: a packet goes to the socket at once as
 // far as the socket takes it, the rest waits in a bounded outgoing queue
@@ -161,8 +161,9 @@ public:
     // another. Nothing happens once the session is closed. A whole-state
     // snapshot (a channel list, the server settings, a channel's content)
     // goes to a client that is behind as the newest of its kind: it
-    // refreshes one that waits unsent, in that one's place (see
-    // OutboundQueue).
+    // refreshes one that waits unsent, in that one's place, and the updates
+    // of that state (a reorder, a message count, a reaction list) that wait
+    // behind it go (see OutboundQueue and stateTagOf).
     void send(const std::vector<uint8_t>& packet);
     // Finalises the builder, then as above.
     void send(const PacketBuilder& builder);
@@ -170,7 +171,9 @@ public:
     // lock that orders the packets of several sessions (no network call is
     // made under it); flush() must follow once the lock is released. A
     // snapshot of the session's own login or move is placed Own: it keeps
-    // its place in that sequence however far behind the client is.
+    // its place in that sequence however far behind the client is; so is
+    // the answer to its own request (its reorder, its reaction), which is
+    // never dropped.
     void enqueue(const OutboundQueue::Bytes& packet, OutboundQueue::Place place = OutboundQueue::Place::Shared);
     void flush();
 

@@ -1,5 +1,6 @@
 #include "protocol/Packets.h"
 
+#include <optional>
 #include <stdexcept>
 
 #include "protocol/PacketBuilder.h"
@@ -101,20 +102,30 @@ std::vector<uint8_t> serverSettingsPacket(const DB::DbServerSettings& s) {
     return b.finalise();
 }
 
-OutboundQueue::SnapshotKey snapshotKeyOf(const uint8_t* packet, std::size_t n) {
-    if (n < PacketHeader::kSize) return OutboundQueue::kNoSnapshot;
+OutboundQueue::Tag stateTagOf(const uint8_t* packet, std::size_t n) {
+    if (n < PacketHeader::kSize) return {};
     const MessageType type = PacketHeader::parse(packet).type;
-    // The type in the high half, what it is of (a channel id) in the low half.
-    const auto key = [type](uint16_t of) { return static_cast<uint32_t>(type) << 16 | of; };
+    // The type of the snapshot in the high half, what it is of (a channel id) in the low half.
+    const auto key = [](MessageType of, uint16_t channel) { return static_cast<uint32_t>(of) << 16 | channel; };
+    const auto channel = [&]() -> std::optional<uint16_t> {
+        if (n < PacketHeader::kSize + 2) return std::nullopt;
+        return static_cast<uint16_t>(packet[PacketHeader::kSize] | packet[PacketHeader::kSize + 1] << 8);
+    };
     switch (type) {
         case MessageType::ChannelList:
         case MessageType::ServerSettings:
-            return key(0);
+            return key(type, 0);
+        case MessageType::ChannelReorder:
+        case MessageType::ChannelMessageCount:
+            return OutboundQueue::Tag::updateOf(key(MessageType::ChannelList, 0));
         case MessageType::ChannelContent:
-            if (n < PacketHeader::kSize + 2) return OutboundQueue::kNoSnapshot;
-            return key(static_cast<uint16_t>(packet[PacketHeader::kSize] | packet[PacketHeader::kSize + 1] << 8));
+            if (const auto c = channel()) return key(MessageType::ChannelContent, *c);
+            return {};
+        case MessageType::ChannelReactionUpdate:
+            if (const auto c = channel()) return OutboundQueue::Tag::updateOf(key(MessageType::ChannelContent, *c));
+            return {};
         default:
-            return OutboundQueue::kNoSnapshot;
+            return {};
     }
 }
 

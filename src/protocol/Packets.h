@@ -45,10 +45,12 @@ std::vector<uint8_t> channelReorderPacket(const std::vector<uint16_t>& ids);
 // ServerSettings (0xA0): the nine settings fields in record order.
 std::vector<uint8_t> serverSettingsPacket(const DB::DbServerSettings& settings);
 
-// What the finished packet of `n` bytes at `packet` is a whole snapshot of,
-// for a session's outgoing queue: the channel list, the server settings, or
-// the content of one channel (a newer one makes an unsent older one
-// useless); kNoSnapshot for every other packet.
-OutboundQueue::SnapshotKey snapshotKeyOf(const uint8_t* packet, std::size_t n);
+// What the finished packet of `n` bytes at `packet` is to a session's
+// outgoing queue: a whole snapshot of the channel list, the server settings
+// or the content of one channel (a newer one makes an unsent older one
+// useless); an update of one of them (a reorder or a message count of the
+// channel list, a reaction list of a channel's content), which a newer
+// snapshot already shows; or, for every other packet, neither.
+OutboundQueue::Tag stateTagOf(const uint8_t* packet, std::size_t n);
 
 }  // namespace Korrafin

@@ -151,7 +151,8 @@ void ClientSession::handleChannelReactionToggle(PacketReader& reader) {
                                     channelId, postId, e.what());
             return;
         }
-        recipients = vs->queueToAll({packet});
+        // The requester's own list is never dropped for a newer content.
+        recipients = vs->queueToAll({packet}, clientId_);
     }
     VirtualServer::flushAll(recipients);
 }

@@ -252,6 +252,9 @@ TEST_F(OutboundQueueTest, CloseDropsWhatWaitsAndAWriteToAGonePeerFails) {
 // receiver's own sequence keeps its place too.
 TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehind) {
     constexpr OutboundQueue::SnapshotKey kList = 1, kSettings = 2, kNone = OutboundQueue::kNoSnapshot;
+    // Updates of the list's state (a reorder, a count) and of the settings'.
+    constexpr auto kListUpdate = OutboundQueue::Tag::updateOf(kList);
+    constexpr auto kSettingsUpdate = OutboundQueue::Tag::updateOf(kSettings);
     constexpr auto kOwn = OutboundQueue::Place::Own, kShared = OutboundQueue::Place::Shared;
     enum class Start {
         Idle,        // nothing waits
@@ -260,7 +263,7 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
     enum class Via { Send, Enqueue };  // enqueue: all of them, then one flush
     struct Step {
         char name;  // 'a'..'z'; a packet's size and contents follow from it
-        OutboundQueue::SnapshotKey key;
+        OutboundQueue::Tag key;
         OutboundQueue::Place place = kShared;
         Via via = Via::Send;
     };
@@ -295,18 +298,51 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
         {"an own list, then a shared one", Start::PeerBehind, {{'a', kList, kOwn}, {'j', kNone}, {'b', kList}}, "#bj", 1},
         {"own login: settings, list, users", Start::PeerBehind,
          {{'s', kSettings, kOwn}, {'a', kList, kOwn}, {'u', kNone}, {'t', kSettings}, {'b', kList}}, "#tbu", 1},
+        // An update that the snapshot written before it already shows goes,
+        // unless it is the receiver's own: then the snapshot before it keeps
+        // its bytes and the newer one comes after it.
+        {"list, update, list", Start::PeerBehind, {{'a', kList}, {'u', kListUpdate}, {'b', kList}}, "#b", 1},
+        {"list, update, list, update", Start::PeerBehind,
+         {{'a', kList}, {'u', kListUpdate}, {'b', kList}, {'v', kListUpdate}}, "#bv", 1},
+        {"list, update, chat, list, queued for one flush", Start::PeerBehind,
+         {{'a', kList, kShared, Via::Enqueue}, {'u', kListUpdate, kShared, Via::Enqueue},
+          {'c', kNone, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}},
+         "#bc", 1},
+        {"an update with no list before it, then a list", Start::PeerBehind, {{'u', kListUpdate}, {'b', kList}},
+         "#ub", 1},
+        {"list, update of the settings, list", Start::PeerBehind,
+         {{'a', kList}, {'u', kSettingsUpdate}, {'b', kList}}, "#bu", 1},
+        {"list, own update, list", Start::PeerBehind, {{'a', kList}, {'o', kListUpdate, kOwn}, {'b', kList}},
+         "#aob", 2},
+        {"list, update, own update, list, update", Start::PeerBehind,
+         {{'a', kList}, {'u', kListUpdate}, {'c', kList}, {'o', kListUpdate, kOwn}, {'b', kList},
+          {'v', kListUpdate}},
+         "#cobv", 2},
         // Nothing waits for the peer: everything goes as queued.
         {"list, join, list, queued for one flush", Start::Idle,
          {{'a', kList, kShared, Via::Enqueue}, {'j', kNone, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}},
          "ajb", 2},
         {"list, list, queued for one flush", Start::Idle,
          {{'a', kList, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}}, "ab", 2},
+        {"list, update, list, queued for one flush", Start::Idle,
+         {{'a', kList, kShared, Via::Enqueue}, {'u', kListUpdate, kShared, Via::Enqueue},
+          {'b', kList, kShared, Via::Enqueue}},
+         "aub", 2},
         // Queued while the peer kept up, then the flush finds it behind:
         // from then on the first unsent list stands for the newest.
         {"a large packet, list, join, list, queued for one flush", Start::Idle,
          {{'#', kNone, kShared, Via::Enqueue}, {'a', kList, kShared, Via::Enqueue}, {'j', kNone, kShared, Via::Enqueue},
           {'b', kList, kShared, Via::Enqueue}},
          "#bj", 2},
+        {"a large packet, list, update, list, queued for one flush", Start::Idle,
+         {{'#', kNone, kShared, Via::Enqueue}, {'a', kList, kShared, Via::Enqueue},
+          {'u', kListUpdate, kShared, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue}},
+         "#b", 2},
+        {"a large packet, list, own update, list, update, list, queued for one flush", Start::Idle,
+         {{'#', kNone, kShared, Via::Enqueue}, {'a', kList, kShared, Via::Enqueue},
+          {'o', kListUpdate, kOwn, Via::Enqueue}, {'b', kList, kShared, Via::Enqueue},
+          {'u', kListUpdate, kShared, Via::Enqueue}, {'c', kList, kShared, Via::Enqueue}},
+         "#aoc", 3},
         // The first is being written when the second comes: it is completed.
         {"a large list begun, then a list", Start::Idle, {{'L', kList}, {'b', kList}}, "Lb", 1},
     };
@@ -366,12 +402,13 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
     }
 }
 
-// Several threads send plain packets and snapshots of three keys while a
-// peer reads slowly at first (so the queue is behind and refreshes what
-// waits, while the writer and the poller take chunks from under the
-// senders), then fast. Every packet arrives whole, each sender's plain
-// packets in order, each key's snapshots never older than one before, and
-// the last of each key is the newest queued.
+// Several threads send plain packets, snapshots of three keys and updates
+// of them while a peer reads slowly at first (so the queue is behind and
+// refreshes what waits, while the writer and the poller take chunks from
+// under the senders), then fast. Every packet arrives whole, each sender's
+// plain packets in order, each key's snapshots never older than one before,
+// no update after a snapshot queued after it, every own update, and the
+// last of each key is the newest queued.
 TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest) {
     const SocketPair p = smallUnixPair();
     auto q = make(p.server);
@@ -380,6 +417,7 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
     std::mutex versions;  // the order in which snapshots are queued
     uint32_t version = 0;
     uint32_t newest[kKeys + 1] = {};  // the last version queued under each key
+    std::size_t ownUpdates = 0;
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
@@ -391,14 +429,22 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
                 }
                 const auto key = static_cast<OutboundQueue::SnapshotKey>(1 + (i + s) % kKeys);
                 const auto place = i % 7 == 0 ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared;
+                const bool update = i % 5 == 1;
+                const OutboundQueue::Tag tag = update ? OutboundQueue::Tag::updateOf(key) : OutboundQueue::Tag(key);
                 std::lock_guard<std::mutex> lock(versions);
                 ++version;
-                const Bytes r = record(static_cast<uint8_t>(0x80 | key), version, sizeOf(version));
-                newest[key] = version;
-                if (i % 2 == 0) {
-                    EXPECT_TRUE(q->send(r.data(), r.size(), key, place));
+                // 0x80: a snapshot; 0x40: an update, 0x20 marking an own one.
+                const uint8_t kind = update ? (place == OutboundQueue::Place::Own ? 0x60 : 0x40) : 0x80;
+                const Bytes r = record(static_cast<uint8_t>(kind | key), version, sizeOf(version));
+                if (update) {
+                    if (place == OutboundQueue::Place::Own) ++ownUpdates;
                 } else {
-                    EXPECT_TRUE(q->enqueue(OutboundQueue::share(r), key, place));
+                    newest[key] = version;
+                }
+                if (i % 2 == 0) {
+                    EXPECT_TRUE(q->send(r.data(), r.size(), tag, place));
+                } else {
+                    EXPECT_TRUE(q->enqueue(OutboundQueue::share(r), tag, place));
                     q->flush();
                 }
             }
@@ -423,6 +469,7 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
 
     uint32_t nextSeq[kSenders] = {};
     uint32_t lastVersion[kKeys + 1] = {};
+    std::size_t ownSeen = 0;
     std::size_t off = 0;
     while (off + end.size() < got.size()) {
         const uint8_t who = got[off];
@@ -436,6 +483,10 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
             const int key = who & 0x7F;
             ASSERT_GE(seq, lastVersion[key]) << "key " << key << " went back to an older snapshot";
             lastVersion[key] = seq;
+        } else if (who & 0x40) {
+            const int key = who & 0x1F;
+            ASSERT_LT(lastVersion[key], seq) << "an update of key " << key << " came after a snapshot that shows it";
+            if (who & 0x20) ++ownSeen;
         } else {
             ASSERT_LT(who, kSenders);
             while (nextSeq[who] % 3 != 0) ++nextSeq[who];
@@ -445,6 +496,7 @@ TEST_F(OutboundQueueTest, SnapshotsFromManySendersArriveWholeAndEndWithTheNewest
         off += want.size();
     }
     for (int k = 1; k <= kKeys; ++k) EXPECT_EQ(lastVersion[k], newest[k]) << "key " << k << " ends with the newest";
+    EXPECT_EQ(ownSeen, ownUpdates) << "every own update arrives";
     EXPECT_EQ(q->queued(), 0u);
     ::close(p.client);
 }
