@@ -65,7 +65,20 @@ uint16_t ChannelManager::createChannelWithId(const ChannelInfo& info) {
     return info.id;
 }
 
-uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) {
+uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) { return createIfFree(info, false); }
+
+uint16_t ChannelManager::createHiddenIfFree(const ChannelInfo& info) { return createIfFree(info, true); }
+
+void ChannelManager::reveal(uint16_t channelId) {
+    std::lock_guard lock(mutex);
+    std::erase(hidden, channelId);
+}
+
+bool ChannelManager::hiddenLocked(uint16_t channelId) const {
+    return !hidden.empty() && std::find(hidden.begin(), hidden.end(), channelId) != hidden.end();
+}
+
+uint16_t ChannelManager::createIfFree(const ChannelInfo& info, bool hide) {
     std::optional<ChannelInfo> created;
     uint16_t id = info.id;
     const std::size_t recordBytes = info.wireSize();
@@ -80,6 +93,7 @@ uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) {
         }
         if (onParentChainLocked(id, info.parentId)) return 0;
         storeLocked(info, id);
+        if (hide) hidden.push_back(id);
         if (id >= nextChannelId) nextChannelId = static_cast<uint16_t>(id + 1);
         if (onCreated) created = channels.at(id);
     }
@@ -120,7 +134,7 @@ bool ChannelManager::wouldBeOwnAncestor(uint16_t id, uint16_t parentId) const {
 std::optional<ChannelInfo> ChannelManager::find(uint16_t channelId) const {
     std::lock_guard lock(mutex);
     auto it = channels.find(channelId);
-    if (it == channels.end()) return std::nullopt;
+    if (it == channels.end() || hiddenLocked(channelId)) return std::nullopt;
     return it->second;
 }
 
@@ -129,6 +143,7 @@ std::vector<ChannelInfo> ChannelManager::all() const {
     std::vector<ChannelInfo> out;
     out.reserve(channels.size());
     for (const auto& [id, info] : channels) {
+        if (hiddenLocked(id)) continue;
         out.push_back(info);
         auto m = members.find(id);
         out.back().userCount = m == members.end() ? 0 : static_cast<uint32_t>(m->second.size());
@@ -150,7 +165,7 @@ std::vector<ChannelInfo> ChannelManager::children(uint16_t parentId) const {
     std::lock_guard lock(mutex);
     std::vector<ChannelInfo> out;
     for (const auto& [id, info] : channels)
-        if (info.parentId == parentId) out.push_back(info);
+        if (info.parentId == parentId && !hiddenLocked(id)) out.push_back(info);
     return out;
 }
 
@@ -187,6 +202,7 @@ bool ChannelManager::deleteChannel(uint16_t channelId) {
         if (it == channels.end()) return false;
         removed = std::move(it->second);
         channels.erase(it);
+        std::erase(hidden, channelId);
         members.erase(channelId);
         bumpMembershipLocked();
     }
@@ -197,6 +213,7 @@ bool ChannelManager::deleteChannel(uint16_t channelId) {
 void ChannelManager::clear() {
     std::lock_guard lock(mutex);
     channels.clear();
+    hidden.clear();
     members.clear();
     bumpMembershipLocked();
     nextChannelId = kFirstAutoId;

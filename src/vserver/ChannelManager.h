@@ -59,15 +59,21 @@ public:
     // parent chain already names its id as parent), or the channel list
     // with it would exceed kMaxListPayload.
     uint16_t createChannelIfFree(const ChannelInfo& info);
+    // As createChannelIfFree, but find, all and children do not show the
+    // channel until reveal(id), while listPacket does: its creator queues
+    // the list that announces it first, so nobody can name it to a client
+    // before that list.
+    uint16_t createHiddenIfFree(const ChannelInfo& info);
+    void reveal(uint16_t channelId);
     // True when the channel list with `info` added stays within
     // kMaxListPayload (a test in advance; createChannelIfFree tests again).
     bool listFitsWith(const ChannelInfo& info) const;
 
     std::optional<ChannelInfo> find(uint16_t channelId) const;  // stored userCount
     std::vector<ChannelInfo> all() const;                      // live userCount
-    // The finished ChannelList packet of all(), byte for byte, built in one
-    // buffer in one hold of the mutex without copying a record. Throws
-    // std::length_error as ChannelListWriter does.
+    // The finished ChannelList packet of all(), hidden channels included,
+    // byte for byte, built in one buffer in one hold of the mutex without
+    // copying a record. Throws std::length_error as ChannelListWriter does.
     std::vector<uint8_t> listPacket() const;
     std::vector<ChannelInfo> children(uint16_t parentId) const;  // stored userCount
 
@@ -139,6 +145,9 @@ private:
     std::size_t listPayloadLocked() const;
     // Takes the mutex; the guarded form applies updateChannelAcyclic's tests.
     bool replace(const ChannelInfo& info, bool guarded);
+    uint16_t createIfFree(const ChannelInfo& info, bool hide);
+    // Requires `mutex`.
+    bool hiddenLocked(uint16_t channelId) const;
     // Requires `mutex`; after every change of `members`.
     void bumpMembershipLocked();
 
@@ -147,6 +156,7 @@ private:
     std::unordered_map<uint16_t, std::vector<uint32_t>> members;
     std::unordered_map<uint32_t, uint16_t> userChannel;
     uint16_t nextChannelId = kFirstAutoId;
+    std::vector<uint16_t> hidden;  // made, not yet announced: a few at most
     // A line of its own: read for every relayed datagram, written only on a
     // change, so it must not share a line with the mutex.
     alignas(64) std::atomic<uint64_t> membershipVersion_{0};

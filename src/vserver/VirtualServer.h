@@ -16,7 +16,10 @@
 // move or a session's removal: it is taken before the channel tree, the
 // sessions table and session info locks, and never held while sending.
 // settingsMutex_ orders settings updates and logins; it is taken before
-// moveMutex_ and the database's lock, and never held while sending. Packets
+// moveMutex_ and the database's lock, and never held while sending.
+// channelsMutex_ orders changes of channel records, orders and message
+// counts with their storage; it is taken before moveMutex_ and the
+// database's lock, and never held while sending. Packets
 // queued under these locks (no write) are flushed once they are released.
 // The acting client id 0 is the system actor: it passes every permission gate.
 //
@@ -137,10 +140,11 @@ public:
     using Recipients = std::vector<std::shared_ptr<ClientSession>>;
     // Queues the packets to every session, packet by packet, without
     // writing, for a caller that holds the lock ordering the change they
-    // show (moveMutex_ for joins, leaves and channel lists), so sessions get
-    // them in the order of the changes; flushAll must follow once that lock
-    // is released. The snapshots among them are `ownerId`'s own (its move).
-    // Takes sessionsMutex_ briefly.
+    // show (moveMutex_ for joins, leaves, channel lists and their updates),
+    // so sessions get them in the order of the changes; flushAll must follow
+    // once that lock is released. What goes to `ownerId` is its own (its
+    // move, its request): its snapshots keep their places and its updates
+    // are never dropped. Takes sessionsMutex_ briefly.
     Recipients queueToAll(const std::vector<OutboundQueue::Bytes>& packets, uint32_t ownerId = 0) const;
     static void flushAll(const Recipients& recipients);
 
@@ -210,7 +214,12 @@ public:
     // not lengthen its record is never refused for the list's length.
     bool adminUpdateChannel(const ChannelInfo& info, uint32_t actorId);
     bool adminDeleteChannel(uint16_t channelId, uint32_t actorId);
+    // The new order, its list and the order itself to everybody in one step
+    // (the actor's order is its own). Takes channelsMutex_, then moveMutex_.
     bool adminReorderChannels(const std::vector<uint16_t>& ids, uint32_t actorId);
+    // The count goes up in the tree and the store and to everybody, in one
+    // step against other counts and lists. Takes channelsMutex_, then
+    // moveMutex_.
     void incrementChannelMessageCount(uint16_t channelId);
     DB::DbServerSettings getServerSettings() const;
     void saveServerSettings(const DB::DbServerSettings& settings);
@@ -265,6 +274,10 @@ private:
     // Orders settings updates against each other and against the settings
     // a login sends; taken before moveMutex_.
     mutable std::mutex settingsMutex_;
+    // Orders the changes of channel records, orders and message counts so
+    // that the store takes them in the order the tree does; taken before
+    // moveMutex_.
+    mutable std::mutex channelsMutex_;
     // Serialises identity lookup-or-save so one identity never gets two rows.
     // Shared by all virtual servers: those without a file of their own share
     // the master database and its Users table. Taken before the database's lock.

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <optional>
 
 #include "core/Logger.h"
 #include "protocol/ClientSession.h"
@@ -146,6 +148,22 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
 
     ChannelInfo channel = info;
     uint16_t newId = 0;
+    Recipients recipients;
+    // Put in the tree and announced in one step against other changes, and
+    // hidden from requests until its list is queued: nobody can name the
+    // channel to a client before the list that holds it.
+    const auto createAndAnnounce = [&](const ChannelInfo& c) -> uint16_t {
+        std::lock_guard<std::mutex> move(moveMutex_);
+        const uint16_t id = channelManager.createHiddenIfFree(c);
+        if (id == 0) return 0;
+        struct Reveal {
+            ChannelManager& tree;
+            uint16_t id;
+            ~Reveal() { tree.reveal(id); }
+        } reveal{channelManager, id};
+        recipients = queueToAll({OutboundQueue::share(channelManager.listPacket())});
+        return id;
+    };
     if (const auto store = db) {
         // Stored first: a channel the database does not hold would vanish at
         // the next restart, so a failed store refuses the creation.
@@ -158,7 +176,7 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
         }
         if (fitsChannelId(rowId)) {
             channel.id = static_cast<uint16_t>(rowId);
-            newId = channelManager.createChannelIfFree(channel);
+            newId = createAndAnnounce(channel);
         }
         if (newId == 0) {
             // Out of range, or the id of a channel that lives in memory only:
@@ -183,11 +201,11 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
         }
     } else {
         channel.id = 0;  // automatic: never replace a channel the caller named
-        newId = channelManager.createChannelIfFree(channel);
+        newId = createAndAnnounce(channel);
         if (newId == 0) return 0;
     }
 
-    broadcastChannelList();
+    flushAll(recipients);
     if (auto* bot = botApi.load(std::memory_order_acquire)) bot->onChannelCreated(newId, info.name, info.parentId);
     Logger::instance().logf(LogLevel::Info, "[VServer {}] Channel '{}' (id={}) created by client {}", id_, info.name,
                             newId, actorId);
@@ -200,14 +218,18 @@ bool VirtualServer::adminUpdateChannel(const ChannelInfo& info, uint32_t actorId
         return false;
     }
     if (!validName(info.name) || !info.fitsWireWhole()) return false;
-    // A channel under itself, however far down, has no place in the tree.
-    if (!channelManager.updateChannelAcyclic(info)) return false;
+    {
+        // Stored in the order the tree takes the changes.
+        std::lock_guard<std::mutex> channels(channelsMutex_);
+        // A channel under itself, however far down, has no place in the tree.
+        if (!channelManager.updateChannelAcyclic(info)) return false;
 
-    if (const auto store = db) {
-        try {
-            store->UpdateChannel(rowFromChannel(info, info.id));
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB update channel failed: {}", id_, e.what());
+        if (const auto store = db) {
+            try {
+                store->UpdateChannel(rowFromChannel(info, info.id));
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB update channel failed: {}", id_, e.what());
+            }
         }
     }
     broadcastChannelList();
@@ -269,21 +291,27 @@ bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint3
         return false;
     }
     const auto count = static_cast<uint16_t>(ids.size());
-    for (uint16_t i = 0; i < count; ++i) channelManager.setSortOrder(ids[i], i);
-
-    if (const auto store = db) {
-        try {
-            store->ReorderChannels(std::vector<int64_t>(ids.begin(), ids.end()));
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB reorder failed: {}", id_, e.what());
-        }
-    }
+    const auto order = OutboundQueue::share(channelReorderPacket(ids));
     Recipients recipients;
     {
-        // The list, then the order, in one step against other announcements.
-        std::lock_guard<std::mutex> move(moveMutex_);
-        recipients = queueToAll({OutboundQueue::share(channelManager.listPacket()),
-                                         OutboundQueue::share(channelReorderPacket(ids))});
+        // Stored in the order the tree takes the changes.
+        std::lock_guard<std::mutex> channels(channelsMutex_);
+        {
+            // The new order, its list and the order itself in one step
+            // against other announcements: a list that shows the order
+            // never comes before it, one without it never after it. The
+            // requester's own order is never dropped for a newer list.
+            std::lock_guard<std::mutex> move(moveMutex_);
+            for (uint16_t i = 0; i < count; ++i) channelManager.setSortOrder(ids[i], i);
+            recipients = queueToAll({OutboundQueue::share(channelManager.listPacket()), order}, actorId);
+        }
+        if (const auto store = db) {
+            try {
+                store->ReorderChannels(std::vector<int64_t>(ids.begin(), ids.end()));
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn, "[VServer {}] DB reorder failed: {}", id_, e.what());
+            }
+        }
     }
     flushAll(recipients);
     Logger::instance().logf(LogLevel::Info, "[VServer {}] Channels reordered by client {}", id_, actorId);
@@ -295,22 +323,29 @@ bool VirtualServer::adminReorderChannels(const std::vector<uint16_t>& ids, uint3
 void VirtualServer::incrementChannelMessageCount(uint16_t channelId) {
     if (channelId == 0 || !channelManager.find(channelId)) return;
 
-    uint32_t count = 0;
-    if (const auto store = db) {
-        try {
-            const int64_t stored = store->IncrementChannelMessageCount(channelId);
-            const uint32_t inTree = channelManager.incrementMessageCount(channelId);
-            // No row (a channel made in memory only): the tree's count is the count.
-            count = stored != 0 ? static_cast<uint32_t>(stored) : inTree;
-        } catch (const std::exception& e) {
-            Logger::instance().logf(LogLevel::Warn, "[VServer {}] message-count persist failed for channel {}: {}",
-                                    id_, channelId, e.what());
-            count = channelManager.incrementMessageCount(channelId);
+    Recipients recipients;
+    {
+        // Counted, stored and announced in the order of the counts, and
+        // against the lists that show them: the last count a client applies
+        // is the stored one.
+        std::lock_guard<std::mutex> channels(channelsMutex_);
+        std::optional<int64_t> stored;
+        if (const auto store = db) {
+            try {
+                stored = store->IncrementChannelMessageCount(channelId);
+            } catch (const std::exception& e) {
+                Logger::instance().logf(LogLevel::Warn,
+                                        "[VServer {}] message-count persist failed for channel {}: {}", id_,
+                                        channelId, e.what());
+            }
         }
-    } else {
-        count = channelManager.incrementMessageCount(channelId);
+        std::lock_guard<std::mutex> move(moveMutex_);
+        const uint32_t inTree = channelManager.incrementMessageCount(channelId);
+        // No row (a channel made in memory only): the tree's count is the count.
+        const uint32_t count = stored && *stored != 0 ? static_cast<uint32_t>(*stored) : inTree;
+        recipients = queueToAll({OutboundQueue::share(channelMessageCountPacket(channelId, count))});
     }
-    broadcast(channelMessageCountPacket(channelId, count), 0);
+    flushAll(recipients);
 }
 
 // ---------------------------------------------------------------- settings

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -274,6 +276,109 @@ TEST(AnnouncementOrder, AClientFarBehindGetsItsSequencesInOrderEveryChannelListe
              return std::vector<Seen>{{"the late client", got[0], {}, {loginSequence(50, 1)}, true},
                                       {"the admin", got[1], channelIds(*w.vs)}};
          }},
+        // An update queued before a newer list must not come after that list.
+        {"a reorder and then an update",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness& watcher = w.join(20, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(watcher);
+             const uint16_t alpha = createChannel(*w.vs, "alpha", 10);
+             const uint16_t beta = createChannel(*w.vs, "beta", 10);
+             EXPECT_TRUE(w.vs->adminReorderChannels({beta, alpha}, 10));
+             ChannelInfo moved = *w.vs->channelManager.find(alpha);
+             moved.sortOrder = 9;
+             EXPECT_TRUE(w.vs->adminUpdateChannel(moved, 10));
+             auto got = readAll({&watcher, &admin});
+             return std::vector<Seen>{{"the watcher", got[0], before}, {"the admin", got[1], before}};
+         }},
+        {"a reaction and then a content replace",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness& watcher = w.join(20, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(watcher);
+             const uint16_t lobby = ChannelManager::kLobbyId;
+             std::vector<Packet> own;
+             for (const auto& request :
+                  {contentUpdateRequest(lobby, R"({"posts":[{"id":"p1","text":"first"}]})"),
+                   reactionToggleRequest(lobby, "p1", "X"),
+                   contentUpdateRequest(lobby, R"({"posts":[{"id":"p1","text":"second"}]})")}) {
+                 const auto answer = requestAndWait(admin, request);
+                 own.insert(own.end(), answer.begin(), answer.end());
+             }
+             auto got = readAll({&watcher, &admin});
+             own.insert(own.end(), got[1].begin(), got[1].end());
+             return std::vector<Seen>{{"the watcher", got[0], before, {}, false, false},
+                                      {"the admin", own, before, {}, false, false}};
+         }},
+        {"chat in a channel between two lists",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             w.join(10, "admin", UserRole::Admin);
+             SessionHarness& chatter = w.join(20, "chatter", UserRole::Member);
+             SessionHarness& watcher = w.join(30, "watcher", UserRole::Member);
+             const auto before = channelIds(*w.vs);
+             fillSocket(watcher);
+             std::vector<Packet> own;
+             auto chat = [&](const std::string& text) {
+                 const auto answer = requestAndWait(chatter, chatRequest(text));
+                 own.insert(own.end(), answer.begin(), answer.end());
+             };
+             createChannel(*w.vs, "first", 10);
+             for (int i = 0; i < 3; ++i) chat("hello " + std::to_string(i));
+             createChannel(*w.vs, "second", 10);
+             auto got = readAll({&watcher, &chatter});
+             own.insert(own.end(), got[1].begin(), got[1].end());
+             return std::vector<Seen>{{"the watcher", got[0], before}, {"the chatter", own, before}};
+         }},
+        // What the client asked for itself reaches it, and the newest state after it.
+        {"the requester's own reorder while it is far behind",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             const auto before = channelIds(*w.vs);
+             fillSocket(admin);
+             const uint16_t alpha = createChannel(*w.vs, "alpha", 10);
+             const uint16_t beta = createChannel(*w.vs, "beta", 10);
+             admin.client.send(channelReorderRequest({beta, alpha}));
+             EXPECT_TRUE(eventually([&] { return w.vs->channelManager.find(alpha)->sortOrder == 1; }));
+             ChannelInfo moved = *w.vs->channelManager.find(alpha);
+             moved.sortOrder = 9;
+             EXPECT_TRUE(w.vs->adminUpdateChannel(moved, 0));
+             auto got = readAll({&admin});
+             const std::vector<Step> own = {
+                 {MessageType::ChannelReorder, "its own ChannelReorder",
+                  [=](const Packet& p) { return p.bytes() == channelReorderPacket({beta, alpha}); }},
+                 {MessageType::ChannelList, "a ChannelList after it"}};
+             return std::vector<Seen>{{"the admin", got[0], before, {own}}};
+         }},
+        {"the requester's own reaction while it is far behind",
+         [](VServerWorld& w, std::set<uint16_t>&, DuringLogin&) {
+             SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+             SessionHarness& other = w.join(20, "other admin", UserRole::Admin);
+             const auto before = channelIds(*w.vs);
+             const uint16_t lobby = ChannelManager::kLobbyId;
+             fillSocket(admin);
+             std::vector<uint8_t> burst = contentUpdateRequest(lobby, R"({"posts":[{"id":"p1","text":"first"}]})");
+             const auto toggle = reactionToggleRequest(lobby, "p1", "X");
+             burst.insert(burst.end(), toggle.begin(), toggle.end());
+             admin.client.send(burst);
+             EXPECT_TRUE(eventually([&] {
+                 return w.database->real->GetChannelContent(lobby).value_or("").find("reactions") != std::string::npos;
+             }));
+             auto answer = requestAndWait(other, contentUpdateRequest(lobby, R"({"posts":[{"id":"p1","text":"second"}]})"));
+             auto got = readAll({&admin, &other});
+             answer.insert(answer.end(), got[1].begin(), got[1].end());
+             const std::vector<Step> own = {
+                 {MessageType::ChannelReactionUpdate, "its own ChannelReactionUpdate"},
+                 {MessageType::ChannelContent, "the newer content after it",
+                  [](const Packet& p) {
+                      auto r = p.reader();
+                      r.readLE<uint16_t>();
+                      return r.readStr().find("second") != std::string::npos;
+                  }}};
+             return std::vector<Seen>{{"the admin", got[0], before, {own}, false, false},
+                                      {"the other admin", answer, before, {}, false, false}};
+         }},
     };
 
     for (const auto& scenario : scenarios) {
@@ -315,7 +420,70 @@ TEST(AnnouncementOrder, AClientFarBehindGetsItsSequencesInOrderEveryChannelListe
                 EXPECT_EQ(r.readStr(), world.database->real->GetChannelContent(channel).value_or(""))
                     << "the last content of channel " << channel << " is not the stored one";
             }
+            // Applied in order, what it got leaves it with what is stored.
+            const ClientView view = viewFrom(c.packets, from);
+            if (c.listed) {
+                EXPECT_EQ(orderAndCountsDiffer(view, currentList), "");
+            }
+            for (const auto& [channel, doc] : view.contents)
+                EXPECT_EQ(contentDiffers(view, channel, world.database->real->GetChannelContent(channel).value_or("")),
+                          "");
         }
+    }
+}
+
+// A request that names a channel while its creator has put it in the tree
+// and not yet queued the list that announces it: whatever the request
+// sends, no client gets it before that list. The creator is held between
+// the two steps until the requests are handled.
+TEST(AnnouncementOrder, RequestsRacingTheCreationOfTheirChannelNameItOnlyAfterItsList) {
+    VServerWorld w;
+    SessionHarness& admin = w.join(10, "admin", UserRole::Admin);
+    SessionHarness& watcher = w.join(20, "watcher", UserRole::Member);
+    const auto before = channelIds(*w.vs);
+
+    std::mutex m;
+    std::condition_variable cv;
+    uint16_t created = 0;
+    bool go = false;
+    // Set before any thread creates a channel.
+    w.vs->channelManager.onCreated = [&](const ChannelInfo& c) {
+        std::unique_lock<std::mutex> lock(m);
+        created = c.id;
+        cv.notify_all();
+        cv.wait(lock, [&] { return go; });
+    };
+    std::thread creator([&] { createChannel(*w.vs, "new room", 10); });
+    uint16_t room = 0;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return created != 0; });
+        room = created;
+    }
+    // Content with a post, then a reaction on it, for the channel just made.
+    std::vector<uint8_t> burst = contentUpdateRequest(room, R"({"posts":[{"id":"p1","text":"early"}]})");
+    const auto toggle = reactionToggleRequest(room, "p1", "X");
+    burst.insert(burst.end(), toggle.begin(), toggle.end());
+    std::vector<Packet> own = requestAndWait(admin, burst);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+    }
+    cv.notify_all();
+    creator.join();
+    // Once listed, the channel takes content as any other.
+    const auto answer = requestAndWait(admin, contentUpdateRequest(room, R"({"posts":[{"id":"p1","text":"later"}]})"));
+    own.insert(own.end(), answer.begin(), answer.end());
+    const auto rest = receivedSoFar(admin);
+    own.insert(own.end(), rest.begin(), rest.end());
+
+    for (const auto& [who, got] : {std::pair{"the watcher", receivedSoFar(watcher)}, std::pair{"the admin", own}}) {
+        SCOPED_TRACE(who);
+        EXPECT_EQ(unlistedChannel(got, before), "");
+        const ClientView view = viewFrom(got);
+        EXPECT_EQ(orderAndCountsDiffer(view, w.vs->channelManager.listPacket()), "");
+        EXPECT_EQ(contentDiffers(view, room, w.database->real->GetChannelContent(room).value_or("")), "");
+        EXPECT_NE(firstOf(got, MessageType::ChannelContent), got.size()) << "the later content reaches it";
     }
 }
 
