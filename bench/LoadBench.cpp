@@ -40,8 +40,9 @@
 // Then 24 clients from 24 addresses (127.0.0.10 to .33) do the same for S
 // seconds while 8 members read at once and a fresh client from 127.0.0.200
 // logs in every half second: how long each fresh login takes (connect to the
-// answer of its entry channel's join), how many were refused, and how many
-// of the members were dropped.
+// answer of its entry channel's join), how many were refused, how many of
+// the members were dropped, how many lists a second a member gets, and how
+// much a churner reads per login.
 //
 // list: in this process, no network: a virtual server with C channels (80)
 // whose descriptions have D bytes (3000) announces its channel list to no
@@ -617,6 +618,7 @@ struct Login {
     double seconds = 0;
     int fd = -1;  // kept open when asked and logged in
     std::vector<uint8_t> lastList;
+    std::size_t bytes = 0;  // read up to the join's answer
 };
 
 // Connects from `source` (127.0.0.1 when null), logs in as `nickname` and
@@ -652,6 +654,7 @@ Login logIn(uint16_t port, const char* source, const std::string& nickname, int 
                 }
             }
         }
+        out.bytes = in.received;
     }
     if (out.outcome != Outcome::Ok && !helloAck && !done) out.outcome = Outcome::Refused;
     out.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -750,7 +753,10 @@ public:
             threads_.emplace_back([this, port, source = sources[i], i] {
                 for (int k = 0; running_.load(); ++k) {
                     const Login l = logIn(port, source.c_str(), "churn" + std::to_string(i) + "-" + std::to_string(k));
-                    if (l.outcome == Outcome::Ok) ++logins_;
+                    if (l.outcome == Outcome::Ok) {
+                        ++logins_;
+                        bytes_ += l.bytes;
+                    }
                 }
             });
         }
@@ -762,10 +768,13 @@ public:
             if (t.joinable()) t.join();
     }
     int logins() const { return logins_.load(); }
+    // Bytes the successful logins read up to their join's answer.
+    std::size_t bytes() const { return bytes_.load(); }
 
 private:
     std::atomic<bool> running_{true};
     std::atomic<int> logins_{0};
+    std::atomic<std::size_t> bytes_{0};
     std::vector<std::thread> threads_;
 };
 
@@ -824,6 +833,8 @@ int churn(uint16_t port, int seconds) {
         }
         std::vector<std::string> sources;
         for (int i = 0; i < 24; ++i) sources.push_back("127.0.0." + std::to_string(10 + i));
+        int listsBefore = 0;
+        for (const auto& m : members) listsBefore += m->lists();
         Churners churners(port, sources);
         const auto t0 = Clock::now();
         std::vector<float> ms;
@@ -837,13 +848,17 @@ int churn(uint16_t port, int seconds) {
             std::this_thread::sleep_until(next);
         }
         const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+        int lists = -listsBefore;
+        for (const auto& m : members) lists += m->lists();
         churners.stop();
         int dropped = 0;
         for (const auto& m : members) dropped += m->endedAfter() >= 0 ? 1 : 0;
         const std::size_t attempts = ms.size() + static_cast<std::size_t>(refused + failed);
         const float worst = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
-        std::printf("| 24 churners | %.0f | %zu | %d | %d | %.0f | %.0f | %d of 8 |\n", churners.logins() / elapsed,
-                    attempts, refused, failed, percentile(ms, 0.50), worst, dropped);
+        const int logins = churners.logins();
+        std::printf("| 24 churners | %.0f | %zu | %d | %d | %.0f | %.0f | %d of 8 | %.0f | %.0f |\n", logins / elapsed,
+                    attempts, refused, failed, percentile(ms, 0.50), worst, dropped, lists / 8.0 / elapsed,
+                    logins > 0 ? static_cast<double>(churners.bytes()) / logins / 1000 : 0.0);
         std::fflush(stdout);
     }
     return 0;

@@ -83,8 +83,8 @@ churn)
         read -r first
         echo "$first"
         echo
-        echo "| 24 churners | logins/s | fresh logins | refused | failed | p50 ms | max ms | prompt members dropped |"
-        echo "|---|---|---|---|---|---|---|---|"
+        echo "| 24 churners | logins/s | fresh logins | refused | failed | p50 ms | max ms | prompt members dropped | lists/s to a prompt member | KB a churner reads per login |"
+        echo "|---|---|---|---|---|---|---|---|---|---|"
         cat
     } || echo "| churn | failed |"
     unserve

@@ -335,6 +335,35 @@ TEST(ChannelManagerMembers, TheListPacketIsThatOfAllChannelsWithTheirLiveCounts)
     EXPECT_EQ(ChannelManager().listPacket(), Korrafin::channelListPacket({}));
 }
 
+// A channel made hidden is in the list that announces it, and nowhere else
+// until it is revealed; its id stays taken meanwhile.
+TEST(ChannelManagerRecords, AHiddenChannelIsListedButNotFoundUntilRevealed) {
+    ChannelManager m;
+    m.createChannel(lobby());
+    const uint16_t id = m.createHiddenIfFree(channel(0, "new", 1));
+    ASSERT_NE(id, 0);
+    EXPECT_FALSE(m.find(id));
+    EXPECT_EQ(ids(m.all()), (std::set<uint16_t>{1}));
+    EXPECT_TRUE(m.children(1).empty());
+    EXPECT_EQ(m.createChannelIfFree(channel(id, "same id")), 0) << "its id is taken";
+    ChannelManager shown;
+    shown.createChannel(lobby());
+    shown.createChannel(channel(id, "new", 1));
+    EXPECT_EQ(m.listPacket(), shown.listPacket()) << "the list holds it";
+
+    m.reveal(id);
+    ASSERT_TRUE(m.find(id));
+    EXPECT_EQ(m.find(id)->name, "new");
+    EXPECT_EQ(ids(m.all()), (std::set<uint16_t>{1, id}));
+    EXPECT_EQ(ids(m.children(1)), (std::set<uint16_t>{id}));
+
+    // Deleted before it is revealed, its id is not hidden for a later channel.
+    const uint16_t gone = m.createHiddenIfFree(channel(0, "gone"));
+    ASSERT_TRUE(m.deleteChannel(gone));
+    m.createChannel(channel(gone, "later"));
+    EXPECT_TRUE(m.find(gone));
+}
+
 // ---- hooks ----------------------------------------------------------------
 
 TEST(ChannelManagerHooks, CalledWithTheRecordAndFreeToCallBack) {
