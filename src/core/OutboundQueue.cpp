@@ -206,6 +206,10 @@ bool OutboundQueue::pushLocked(Bytes packet, Tag tag, Place place) {
 
     const SnapshotKey key = tag.key;
     KeyState& ks = keys_.obtain(key);
+    // Half the bound waiting is behind too, whether or not the socket was
+    // found full yet (say its writer is held up): snapshots that pile up
+    // are better coalesced than the client dropped at the bound.
+    if (queued_ + n > limits_.maxQueued / 2) behind_ = true;
     // While the peer keeps up, a snapshot goes as it is, in its place; once
     // it is behind, what waits of the key is written as the newest.
     const bool keepsUp = !behind_;
@@ -343,6 +347,8 @@ bool OutboundQueue::writeLocked(std::unique_lock<std::mutex>& lock) {
         // gathered here stay put while the lock is let go.
         iovec iov[kMaxIov];
         const int count = gatherLocked(iov, kMaxIov);
+        // All that waited were updates a written snapshot already shows.
+        if (count == 0) break;
         lock.unlock();
         int err = 0;
         const ssize_t w = writeSome(fd_, iov, count, err);

@@ -11,8 +11,8 @@
 // newer packet of that key replaces whole: a channel list, the settings), or
 // as an update of a key's state (a change that a client applies on top of
 // the last snapshot of that key: a reorder, a message count). While the
-// peer keeps up (its socket was not found full since it last drained)
-// every packet goes out exactly as queued. Once it is behind, an unsent
+// peer keeps up (since it last drained, its socket was not found full and
+// never half the bound waited) every packet goes out exactly as queued. Once it is behind, an unsent
 // snapshot stands for the newest one of its key: a newer snapshot
 // refreshes in place every one of its key that waits unsent, and is added
 // at the end only where none waits, or where the receiving session's own
@@ -281,7 +281,7 @@ private:
     std::size_t queued_ = 0;
     bool writing_ = false;  // a thread is writing (outside the lock)
     bool armed_ = false;    // the socket was full; the poller calls back
-    bool behind_ = false;   // the socket was found full and the queue has not drained since
+    bool behind_ = false;   // the socket was found full, or half the bound waited, and the queue has not drained since
     bool closed_ = false;
     Failure failure_ = Failure::None;
     Clock::time_point lastProgress_{};  // last byte written or drained, or when bytes began to wait

@@ -402,6 +402,76 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
     }
 }
 
+// Snapshots that pile up for a peer whose socket takes everything, as
+// while its writer is held up (here: queued and not flushed), are coalesced
+// once half the bound waits, instead of the queue passing its bound.
+TEST_F(OutboundQueueTest, SnapshotsPilingUpBehindAHeldWriterAreCoalescedBeforeTheBound) {
+    const SocketPair p = smallUnixPair();
+    const Bytes list = record(0x81, 0, 500);
+    auto q = make(p.server, 4 * list.size() + 100);
+    for (uint32_t v = 1; v <= 40; ++v)
+        ASSERT_TRUE(q->enqueue(OutboundQueue::share(record(0x81, v, list.size())), 1)) << "list " << v;
+    // Exactly as queued up to half the bound, then one that shows the newest.
+    EXPECT_EQ(q->unsentSnapshots(1), 3u);
+    q->flush();
+    Bytes got;
+    uint8_t buf[65536];
+    while (got.size() < 3 * list.size()) {
+        const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buf, buf + n);
+    }
+    std::vector<uint32_t> versions;
+    for (std::size_t off = 0; off < got.size(); off += list.size()) {
+        uint32_t v;
+        std::memcpy(&v, got.data() + off + 1, 4);
+        versions.push_back(v);
+    }
+    EXPECT_EQ(versions, (std::vector<uint32_t>{1, 2, 40}));
+    EXPECT_FALSE(q->isClosed());
+    ::close(p.client);
+}
+
+// A write round may find nothing left to write but updates that a snapshot
+// written before them already shows (here: the round before took exactly
+// as many packets as one write gathers): they go, and the queue stays open.
+TEST_F(OutboundQueueTest, ARoundOfOnlyOutdatedUpdatesEndsTheWritingNotTheConnection) {
+    const SocketPair p = unixPair();
+    const timeval limit{20, 0};
+    ::setsockopt(p.client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    auto q = make(p.server, 64 * 1024);
+    constexpr OutboundQueue::SnapshotKey kList = 1;
+    // More than half the bound waits at once: from here on the queue is behind.
+    std::vector<Bytes> sent = {record(0x10, 0, 40 * 1024), record(0x81, 1, 800)};
+    for (uint32_t i = 0; i < 62; ++i) sent.push_back(record(0x20, i, 100));
+    const Bytes update = record(0x41, 2, 100);
+    const Bytes newer = record(0x81, 3, 800);
+    ASSERT_TRUE(q->enqueue(OutboundQueue::share(sent[0])));
+    ASSERT_TRUE(q->enqueue(OutboundQueue::share(sent[1]), kList));
+    for (std::size_t i = 2; i < sent.size(); ++i) ASSERT_TRUE(q->enqueue(OutboundQueue::share(sent[i])));
+    ASSERT_TRUE(q->enqueue(OutboundQueue::share(update), OutboundQueue::Tag::updateOf(kList)));
+    ASSERT_TRUE(q->enqueue(OutboundQueue::share(newer), kList));
+    q->flush();
+    EXPECT_FALSE(q->isClosed()) << "failure " << static_cast<int>(q->failure());
+    EXPECT_EQ(q->queued(), 0u);
+
+    sent[1] = newer;  // the list waiting in its place shows the newest
+    Bytes want;
+    for (const auto& b : sent) want.insert(want.end(), b.begin(), b.end());
+    const Bytes end = record(0xEE, 0, 64);
+    ASSERT_TRUE(q->send(end.data(), end.size()));
+    want.insert(want.end(), end.begin(), end.end());
+    Bytes got;
+    uint8_t buf[65536];
+    while (got.size() < want.size()) {
+        const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0) << "after " << got.size() << " of " << want.size() << " bytes";
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_TRUE(got == want);
+    ::close(p.client);
+}
+
 // Several threads send plain packets, snapshots of three keys and updates
 // of them while a peer reads slowly at first (so the queue is behind and
 // refreshes what waits, while the writer and the poller take chunks from
