@@ -12,21 +12,21 @@
 // as an update of a key's state (a change that a client applies on top of
 // the last snapshot of that key: a reorder, a message count). While the
 // peer keeps up (since it last drained, its socket was not found full and
-// never half the bound waited) every packet goes out exactly as queued. Once it is behind, an unsent
-// snapshot stands for the newest one of its key: a newer snapshot
-// refreshes in place every one of its key that waits unsent, and is added
-// at the end only where none waits, or where the receiving session's own
-// sequence needs one at that place (Place::Own: its login, its moves). An
-// update that a snapshot written before it already shows is dropped, unless
-// it is the receiver's own (Place::Own: its own request's answer): the
-// snapshots before an own update keep the state they had when it was
-// queued, and a newer one goes after it. So the peer gets every packet in
-// order, a snapshot never comes later than its place nor ahead of an update
-// to its state queued before it, everything it names is in the snapshot
-// before it (unless gone since), it ends with the newest of each key and
-// its updates applied, and apart from its own sequence no more than one
-// unsent snapshot of a key waits for it. A packet whose writing has begun
-// is completed as it was.
+// never half the bound waited) every packet goes out exactly as queued.
+// Once it is behind, an unsent snapshot stands for the newest one of its
+// key: a newer snapshot refreshes in place every one of its key that waits
+// unsent, and is added at the end only where none waits, or where the
+// receiving session's own sequence needs one at that place (Place::Own: its
+// login, its moves). An update that a snapshot written before it already
+// shows is dropped, unless it is the receiver's own (Place::Own: its own
+// request's answer): the snapshots before an own update keep the state
+// they had when it was queued, and a newer one goes after it. So the peer
+// gets every packet in order, a snapshot never comes later than its place
+// nor ahead of an update to its state queued before it, everything it
+// names is in the snapshot before it (unless gone since), it ends with the
+// newest of each key and its updates applied, and apart from its own
+// sequence no more than one unsent snapshot of a key waits for it. A packet
+// whose writing has begun is completed as it was.
 //
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to
