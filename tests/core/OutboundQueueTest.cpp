@@ -50,6 +50,18 @@ Bytes readAll(int fd, std::chrono::microseconds pause = 0us) {
     return got;
 }
 
+// Reads until `n` bytes came or the peer's stream ends (or the read times out).
+Bytes readBytes(int fd, std::size_t n) {
+    Bytes got;
+    uint8_t buf[65536];
+    while (got.size() < n) {
+        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+}
+
 class OutboundQueueTest : public ::testing::Test {
 protected:
     std::shared_ptr<OutboundQueue> make(int fd, std::size_t maxQueued = 64 << 20,
@@ -381,13 +393,8 @@ TEST_F(OutboundQueueTest, AnUnsentSnapshotIsRefreshedInItsPlaceOnceThePeerIsBehi
             want.insert(want.end(), b.begin(), b.end());
         }
         want.insert(want.end(), end.begin(), end.end());
-        Bytes got;
-        uint8_t buf[65536];
-        while (got.size() < want.size()) {
-            const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
-            ASSERT_GT(n, 0) << "after " << got.size() << " of " << want.size() << " bytes";
-            got.insert(got.end(), buf, buf + n);
-        }
+        const Bytes got = readBytes(p.client, want.size());
+        ASSERT_EQ(got.size(), want.size()) << "the stream ended early";
         // Packets the peer gets, by name, for the failure message.
         std::string names;
         for (std::size_t off = 0; off < got.size();) {
@@ -414,13 +421,8 @@ TEST_F(OutboundQueueTest, SnapshotsPilingUpBehindAHeldWriterAreCoalescedBeforeTh
     // Exactly as queued up to half the bound, then one that shows the newest.
     EXPECT_EQ(q->unsentSnapshots(1), 3u);
     q->flush();
-    Bytes got;
-    uint8_t buf[65536];
-    while (got.size() < 3 * list.size()) {
-        const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
-        ASSERT_GT(n, 0);
-        got.insert(got.end(), buf, buf + n);
-    }
+    const Bytes got = readBytes(p.client, 3 * list.size());
+    ASSERT_EQ(got.size(), 3 * list.size());
     std::vector<uint32_t> versions;
     for (std::size_t off = 0; off < got.size(); off += list.size()) {
         uint32_t v;
@@ -461,14 +463,7 @@ TEST_F(OutboundQueueTest, ARoundOfOnlyOutdatedUpdatesEndsTheWritingNotTheConnect
     const Bytes end = record(0xEE, 0, 64);
     ASSERT_TRUE(q->send(end.data(), end.size()));
     want.insert(want.end(), end.begin(), end.end());
-    Bytes got;
-    uint8_t buf[65536];
-    while (got.size() < want.size()) {
-        const ssize_t n = ::recv(p.client, buf, sizeof buf, 0);
-        ASSERT_GT(n, 0) << "after " << got.size() << " of " << want.size() << " bytes";
-        got.insert(got.end(), buf, buf + n);
-    }
-    EXPECT_TRUE(got == want);
+    EXPECT_TRUE(readBytes(p.client, want.size()) == want);
     ::close(p.client);
 }
 
