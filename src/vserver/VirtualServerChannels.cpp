@@ -7,7 +7,6 @@
 #include <exception>
 #include <limits>
 #include <mutex>
-#include <optional>
 
 #include "core/Logger.h"
 #include "protocol/ClientSession.h"
@@ -329,7 +328,7 @@ void VirtualServer::incrementChannelMessageCount(uint16_t channelId) {
         // against the lists that show them: the last count a client applies
         // is the stored one.
         std::lock_guard<std::mutex> channels(channelsMutex_);
-        std::optional<int64_t> stored;
+        int64_t stored = 0;  // 0: no row, or the store failed
         if (const auto store = db) {
             try {
                 stored = store->IncrementChannelMessageCount(channelId);
@@ -342,7 +341,7 @@ void VirtualServer::incrementChannelMessageCount(uint16_t channelId) {
         std::lock_guard<std::mutex> move(moveMutex_);
         const uint32_t inTree = channelManager.incrementMessageCount(channelId);
         // No row (a channel made in memory only): the tree's count is the count.
-        const uint32_t count = stored && *stored != 0 ? static_cast<uint32_t>(*stored) : inTree;
+        const uint32_t count = stored != 0 ? static_cast<uint32_t>(stored) : inTree;
         recipients = queueToAll({OutboundQueue::share(channelMessageCountPacket(channelId, count))});
     }
     flushAll(recipients);
