@@ -23,10 +23,13 @@
 // they had when it was queued, and a newer one goes after it. So the peer
 // gets every packet in order, a snapshot never comes later than its place
 // nor ahead of an update to its state queued before it, everything it
-// names is in the snapshot before it (unless gone since), it ends with the
-// newest of each key and its updates applied, and apart from its own
-// sequence no more than one unsent snapshot of a key waits for it. A packet
-// whose writing has begun is completed as it was.
+// names is in the snapshot before it (unless gone since), and it ends with
+// the newest of each key and its updates applied. Apart from its own
+// sequence and the snapshots its own updates hold to their bytes, no more
+// than one unsent snapshot of a key waits for it; of those it may hold one
+// per own update, and only the byte bound limits them: a peer that keeps
+// acting while it does not read is ended by it (Overflow). A packet whose
+// writing has begun is completed as it was.
 //
 // Ownership: always made with std::make_shared; it owns the socket
 // descriptor, which its destructor closes, so the poller can never write to

@@ -69,13 +69,33 @@ uint16_t ChannelManager::createChannelIfFree(const ChannelInfo& info) { return c
 
 uint16_t ChannelManager::createHiddenIfFree(const ChannelInfo& info) { return createIfFree(info, true); }
 
-void ChannelManager::reveal(uint16_t channelId) {
+std::vector<uint8_t> ChannelManager::announce(uint16_t channelId) {
     std::lock_guard lock(mutex);
-    std::erase(hidden, channelId);
+    auto packet = listPacketLocked();
+    for (auto& h : hidden)
+        if (h.id == channelId) h.announced = true;
+    return packet;
 }
 
-bool ChannelManager::hiddenLocked(uint16_t channelId) const {
-    return !hidden.empty() && std::find(hidden.begin(), hidden.end(), channelId) != hidden.end();
+void ChannelManager::reveal(uint16_t channelId) {
+    std::lock_guard lock(mutex);
+    unhideLocked(channelId);
+}
+
+std::size_t ChannelManager::waitingFinds() const {
+    std::lock_guard lock(mutex);
+    return waiting;
+}
+
+const ChannelManager::Hidden* ChannelManager::hiddenLocked(uint16_t channelId) const {
+    for (const auto& h : hidden)
+        if (h.id == channelId) return &h;
+    return nullptr;
+}
+
+void ChannelManager::unhideLocked(uint16_t channelId) {
+    if (std::erase_if(hidden, [channelId](const Hidden& h) { return h.id == channelId; }) != 0)
+        revealed.notify_all();
 }
 
 uint16_t ChannelManager::createIfFree(const ChannelInfo& info, bool hide) {
@@ -93,7 +113,7 @@ uint16_t ChannelManager::createIfFree(const ChannelInfo& info, bool hide) {
         }
         if (onParentChainLocked(id, info.parentId)) return 0;
         storeLocked(info, id);
-        if (hide) hidden.push_back(id);
+        if (hide) hidden.push_back(Hidden{id, false});
         if (id >= nextChannelId) nextChannelId = static_cast<uint16_t>(id + 1);
         if (onCreated) created = channels.at(id);
     }
@@ -132,9 +152,18 @@ bool ChannelManager::wouldBeOwnAncestor(uint16_t id, uint16_t parentId) const {
 }
 
 std::optional<ChannelInfo> ChannelManager::find(uint16_t channelId) const {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
+    if (const Hidden* h = hiddenLocked(channelId)) {
+        // Not yet in any list: nobody can know the id. Being listed: the
+        // asker may have the list already, so the answer waits until
+        // everybody has it (the creator reveals it when its walk ends).
+        if (!h->announced) return std::nullopt;
+        ++waiting;
+        revealed.wait(lock, [&] { return !hiddenLocked(channelId); });
+        --waiting;
+    }
     auto it = channels.find(channelId);
-    if (it == channels.end() || hiddenLocked(channelId)) return std::nullopt;
+    if (it == channels.end()) return std::nullopt;
     return it->second;
 }
 
@@ -153,6 +182,10 @@ std::vector<ChannelInfo> ChannelManager::all() const {
 
 std::vector<uint8_t> ChannelManager::listPacket() const {
     std::lock_guard lock(mutex);
+    return listPacketLocked();
+}
+
+std::vector<uint8_t> ChannelManager::listPacketLocked() const {
     ChannelListWriter list(channels.size(), listPayloadLocked() - 2);
     for (const auto& [id, info] : channels) {
         const auto m = members.find(id);
@@ -202,7 +235,7 @@ bool ChannelManager::deleteChannel(uint16_t channelId) {
         if (it == channels.end()) return false;
         removed = std::move(it->second);
         channels.erase(it);
-        std::erase(hidden, channelId);
+        unhideLocked(channelId);
         members.erase(channelId);
         bumpMembershipLocked();
     }
@@ -214,6 +247,7 @@ void ChannelManager::clear() {
     std::lock_guard lock(mutex);
     channels.clear();
     hidden.clear();
+    revealed.notify_all();
     members.clear();
     bumpMembershipLocked();
     nextChannelId = kFirstAutoId;

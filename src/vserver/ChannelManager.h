@@ -2,12 +2,14 @@
 // of each channel in joining order, and the channel each client was last
 // added to. Any thread may call any operation; each takes the tree's one
 // mutex for its whole run (a leaf lock) and hands out copies, never
-// references. The hooks run on the calling thread after the mutex has been
+// references; only find may wait, for a new channel's announcement (see
+// announce). The hooks run on the calling thread after the mutex has been
 // released, so they may call back into the tree; assign them before the tree
 // is shared between threads. Never logs, never sends, never touches storage.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -62,14 +64,29 @@ public:
     // As createChannelIfFree, but find, all and children do not show the
     // channel until reveal(id), while listPacket does: its creator queues
     // the list that announces it first, so nobody can name it to a client
-    // before that list.
+    // before that list. Until announce(id) a request that names it finds
+    // nothing, as for an id no list has held.
     uint16_t createHiddenIfFree(const ChannelInfo& info);
+    // The list that announces hidden channel `id` (listPacket, built in the
+    // same hold of the mutex). From now until reveal(id) a find of the
+    // channel waits for the reveal instead of missing it: a client that has
+    // the list already may name the channel while its creator still queues
+    // the list to others, and its request is then handled once they all
+    // have it. The creator must reveal without waiting on any thread that
+    // may call find meanwhile. Throws std::length_error as listPacket does
+    // (nothing changed then).
+    std::vector<uint8_t> announce(uint16_t channelId);
+    // Shows a hidden channel and wakes the finds that wait for it.
     void reveal(uint16_t channelId);
+    // Finds that wait for an announcement now (for tests and diagnostics).
+    std::size_t waitingFinds() const;
     // True when the channel list with `info` added stays within
     // kMaxListPayload (a test in advance; createChannelIfFree tests again).
     bool listFitsWith(const ChannelInfo& info) const;
 
-    std::optional<ChannelInfo> find(uint16_t channelId) const;  // stored userCount
+    // Stored userCount. Waits while the channel is announced and not yet
+    // revealed (see announce).
+    std::optional<ChannelInfo> find(uint16_t channelId) const;
     std::vector<ChannelInfo> all() const;                      // live userCount
     // The finished ChannelList packet of all(), hidden channels included,
     // byte for byte, built in one buffer in one hold of the mutex without
@@ -143,11 +160,19 @@ private:
     bool onParentChainLocked(uint16_t id, uint16_t parentId) const;
     // ChannelList payload bytes of the channels held now.
     std::size_t listPayloadLocked() const;
+    // Requires `mutex`.
+    std::vector<uint8_t> listPacketLocked() const;
     // Takes the mutex; the guarded form applies updateChannelAcyclic's tests.
     bool replace(const ChannelInfo& info, bool guarded);
     uint16_t createIfFree(const ChannelInfo& info, bool hide);
-    // Requires `mutex`.
-    bool hiddenLocked(uint16_t channelId) const;
+    struct Hidden {
+        uint16_t id;
+        bool announced;  // its list is being queued: finds wait for the reveal
+    };
+    // Requires `mutex`; null when the channel is not hidden.
+    const Hidden* hiddenLocked(uint16_t channelId) const;
+    // Requires `mutex`; shows the channel and wakes the finds that wait.
+    void unhideLocked(uint16_t channelId);
     // Requires `mutex`; after every change of `members`.
     void bumpMembershipLocked();
 
@@ -156,7 +181,9 @@ private:
     std::unordered_map<uint16_t, std::vector<uint32_t>> members;
     std::unordered_map<uint32_t, uint16_t> userChannel;
     uint16_t nextChannelId = kFirstAutoId;
-    std::vector<uint16_t> hidden;  // made, not yet announced: a few at most
+    std::vector<Hidden> hidden;  // made, not yet revealed: a few at most
+    mutable std::condition_variable revealed;
+    mutable std::size_t waiting = 0;  // finds in revealed.wait
     // A line of its own: read for every relayed datagram, written only on a
     // change, so it must not share a line with the mutex.
     alignas(64) std::atomic<uint64_t> membershipVersion_{0};

@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -146,6 +147,10 @@ public:
     // move, its request): its snapshots keep their places and its updates
     // are never dropped. Takes sessionsMutex_ briefly.
     Recipients queueToAll(const std::vector<OutboundQueue::Bytes>& packets, uint32_t ownerId = 0) const;
+    // A test's hold on such a walk: called on the walking thread, under the
+    // caller's lock, each time queueToAll has queued a packet to a session.
+    // Set before the virtual server is shared; the server never sets it.
+    std::function<void(const ClientSession&)> onQueued;
     static void flushAll(const Recipients& recipients);
 
     // ---- channel lists, announcements, moves, removal ----

@@ -149,8 +149,9 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
     uint16_t newId = 0;
     Recipients recipients;
     // Put in the tree and announced in one step against other changes, and
-    // hidden from requests until its list is queued: nobody can name the
-    // channel to a client before the list that holds it.
+    // hidden from requests until its list is queued to everybody: nobody can
+    // name the channel to a client before the list that holds it. A request
+    // from a client whose list went out meanwhile waits for the reveal.
     const auto createAndAnnounce = [&](const ChannelInfo& c) -> uint16_t {
         std::lock_guard<std::mutex> move(moveMutex_);
         const uint16_t id = channelManager.createHiddenIfFree(c);
@@ -160,7 +161,7 @@ uint16_t VirtualServer::adminCreateChannel(const ChannelInfo& info, uint32_t act
             uint16_t id;
             ~Reveal() { tree.reveal(id); }
         } reveal{channelManager, id};
-        recipients = queueToAll({OutboundQueue::share(channelManager.listPacket())});
+        recipients = queueToAll({OutboundQueue::share(channelManager.announce(id))});
         return id;
     };
     if (const auto store = db) {

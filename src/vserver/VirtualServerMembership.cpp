@@ -28,8 +28,10 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
 VirtualServer::Recipients VirtualServer::queueToAll(const Packets& packets, uint32_t ownerId) const {
     Recipients recipients = allSessions();
     for (const auto& packet : packets) {
-        for (const auto& s : recipients)
+        for (const auto& s : recipients) {
             s->enqueue(packet, s->clientId() == ownerId ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared);
+            if (onQueued) onQueued(*s);
+        }
     }
     return recipients;
 }

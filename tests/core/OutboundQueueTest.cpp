@@ -434,6 +434,36 @@ TEST_F(OutboundQueueTest, SnapshotsPilingUpBehindAHeldWriterAreCoalescedBeforeTh
     ::close(p.client);
 }
 
+// A peer that is behind and keeps acting: each of its own updates holds
+// the unsent snapshot before it to its bytes, and the next one goes after
+// it, so the snapshots that wait grow with its updates, and the byte bound,
+// not a count, ends the queue.
+TEST_F(OutboundQueueTest, APeerBehindThatKeepsActingHoldsASnapshotPerOwnUpdateUntilTheBoundEndsIt) {
+    constexpr OutboundQueue::SnapshotKey kList = 1;
+    const SocketPair p = smallUnixPair();
+    const Bytes big = record('#', 0, 256 * 1024);
+    const Bytes list = record(0x81, 0, 500);
+    const Bytes own = record(0x60, 0, 20);
+    const std::size_t bound = big.size() + 20 * (list.size() + own.size());
+    auto q = make(p.server, bound);
+    ASSERT_TRUE(q->send(big.data(), big.size()));
+    ASSERT_GT(q->queued(), 0u) << "the peer is not behind";
+
+    std::size_t rounds = 0;
+    for (; rounds < 1000; ++rounds) {
+        const bool queued = q->send(list.data(), list.size(), kList) &&
+                            q->send(own.data(), own.size(), OutboundQueue::Tag::updateOf(kList),
+                                    OutboundQueue::Place::Own);
+        if (!queued) break;
+        EXPECT_EQ(q->unsentSnapshots(kList), rounds + 1);
+    }
+    EXPECT_GT(rounds, 10u);
+    EXPECT_LT(rounds, 1000u) << "nothing ended the queue";
+    EXPECT_TRUE(q->isClosed());
+    EXPECT_EQ(q->failure(), OutboundQueue::Failure::Overflow);
+    ::close(p.client);
+}
+
 // A write round may find nothing left to write but updates that a snapshot
 // written before them already shows (here: the round before took exactly
 // as many packets as one write gathers): they go, and the queue stays open.

@@ -487,5 +487,159 @@ TEST(AnnouncementOrder, RequestsRacingTheCreationOfTheirChannelNameItOnlyAfterIt
     }
 }
 
+
+// A request that names a new channel as soon as its client has the list
+// that holds it, while the creator still queues that list to the others:
+// the creator's walk over the sessions is held after the first session it
+// reached; that session's list goes out with the answer to one of its own
+// requests, and it names the channel at once. The request is handled as for
+// any listed channel, and nobody gets what it sends before its own list.
+TEST(AnnouncementOrder, ARequestNamingANewChannelAsSoonAsItsListHasArrivedIsHandled) {
+    struct Case {
+        const char* what;
+        std::function<std::vector<uint8_t>(uint16_t room)> requests;
+        // What the server holds afterwards; "" when it is as it should be.
+        std::function<std::string(VServerWorld& w, uint16_t room, uint32_t asker)> stored;
+        // What the asker got in answer; "" when it is as it should be.
+        std::function<std::string(const std::vector<Packet>& got, uint16_t room)> answered;
+    };
+    const std::string text = R"({"posts":[{"id":"p1","text":"first"}]})";
+    const std::vector<Case> cases = {
+        {"a content get, then an update and a reaction on it",
+         [&](uint16_t room) {
+             std::vector<uint8_t> b = contentGetRequest(room);
+             for (const auto& r : {contentUpdateRequest(room, text), reactionToggleRequest(room, "p1", "X")})
+                 b.insert(b.end(), r.begin(), r.end());
+             return b;
+         },
+         [](VServerWorld& w, uint16_t room, uint32_t asker) -> std::string {
+             const auto doc = contentDocOf(w.database->real->GetChannelContent(room).value_or(""));
+             const nlohmann::json::json_pointer reaction("/posts/0/reactions/X");
+             if (!doc.is_object() || !doc.contains(reaction) || doc.at(reaction) != nlohmann::json::array({asker}))
+                 return "stored " + doc.dump();
+             return "";
+         },
+         [](const std::vector<Packet>& got, uint16_t room) -> std::string {
+             // The get's answer: the channel has no content yet.
+             for (const auto& p : got) {
+                 auto r = p.reader();
+                 if (p.type == MessageType::ChannelContent && r.readLE<uint16_t>() == room)
+                     return r.readStr().empty() ? "" : "the first content it got is not the get's answer";
+             }
+             return "no answer to the get";
+         }},
+        {"a delete",
+         [](uint16_t room) { return channelDeleteRequest(room); },
+         [](VServerWorld& w, uint16_t room, uint32_t) -> std::string {
+             if (w.vs->channelManager.find(room)) return "still in the tree";
+             for (const auto& row : w.database->real->GetAllChannels())
+                 if (row.id == room) return "still stored";
+             return "";
+         },
+         [](const std::vector<Packet>&, uint16_t) { return std::string(); }},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Held at the first session the walk reaches, once armed. It outlives
+        // the world: the members' departures walk the sessions too.
+        struct {
+            std::mutex m;
+            std::condition_variable cv;
+            bool armed = false;
+            bool released = false;
+            uint32_t first = 0;
+        } hold;
+        VServerWorld w;
+        // Set before any other thread can walk the sessions.
+        w.vs->onQueued = [&](const ClientSession& s) {
+            std::unique_lock<std::mutex> lock(hold.m);
+            if (!hold.armed || hold.first != 0) return;
+            hold.first = s.clientId();
+            hold.cv.notify_all();
+            hold.cv.wait(lock, [&] { return hold.released; });
+        };
+        // Every member may ask: whichever the walk reaches first does.
+        std::vector<SessionHarness*> members;
+        for (uint32_t id : {10u, 20u, 30u}) members.push_back(&w.join(id, "admin" + std::to_string(id), UserRole::Admin));
+        const auto before = channelIds(*w.vs);
+
+        {
+            std::lock_guard<std::mutex> lock(hold.m);
+            hold.armed = true;
+        }
+        std::thread creator([&] {
+            ChannelInfo room;
+            room.name = "new room";
+            room.type = static_cast<uint8_t>(ChannelType::Text);
+            room.isPermanent = false;  // one an admin may delete
+            EXPECT_NE(w.vs->adminCreateChannel(room, 0), 0);
+        });
+        SessionHarness* asker = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(hold.m);
+            hold.cv.wait(lock, [&] { return hold.first != 0; });
+            for (SessionHarness* m : members)
+                if (m->clientId == hold.first) asker = m;
+        }
+        ASSERT_NE(asker, nullptr);
+        // One of its own requests: the answer's write takes the list out too.
+        std::vector<Packet> got = requestAndWait(*asker, contentGetRequest(ChannelManager::kLobbyId));
+        const auto list = lastOf(got, MessageType::ChannelList);
+        ASSERT_TRUE(list) << "the list did not go out with the answer";
+        uint16_t room = 0;
+        for (const auto& ch : channelsOf(*list))
+            if (!before.count(ch.id)) room = ch.id;
+        ASSERT_NE(room, 0);
+
+        // It names the channel at once; the walk goes on only once the
+        // request waits for it, or has been handled without it.
+        asker->client.send(c.requests(room));
+        const std::string sync = "sync/named";
+        asker->client.send(fileRequest(sync));
+        bool handled = false;
+        const auto isSync = [&](const Packet& p) {
+            return p.type == MessageType::FileData && p.reader().readStr() == sync;
+        };
+        EXPECT_TRUE(eventually([&] {
+            if (w.vs->channelManager.waitingFinds() > 0) return true;
+            asker->client.receiveNow();
+            while (auto p = asker->client.next(std::chrono::milliseconds(0))) {
+                if (isSync(*p)) return handled = true;
+                got.push_back(std::move(*p));
+            }
+            return false;
+        }));
+        EXPECT_FALSE(handled) << "handled before every client had the list";
+        {
+            std::lock_guard<std::mutex> lock(hold.m);
+            hold.released = true;
+        }
+        hold.cv.notify_all();
+        creator.join();
+        if (!handled) {
+            asker->client.seen.clear();
+            auto p = asker->client.waitFor(MessageType::FileData, kPatience, isSync);
+            EXPECT_TRUE(p) << "the sync request was not answered";
+            got.insert(got.end(), asker->client.seen.begin(), asker->client.seen.end() - (p ? 1 : 0));
+            asker->client.seen.clear();
+        }
+        const auto rest = receivedSoFar(*asker);
+        got.insert(got.end(), rest.begin(), rest.end());
+
+        EXPECT_EQ(c.stored(w, room, asker->clientId), "");
+        EXPECT_EQ(c.answered(got, room), "");
+        const std::string content = w.database->real->GetChannelContent(room).value_or("");
+        for (SessionHarness* m : members) {
+            SCOPED_TRACE(m->clientId);
+            const auto seen = m == asker ? got : receivedSoFar(*m);
+            EXPECT_EQ(unlistedChannel(seen, before), "");
+            const ClientView view = viewFrom(seen);
+            EXPECT_EQ(orderAndCountsDiffer(view, w.vs->channelManager.listPacket()), "");
+            EXPECT_EQ(contentDiffers(view, room, content), "");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace Korrafin::Test

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -134,4 +135,39 @@ TEST(ChannelManagerThreads, RacingForTheLastIds) {
     EXPECT_EQ(failures, kThreads * 30 - 100);
     EXPECT_EQ(m.find(1)->name, "Lobby");
     EXPECT_EQ(m.find(2)->name, "x");
+}
+
+// A hidden channel is nobody's until its list is built; once it is being
+// announced, a find waits for the end of the announcement instead of
+// missing it, and then sees the tree as it is: the channel, or nothing
+// when it went meanwhile.
+TEST(ChannelManagerThreads, AFindOfAChannelBeingAnnouncedWaitsForItsReveal) {
+    for (const bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "deleted while announced" : "revealed");
+        ChannelManager m;
+        m.createChannel(named(1, "Lobby"));
+        const uint16_t id = m.createHiddenIfFree(named(0, "new"));
+        ASSERT_NE(id, 0);
+        EXPECT_FALSE(m.find(id)) << "no list holds it yet";
+
+        const auto list = m.announce(id);
+        EXPECT_EQ(list, m.listPacket());
+        std::atomic<bool> done{false};
+        std::optional<ChannelInfo> found;
+        std::thread asker([&] {
+            found = m.find(id);
+            done = true;
+        });
+        while (m.waitingFinds() == 0) std::this_thread::yield();
+        EXPECT_FALSE(done.load()) << "answered before the announcement ended";
+        EXPECT_TRUE(m.find(1)) << "other channels are found meanwhile";
+        if (deleted) {
+            ASSERT_TRUE(m.deleteChannel(id));
+        } else {
+            m.reveal(id);
+        }
+        asker.join();
+        EXPECT_EQ(found.has_value(), !deleted);
+        EXPECT_EQ(m.waitingFinds(), 0u);
+    }
 }
