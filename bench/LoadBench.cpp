@@ -7,7 +7,8 @@
 //   korrafin_bench storm --port P --clients N [--group G]
 //   korrafin_bench churn --port P [--seconds S]
 //   korrafin_bench list [--channels C] [--description D] [--rounds R]
-//   korrafin_bench seed <database file> <channels> [<description bytes>]
+//   korrafin_bench announce --port P [--clients N] [--channels C] [--drain S]
+//   korrafin_bench seed <database file> <channels> [<description bytes> [<admins>]]
 //   korrafin_bench wait <port>
 //
 // run: first Q silent sockets (if any) log in with a small receive window and
@@ -20,8 +21,10 @@
 // second, spread over the 20 ms (datagrams in and out per second, loss,
 // latency from send to receipt), sent by T threads (4) and read by T
 // threads in batches. Voice needs ceil(N / G) channels besides the lobby: `seed` stores
-// them into a database before the server first opens it. `wait` returns once
-// a TCP connection to the port succeeds (at most 20 seconds).
+// them into a database before the server first opens it, and with <admins>
+// also that many identities of the Admin role (bench-admin-1, -2, ...), which
+// a login that names one takes. `wait` returns once a TCP connection to the
+// port succeeds (at most 20 seconds).
 //
 // storm: N clients log in at the same pace, and each joins its channel of G
 // (10) as soon as it is in the lobby: the seconds until the last has joined,
@@ -44,6 +47,24 @@
 // the members were dropped, how many lists a second a member gets, and how
 // much a churner reads per login.
 //
+// announce: whether a client that names a channel the moment a list shows
+// it is answered. Needs 3 seeded admin identities. Admin 1 logs in, then
+// admin 2, then N idle clients (1200) that only read, then admin 3. Admin 1
+// creates C channels (300) one after another, each once the answer to the
+// one before has come (the list that holds it, or a refusal). Admins 2 and
+// 3 each keep 4 ChannelContentGet requests of the lobby in flight, each
+// answer letting the next go, and act at once on each new channel their
+// lists show (channel announce-K, K from 0): both ask for the content of
+// every even K (C gets in all), and one stores a text into each odd K,
+// admin 2 for K = 1, 5, 9, ..., admin 3 for K = 3, 7, 11, ... (C / 2 texts
+// in all); no channel gets both, so a get's answer is never a stored text's
+// copy. Then a drain until every request has its answer, at most S seconds
+// (10), and a fresh client reads the content of every channel a text went
+// to. The row: the seconds the creations took, the gets without an answer
+// and the texts not stored (each as admin 2 + admin 3 of all), the lobby
+// gets answered a second during the creations, the lobby gets still
+// unanswered after the drain, and the idle clients the server dropped.
+//
 // list: in this process, no network: a virtual server with C channels (80)
 // whose descriptions have D bytes (3000) announces its channel list to no
 // session R times (200): the time each takes, which is the time a change
@@ -65,17 +86,21 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "db/SqliteDatabase.h"
+#include "permissions/Roles.h"
 #include "protocol/ChannelInfo.h"
 #include "protocol/Packets.h"
 #include "protocol/PacketBuilder.h"
@@ -137,12 +162,14 @@ int dial(uint16_t port, int receiveBuffer = 0) {
     return fd;
 }
 
-std::vector<uint8_t> loginBytes(const std::string& nickname) {
+// Hello and AuthRequest; a login with `identity` takes the role the
+// database stores for it.
+std::vector<uint8_t> loginBytes(const std::string& nickname, const std::string& identity = "") {
     PacketBuilder hello(MessageType::Hello);
     PacketBuilder auth(MessageType::AuthRequest);
     auth.writeStr(nickname);
     auth.writeStr("");
-    auth.writeStr("");
+    auth.writeStr(identity);
     std::vector<uint8_t> both = hello.finalise();
     const auto second = auth.finalise();
     both.insert(both.end(), second.begin(), second.end());
@@ -193,6 +220,18 @@ private:
     std::vector<uint8_t> buf_;
     std::size_t off_ = 0;
 };
+
+// Hands every whole packet off `fd` to `handle` until the connection ends.
+template <class Handle>
+void readPackets(int fd, Handle&& handle) {
+    PacketStream in;
+    while (in.fill(fd)) {
+        MessageType type;
+        const uint8_t* p;
+        uint32_t len;
+        while (in.next(type, p, len)) handle(type, p, len);
+    }
+}
 
 // A socket that logs in, reads up to its AuthResponse, and never reads again.
 class SilentSocket {
@@ -288,13 +327,7 @@ public:
 
 private:
     void readLoop() {
-        PacketStream in;
-        while (in.fill(fd_)) {
-            MessageType type;
-            const uint8_t* p;
-            uint32_t len;
-            while (in.next(type, p, len)) handle(type, p, len);
-        }
+        readPackets(fd_, [this](MessageType type, const uint8_t* p, uint32_t len) { handle(type, p, len); });
         closed = true;
         loginAnswered();
     }
@@ -362,9 +395,20 @@ bool waitUntil(Pred pred, std::chrono::seconds timeout) {
     return true;
 }
 
-int seed(const std::string& path, int count, int description) {
+// The identities of `admins` administrators: a login that names one takes
+// the stored role, as after a redeemed key.
+std::string adminIdentity(int index) { return "bench-admin-" + std::to_string(index); }
+
+int seed(const std::string& path, int count, int description, int admins) {
     DB::SqliteDatabase db(path);
     db.Initialize();
+    for (int i = 1; i <= admins; ++i) {
+        DB::DbUser u;
+        u.nickname = "admin" + std::to_string(i);
+        u.unique_identifier = adminIdentity(i);
+        u.role = static_cast<int32_t>(UserRole::Admin);
+        db.SaveUser(u);
+    }
     for (int i = 1; i <= count; ++i) {
         DB::DbChannel c;
         c.name = "Voice " + std::to_string(i);
@@ -617,6 +661,7 @@ struct Login {
     Outcome outcome = Outcome::Failed;
     double seconds = 0;
     int fd = -1;  // kept open when asked and logged in
+    uint8_t role = 0;  // the AuthResponse's
     std::vector<uint8_t> lastList;
     std::size_t bytes = 0;  // read up to the join's answer
 };
@@ -626,7 +671,7 @@ struct Login {
 // closed the connection before its HelloAck (full); failed: anything else
 // that went wrong, or no answer within 30 s.
 Login logIn(uint16_t port, const char* source, const std::string& nickname, int receiveBuffer = 0,
-            bool keep = false) {
+            bool keep = false, const std::string& identity = "") {
     Login out;
     const auto t0 = Clock::now();
     const int fd = Test::connectLoopback(port, {source, receiveBuffer});
@@ -637,7 +682,7 @@ Login logIn(uint16_t port, const char* source, const std::string& nickname, int 
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     bool helloAck = false;
     bool done = false;
-    if (sendAll(fd, loginBytes(nickname))) {
+    if (sendAll(fd, loginBytes(nickname, identity))) {
         PacketStream in;
         while (!done && in.fill(fd)) {
             MessageType type;
@@ -646,7 +691,14 @@ Login logIn(uint16_t port, const char* source, const std::string& nickname, int 
             while (!done && in.next(type, p, len)) {
                 PacketReader r{p, len, 0};
                 if (type == MessageType::HelloAck) helloAck = true;
-                if (type == MessageType::AuthResponse && r.readLE<uint16_t>() != 0) done = true;
+                if (type == MessageType::AuthResponse) {
+                    if (r.readLE<uint16_t>() != 0) {
+                        done = true;
+                    } else {
+                        r.readLE<uint32_t>();
+                        out.role = r.readLE<uint8_t>();
+                    }
+                }
                 if (type == MessageType::ChannelList) out.lastList.assign(p, p + len);
                 if (type == MessageType::ChannelJoinResult) {
                     done = true;
@@ -956,6 +1008,466 @@ int storm(uint16_t port, int n, int group) {
     return 0;
 }
 
+// ---------------------------------------------------------------- announce
+
+// The name of the k-th channel the administrator creates (from 0); the
+// watchers learn from it which creation a new id belongs to.
+std::string announcedName(int k) { return "announce-" + std::to_string(k); }
+
+// The records of a ChannelList payload; none when it cannot be read.
+std::vector<ChannelInfo> readChannelList(const uint8_t* p, uint32_t len) {
+    std::vector<ChannelInfo> out;
+    try {
+        PacketReader r{p, len, 0};
+        const uint16_t n = r.readLE<uint16_t>();
+        out.reserve(n);
+        for (uint16_t i = 0; i < n; ++i) out.push_back(ChannelInfo::deserialise(r));
+    } catch (const std::exception&) {
+        out.clear();
+    }
+    return out;
+}
+
+std::vector<uint8_t> contentGetBytes(uint16_t channel) {
+    PacketBuilder b(MessageType::ChannelContentGet);
+    b.writeLE(channel);
+    return b.finalise();
+}
+
+// A logged-in connection whose reader thread hands every packet to
+// handle(); sends may come from any thread. A subclass calls stop() in its
+// destructor, before the state handle() uses goes.
+class Connection {
+public:
+    virtual ~Connection() { stop(); }
+
+    // Logs in (at most 30 s) and starts reading; false when the login failed
+    // or did not give at least `role`.
+    bool start(uint16_t port, const std::string& nickname, const std::string& identity = "",
+               UserRole role = UserRole::Guest) {
+        Login l = logIn(port, nullptr, nickname, 0, true, identity);
+        if (l.outcome != Outcome::Ok) return false;
+        fd_ = l.fd;
+        // A server that stops reading must not hold a request's sender for ever.
+        const timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        if (l.role < static_cast<uint8_t>(role)) {
+            std::cerr << nickname << " logged in with role " << unsigned{l.role} << "; was the database seeded?\n";
+            return false;
+        }
+        loggedIn(readChannelList(l.lastList.data(), static_cast<uint32_t>(l.lastList.size())));
+        reader_ = std::thread([this] {
+            readPackets(fd_, [this](MessageType type, const uint8_t* p, uint32_t len) { handle(type, p, len); });
+            closed = true;
+            ended();
+        });
+        return true;
+    }
+
+    bool send(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        return fd_ >= 0 && sendAll(fd_, bytes);
+    }
+
+    // Ends the connection and its reader; the state it left may be read after.
+    void stop() {
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+        if (reader_.joinable()) reader_.join();
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    std::atomic<bool> closed{false};
+
+protected:
+    // Before the reader starts: the channel list the login read last.
+    virtual void loggedIn(const std::vector<ChannelInfo>& /*list*/) {}
+    // On the reader thread, for each packet after the login.
+    virtual void handle(MessageType type, const uint8_t* p, uint32_t len) = 0;
+    // On the reader thread, once the connection has ended.
+    virtual void ended() {}
+
+private:
+    int fd_ = -1;
+    std::mutex sendMutex_;
+    std::thread reader_;
+};
+
+// The administrator that creates channels one after another, each once the
+// answer to the one before has come: the list that holds it, or a refusal.
+class Creator : public Connection {
+public:
+    ~Creator() override { stop(); }
+
+    enum class Answer { Listed, Refused, None };
+
+    // Creates announcedName(k) and waits for the answer at most `limit`.
+    Answer create(int k, std::chrono::seconds limit) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waitingFor_ = announcedName(k);
+            answer_ = Answer::None;
+        }
+        PacketBuilder b(MessageType::ChannelCreate);
+        b.writeLE<uint16_t>(0);  // top level
+        b.writeStr(announcedName(k));
+        b.writeStr("");  // description
+        b.writeStr("");  // password
+        b.writeLE<uint16_t>(0);  // no user limit
+        b.writeLE<uint8_t>(0);   // sort order
+        b.writeLE<uint8_t>(1);   // permanent
+        b.writeLE(static_cast<uint8_t>(ChannelType::Text));
+        b.writeLE<uint8_t>(0);  // log mode
+        if (!send(b.finalise())) return Answer::None;
+        std::unique_lock<std::mutex> lock(mutex_);
+        answered_.wait_for(lock, limit, [&] { return answer_ != Answer::None || closed.load(); });
+        return answer_;
+    }
+
+protected:
+    void handle(MessageType type, const uint8_t* p, uint32_t len) override {
+        if (type != MessageType::ChannelList && type != MessageType::Error) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waitingFor_.empty() || answer_ != Answer::None) return;
+        if (type == MessageType::Error) {
+            answer_ = Answer::Refused;
+        } else {
+            for (const ChannelInfo& c : readChannelList(p, len))
+                if (c.name == waitingFor_) answer_ = Answer::Listed;
+        }
+        if (answer_ != Answer::None) answered_.notify_all();
+    }
+    void ended() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answered_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    std::string waitingFor_;
+    Answer answer_ = Answer::None;
+};
+
+// An administrator that keeps `window` ChannelContentGet requests of the
+// lobby in flight (each answer lets the next go) and acts at once on every
+// new channel a list shows it: it asks for the content of announce-K for
+// every even K, and stores a text into it for K = 1, 5, 9, ... (side 0) or
+// K = 3, 7, 11, ... (side 1).
+class Watcher : public Connection {
+public:
+    Watcher(int side, int window) : lobbyInFlight(window), side_(side), window_(window) {}
+    ~Watcher() override { stop(); }
+
+    bool begin(uint16_t port, const std::string& nickname, const std::string& identity) {
+        nickname_ = nickname;
+        if (!start(port, nickname, identity, UserRole::Admin)) return false;
+        for (int i = 0; i < window_; ++i)
+            if (!send(contentGetBytes(ChannelManager::kLobbyId))) return false;
+        return true;
+    }
+    // No further lobby request after the answers in flight.
+    void stopLobby() { lobbyRunning_ = false; }
+
+    std::atomic<int> newSeen{0};
+    std::atomic<int> getsAsked{0};
+    std::atomic<int> getsAnswered{0};
+    std::atomic<int> updatesSent{0};
+    std::atomic<int> updatesEchoed{0};  // the sender's own copy of its stored text
+    std::atomic<int> lobbyAnswered{0};
+    std::atomic<int> lobbyInFlight;
+
+    // Read once stopped: the stored texts by channel.
+    const std::map<uint16_t, std::string>& updates() const { return updates_; }
+
+protected:
+    void loggedIn(const std::vector<ChannelInfo>& list) override {
+        for (const ChannelInfo& c : list) known_.insert(c.id);
+    }
+    void handle(MessageType type, const uint8_t* p, uint32_t len) override {
+        if (type == MessageType::ChannelList) {
+            for (const ChannelInfo& c : readChannelList(p, len)) {
+                if (!known_.insert(c.id).second) continue;
+                if (c.name.rfind("announce-", 0) != 0) continue;
+                ++newSeen;
+                act(std::atoi(c.name.c_str() + 9), c.id);
+            }
+        } else if (type == MessageType::ChannelContent) {
+            PacketReader r{p, len, 0};
+            uint16_t id;
+            std::string text;
+            try {
+                id = r.readLE<uint16_t>();
+                text = r.readStr();
+            } catch (const std::exception&) {
+                return;
+            }
+            if (id == ChannelManager::kLobbyId) {
+                ++lobbyAnswered;
+                if (!lobbyRunning_ || !send(contentGetBytes(ChannelManager::kLobbyId))) --lobbyInFlight;
+            } else if (pendingGets_.erase(id) != 0) {
+                ++getsAnswered;
+            } else if (const auto it = updates_.find(id); it != updates_.end() && it->second == text &&
+                                                          echoed_.insert(id).second) {
+                ++updatesEchoed;
+            }
+        }
+    }
+
+private:
+    void act(int k, uint16_t id) {
+        if (k % 2 == 0) {
+            pendingGets_.insert(id);
+            ++getsAsked;
+            send(contentGetBytes(id));
+        } else if ((k / 2) % 2 == side_) {
+            std::string text = "{\"text\":\"" + announcedName(k) + " from " + nickname_ + "\"}";
+            PacketBuilder b(MessageType::ChannelContentUpdate);
+            b.writeLE(id);
+            b.writeStr(text);
+            updates_[id] = std::move(text);
+            ++updatesSent;
+            send(b.finalise());
+        }
+    }
+
+    const int side_;
+    const int window_;
+    std::string nickname_;
+    std::atomic<bool> lobbyRunning_{true};
+    // The reader thread's alone while it runs.
+    std::set<uint16_t> known_;
+    std::set<uint16_t> pendingGets_;
+    std::map<uint16_t, std::string> updates_;
+    std::set<uint16_t> echoed_;
+};
+
+// N clients that log in at the per-address pace and then only read (and
+// drop) what they are sent, as idle members do: read by a few threads
+// through epoll, so a thousand of them cost no thousand threads.
+class IdleCrowd {
+public:
+    ~IdleCrowd() {
+        running_ = false;
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+        for (const int ep : polls_) ::close(ep);
+        for (auto& s : socks_)
+            if (s.fd >= 0) ::close(s.fd);
+    }
+
+    // Logs the N in; true once every one has its entry channel (at most
+    // 120 s), false when any failed.
+    bool start(uint16_t port, int n, int threads = 2) {
+        socks_ = std::vector<Sock>(static_cast<std::size_t>(n));
+        for (int t = 0; t < threads; ++t) polls_.push_back(::epoll_create1(0));
+        for (int t = 0; t < threads; ++t) threads_.emplace_back(&IdleCrowd::readLoop, this, polls_[static_cast<std::size_t>(t)]);
+        for (int i = 0; i < n; ++i) {
+            if (!window_.try_acquire_for(std::chrono::seconds(30))) {
+                std::cerr << "idle logins stalled at " << i << " of " << n << "\n";
+                return false;
+            }
+            Sock& s = socks_[static_cast<std::size_t>(i)];
+            s.fd = dial(port);
+            if (s.fd < 0 || !sendAll(s.fd, loginBytes("idle" + std::to_string(i)))) {
+                std::cerr << "idle client " << i << " could not connect\n";
+                return false;
+            }
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = static_cast<uint32_t>(i);
+            ::epoll_ctl(polls_[static_cast<std::size_t>(i % threads)], EPOLL_CTL_ADD, s.fd, &ev);
+        }
+        const bool done = waitUntil([&] { return joined_.load() + failed_.load() >= n; }, std::chrono::seconds(120));
+        if (!done || failed_.load() > 0) {
+            std::cerr << joined_.load() << " of " << n << " idle clients logged in, " << failed_.load() << " failed\n";
+            return false;
+        }
+        return true;
+    }
+
+    // Idle clients whose connection ended after their login.
+    int dropped() const { return dropped_.load(); }
+
+private:
+    struct Sock {
+        int fd = -1;
+        bool authed = false;
+        bool joined = false;
+        PacketStream in;
+    };
+
+    void readLoop(int ep) {
+        epoll_event events[64];
+        std::vector<uint8_t> sink(65536);
+        while (running_.load()) {
+            const int k = ::epoll_wait(ep, events, 64, 50);
+            for (int e = 0; e < k; ++e) {
+                Sock& s = socks_[events[e].data.u32];
+                bool open;
+                if (s.joined) {
+                    const ssize_t got = ::recv(s.fd, sink.data(), sink.size(), MSG_DONTWAIT);
+                    open = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+                } else {
+                    open = s.in.fill(s.fd);
+                    MessageType type;
+                    const uint8_t* p;
+                    uint32_t len;
+                    while (open && s.in.next(type, p, len)) {
+                        PacketReader r{p, len, 0};
+                        if (type == MessageType::AuthResponse && !s.authed) {
+                            s.authed = true;
+                            window_.release();
+                            if (r.readLE<uint16_t>() != 0) open = false;
+                        } else if (type == MessageType::ChannelJoinResult && !s.joined) {
+                            s.joined = true;
+                            ++joined_;
+                            s.in = PacketStream();  // from here on bytes are dropped unread
+                            break;
+                        }
+                    }
+                }
+                if (open) continue;
+                ::epoll_ctl(ep, EPOLL_CTL_DEL, s.fd, nullptr);
+                if (s.joined) {
+                    ++dropped_;
+                } else {
+                    ++failed_;
+                    if (!s.authed) window_.release();
+                }
+            }
+        }
+    }
+
+    std::vector<Sock> socks_;
+    std::vector<int> polls_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> running_{true};
+    std::counting_semaphore<kLoginWindow> window_{kLoginWindow};
+    std::atomic<int> joined_{0};
+    std::atomic<int> failed_{0};
+    std::atomic<int> dropped_{0};
+};
+
+// The stored content of each of `channels` as a fresh client reads it, at
+// most `limit` for all; a channel without an answer is missing.
+std::map<uint16_t, std::string> readContents(uint16_t port, const std::vector<uint16_t>& channels,
+                                             std::chrono::seconds limit) {
+    std::map<uint16_t, std::string> out;
+    const Login l = logIn(port, nullptr, "checker", 0, true);
+    if (l.outcome != Outcome::Ok) return out;
+    std::vector<uint8_t> asks;
+    for (const uint16_t id : channels) {
+        const auto one = contentGetBytes(id);
+        asks.insert(asks.end(), one.begin(), one.end());
+    }
+    const auto deadline = Clock::now() + limit;
+    if (sendAll(l.fd, asks)) {
+        PacketStream in;
+        while (out.size() < channels.size() && Clock::now() < deadline) {
+            pollfd pfd{l.fd, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(1, left))) <= 0) continue;
+            if (!in.fill(l.fd)) break;
+            MessageType type;
+            const uint8_t* p;
+            uint32_t len;
+            while (in.next(type, p, len)) {
+                if (type != MessageType::ChannelContent) continue;
+                PacketReader r{p, len, 0};
+                try {
+                    const uint16_t id = r.readLE<uint16_t>();
+                    out.emplace(id, r.readStr());
+                } catch (const std::exception&) {
+                }
+            }
+        }
+    }
+    ::close(l.fd);
+    return out;
+}
+
+// Two administrators watch while a third creates `channels` channels one
+// after another under N idle members; see the header. Seeded admin
+// identities 1 (creator), 2 and 3 (watchers).
+int announce(uint16_t port, int n, int channels, int drainSeconds) {
+    constexpr int kLobbyWindow = 4;
+    Creator creator;
+    if (!creator.start(port, "creator", adminIdentity(1), UserRole::Admin)) {
+        std::cerr << "the creating administrator could not log in\n";
+        return 1;
+    }
+    Watcher first(0, kLobbyWindow), last(1, kLobbyWindow);
+    if (!first.begin(port, "watcher-first", adminIdentity(2))) {
+        std::cerr << "the first watching administrator could not log in\n";
+        return 1;
+    }
+    IdleCrowd crowd;
+    if (!crowd.start(port, n)) return 1;
+    if (!last.begin(port, "watcher-last", adminIdentity(3))) {
+        std::cerr << "the last watching administrator could not log in\n";
+        return 1;
+    }
+
+    // ---- creations, each waiting for its answer
+    int created = 0, refused = 0;
+    const int lobbyBefore = first.lobbyAnswered.load() + last.lobbyAnswered.load();
+    const auto t0 = Clock::now();
+    for (int k = 0; k < channels; ++k) {
+        const Creator::Answer a = creator.create(k, std::chrono::seconds(30));
+        if (a == Creator::Answer::Listed) ++created;
+        if (a == Creator::Answer::Refused) ++refused;
+        if (a == Creator::Answer::None) {
+            std::cerr << "creation " << k << " had no answer within 30 s; stopping\n";
+            break;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const int lobbyDuring = first.lobbyAnswered.load() + last.lobbyAnswered.load() - lobbyBefore;
+    first.stopLobby();
+    last.stopLobby();
+
+    // ---- drain: until every list has reached both watchers and every
+    // request has its answer, or the deadline
+    const auto settled = [&](const Watcher& w) {
+        return w.newSeen.load() >= created && w.getsAnswered.load() >= w.getsAsked.load() &&
+               w.updatesEchoed.load() >= w.updatesSent.load() && w.lobbyInFlight.load() == 0;
+    };
+    waitUntil([&] { return settled(first) && settled(last); }, std::chrono::seconds(drainSeconds));
+    first.stop();
+    last.stop();
+
+    // ---- what the database holds now, as a fresh client reads it
+    std::vector<uint16_t> updated;
+    for (const Watcher* w : {&first, &last})
+        for (const auto& [id, text] : w->updates()) updated.push_back(id);
+    const auto stored = readContents(port, updated, std::chrono::seconds(drainSeconds));
+    // Counted as not stored below; said apart here, since it is the read that failed.
+    if (stored.size() < updated.size())
+        std::cerr << updated.size() - stored.size() << " of " << updated.size() << " content reads had no answer\n";
+    const auto notStored = [&](const Watcher& w) {
+        int missing = 0;
+        for (const auto& [id, text] : w.updates()) {
+            const auto it = stored.find(id);
+            if (it == stored.end() || it->second != text) ++missing;
+        }
+        return missing;
+    };
+
+    char channelsCell[48];
+    if (created == channels)
+        std::snprintf(channelsCell, sizeof channelsCell, "%d", channels);
+    else
+        std::snprintf(channelsCell, sizeof channelsCell, "%d of %d (%d refused)", created, channels, refused);
+    std::printf("| %d | %s | %.1f | %d + %d of %d | %d + %d of %d | %.0f | %d | %d |\n", n, channelsCell, seconds,
+                first.getsAsked.load() - first.getsAnswered.load(), last.getsAsked.load() - last.getsAnswered.load(),
+                first.getsAsked.load() + last.getsAsked.load(), notStored(first), notStored(last),
+                first.updatesSent.load() + last.updatesSent.load(), seconds > 0 ? lobbyDuring / seconds : 0.0,
+                first.lobbyInFlight.load() + last.lobbyInFlight.load(), crowd.dropped());
+    std::fflush(stdout);
+    return 0;
+}
+
 // ---------------------------------------------------------------- one list under the move lock
 
 int listFigure(int channels, int description, int rounds) {
@@ -991,28 +1503,32 @@ int main(int argc, char** argv) {
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if ((args.size() == 3 || args.size() == 4) && args[0] == "seed")
-        return seed(args[1], std::stoi(args[2]), args.size() == 4 ? std::stoi(args[3]) : 0);
+    if (args.size() >= 3 && args.size() <= 5 && args[0] == "seed")
+        return seed(args[1], std::stoi(args[2]), args.size() >= 4 ? std::stoi(args[3]) : 0,
+                    args.size() == 5 ? std::stoi(args[4]) : 0);
     if (args.size() == 2 && args[0] == "wait") return waitForPort(static_cast<uint16_t>(std::stoi(args[1])));
-    const std::vector<std::string> commands = {"run", "storm", "churn", "list"};
+    const std::vector<std::string> commands = {"run", "storm", "churn", "list", "announce"};
     if (args.empty() || std::find(commands.begin(), commands.end(), args[0]) == commands.end()) {
         std::cerr << "usage: korrafin_bench run --port P --udp-port U --clients N [--group G] "
                      "[--voice-seconds S] [--messages K] [--silent Q] [--udp-threads T]\n"
                      "       korrafin_bench storm --port P --clients N [--group G]\n"
                      "       korrafin_bench churn --port P [--seconds S]\n"
                      "       korrafin_bench list [--channels C] [--description D] [--rounds R]\n"
-                     "       korrafin_bench seed <database file> <channels> [<description bytes>]\n"
+                     "       korrafin_bench announce --port P [--clients N] [--channels C] [--drain S]\n"
+                     "       korrafin_bench seed <database file> <channels> [<description bytes> [<admins>]]\n"
                      "       korrafin_bench wait <port>\n";
         return 2;
     }
     Options opt;
-    int seconds = 30, channels = 80, description = 3000, rounds = 200;
+    // Left at -1 where the modes' defaults differ.
+    int clients = -1, channels = -1;
+    int seconds = 30, description = 3000, rounds = 200, drain = 10;
     for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
         const std::string& k = args[i];
         const int v = std::stoi(args[i + 1]);
         if (k == "--port") opt.port = static_cast<uint16_t>(v);
         else if (k == "--udp-port") opt.udpPort = static_cast<uint16_t>(v);
-        else if (k == "--clients") opt.clients = std::max(2, v);
+        else if (k == "--clients") clients = std::max(2, v);
         else if (k == "--group") opt.group = std::max(2, v);
         else if (k == "--voice-seconds") opt.voiceSeconds = std::max(1, v);
         else if (k == "--messages") opt.messages = v;
@@ -1022,9 +1538,13 @@ int main(int argc, char** argv) {
         else if (k == "--channels") channels = std::max(0, v);
         else if (k == "--description") description = std::max(0, v);
         else if (k == "--rounds") rounds = std::max(1, v);
+        else if (k == "--drain") drain = std::max(1, v);
     }
+    if (clients > 0) opt.clients = clients;
     if (args[0] == "storm") return storm(opt.port, opt.clients, opt.group);
     if (args[0] == "churn") return churn(opt.port, seconds);
-    if (args[0] == "list") return listFigure(channels, description, rounds);
+    if (args[0] == "list") return listFigure(channels < 0 ? 80 : channels, description, rounds);
+    if (args[0] == "announce")
+        return announce(opt.port, clients < 0 ? 1200 : clients, channels < 0 ? 300 : channels, drain);
     return run(opt);
 }

@@ -2,6 +2,9 @@
 # Usage: bench/run-bench.sh <release build directory> [--silent Q] [--server-cpus LIST] <N>...
 #        bench/run-bench.sh <release build directory> --storm <N>...
 #        bench/run-bench.sh <release build directory> --churn [<seconds>]
+#        bench/run-bench.sh <release build directory> --announce [--channels C] [<N>...]
+# Any mode also takes --server EXE: that server binary instead of the
+# build's own (another tree's, to compare), driven by this build's tool.
 #
 # For each N: a fresh server (from that build) in a temporary directory with
 # ceil(N / 10) voice channels seeded, then korrafin_bench with N clients (and
@@ -16,23 +19,32 @@
 # (in the tool's process), then one server with 80 channels whose
 # descriptions have 3000 bytes and 64 slots, and korrafin_bench churn for the
 # given seconds a phase (30), with the server's count of "Send buffer full"
-# and "server full" disconnects.
+# and "server full" disconnects. --announce: for each N (1200), a fresh
+# server with 3 admin identities seeded, and korrafin_bench announce with N
+# idle clients while an admin creates C channels (300) and two others ask
+# for or store the content of each new channel as soon as a list shows it.
 set -eu
 build=$(cd "$1" && pwd)
 shift
 silent=0
 cpus=
 mode=run
+binary=$build/korrafin
+channels=300
 while [ $# -gt 0 ]; do
     case $1 in
         --silent) silent=$2; shift 2 ;;
         --server-cpus) cpus=$2; shift 2 ;;
+        --server) binary=$(realpath -m "$2"); shift 2 ;;
+        --channels) channels=$2; shift 2 ;;
         --storm) mode=storm; shift ;;
         --churn) mode=churn; shift ;;
+        --announce) mode=announce; shift ;;
         *) break ;;
     esac
 done
-exec unshare --net sh -s "$build" "$silent" "$cpus" "$mode" "$@" <<'INNER'
+[ -x "$binary" ] || { echo "no server binary at $binary" >&2; exit 1; }
+exec unshare --net sh -s "$build" "$silent" "$cpus" "$mode" "$binary" "$channels" "$@" <<'INNER'
 set -eu
 ip link set lo up
 server=
@@ -42,22 +54,24 @@ build=$1
 silent=$2
 cpus=$3
 mode=$4
-shift 4
+binary=$5
+channels=$6
+shift 6
 pin=
 [ -z "$cpus" ] || pin="taskset -c $cpus"
 ulimit -n 65536 2>/dev/null || true
 
-# serve <dir> <channels> <description bytes> <max slots> <log level>
+# serve <dir> <channels> <description bytes> <max slots> <log level> [<admins>]
 serve() {
     mkdir -p "$1/data"
-    "$build/korrafin_bench" seed "$1/data/server.db" "$2" "$3" >/dev/null
+    "$build/korrafin_bench" seed "$1/data/server.db" "$2" "$3" "${6:-0}" >/dev/null
     cat > "$1/server.json" <<JSON
 {"server": {"tcpPort": 9987, "udpPort": 9988, "logFile": "", "logLevel": "$5",
             "dbPath": "./data/server.db", "webPanel": {"enabled": false}},
  "globalApi": {"listed": false},
  "virtualServers": [{"id": 1, "name": "Bench", "maxSlots": $4}]}
 JSON
-    (cd "$1" && exec $pin "$build/korrafin" server.json >"$1/out.txt" 2>&1) &
+    (cd "$1" && exec $pin "$binary" server.json >"$1/out.txt" 2>&1) &
     server=$!
     "$build/korrafin_bench" wait 9987 || { echo "server did not start" >&2; cat "$1/out.txt" >&2; exit 1; }
 }
@@ -91,6 +105,19 @@ churn)
     echo
     echo "Server log: $(grep -c 'Send buffer full' "$dir/out.txt" || true) \"Send buffer full\", $(grep -c 'server full' "$dir/out.txt" || true) \"server full\""
     rm -rf "$dir"
+    ;;
+announce)
+    [ $# -gt 0 ] || set -- 1200
+    echo "| idle clients | channels | creations s | gets unanswered (admin 2 + 3 of all) | texts not stored (admin 2 + 3 of all) | lobby gets/s | lobby gets unanswered | idle dropped |"
+    echo "|---|---|---|---|---|---|---|---|"
+    for n in "$@"; do
+        dir=$(mktemp -d)
+        serve "$dir" 0 0 100000 warn 3
+        "$build/korrafin_bench" announce --port 9987 --clients "$n" --channels "$channels" ||
+            echo "| $n | $channels | failed |"
+        unserve
+        rm -rf "$dir"
+    done
     ;;
 storm)
     echo "| N | channels | seconds | logins/s | logins out of order |"
