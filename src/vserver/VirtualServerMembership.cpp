@@ -27,10 +27,11 @@ void leaveChannel(ChannelManager& channels, uint32_t clientId, uint16_t channelI
 
 VirtualServer::Recipients VirtualServer::queueToAll(const Packets& packets, uint32_t ownerId) const {
     Recipients recipients = allSessions();
+    const bool observed = static_cast<bool>(onQueued);  // once per walk: the loop runs per session
     for (const auto& packet : packets) {
         for (const auto& s : recipients) {
             s->enqueue(packet, s->clientId() == ownerId ? OutboundQueue::Place::Own : OutboundQueue::Place::Shared);
-            if (onQueued) onQueued(*s);
+            if (observed) onQueued(*s);
         }
     }
     return recipients;
