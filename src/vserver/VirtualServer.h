@@ -21,6 +21,9 @@
 // counts with their storage; it is taken before moveMutex_ and the
 // database's lock, and never held while sending. Packets
 // queued under these locks (no write) are flushed once they are released.
+// A lookup of a channel whose list adminCreateChannel is still queueing
+// waits for that walk (ChannelManager::announce); the walk takes only the
+// sessions table's and the queues' locks, which no lookup is made under.
 // The acting client id 0 is the system actor: it passes every permission gate.
 //
 // Errors: operations that reach the database let its std::runtime_error
