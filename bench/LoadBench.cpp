@@ -1261,7 +1261,7 @@ public:
     bool start(uint16_t port, int n, int threads = 2) {
         socks_ = std::vector<Sock>(static_cast<std::size_t>(n));
         for (int t = 0; t < threads; ++t) polls_.push_back(::epoll_create1(0));
-        for (int t = 0; t < threads; ++t) threads_.emplace_back(&IdleCrowd::readLoop, this, polls_[static_cast<std::size_t>(t)]);
+        for (const int ep : polls_) threads_.emplace_back(&IdleCrowd::readLoop, this, ep);
         for (int i = 0; i < n; ++i) {
             if (!window_.try_acquire_for(std::chrono::seconds(30))) {
                 std::cerr << "idle logins stalled at " << i << " of " << n << "\n";

@@ -487,7 +487,6 @@ TEST(AnnouncementOrder, RequestsRacingTheCreationOfTheirChannelNameItOnlyAfterIt
     }
 }
 
-
 // A request that names a new channel as soon as its client has the list
 // that holds it, while the creator still queues that list to the others:
 // the creator's walk over the sessions is held after the first session it
@@ -561,7 +560,8 @@ TEST(AnnouncementOrder, ARequestNamingANewChannelAsSoonAsItsListHasArrivedIsHand
         };
         // Every member may ask: whichever the walk reaches first does.
         std::vector<SessionHarness*> members;
-        for (uint32_t id : {10u, 20u, 30u}) members.push_back(&w.join(id, "admin" + std::to_string(id), UserRole::Admin));
+        for (uint32_t id : {10u, 20u, 30u})
+            members.push_back(&w.join(id, "admin" + std::to_string(id), UserRole::Admin));
         const auto before = channelIds(*w.vs);
 
         {
@@ -575,6 +575,20 @@ TEST(AnnouncementOrder, ARequestNamingANewChannelAsSoonAsItsListHasArrivedIsHand
             room.isPermanent = false;  // one an admin may delete
             EXPECT_NE(w.vs->adminCreateChannel(room, 0), 0);
         });
+        // Lets the creator go on and waits for it, also when a check below
+        // ends the case early.
+        const auto release = [&] {
+            {
+                std::lock_guard<std::mutex> lock(hold.m);
+                hold.released = true;
+            }
+            hold.cv.notify_all();
+            if (creator.joinable()) creator.join();
+        };
+        struct ReleaseOnExit {
+            const decltype(release)& go;
+            ~ReleaseOnExit() { go(); }
+        } releaseOnExit{release};
         SessionHarness* asker = nullptr;
         {
             std::unique_lock<std::mutex> lock(hold.m);
@@ -611,12 +625,7 @@ TEST(AnnouncementOrder, ARequestNamingANewChannelAsSoonAsItsListHasArrivedIsHand
             return false;
         }));
         EXPECT_FALSE(handled) << "handled before every client had the list";
-        {
-            std::lock_guard<std::mutex> lock(hold.m);
-            hold.released = true;
-        }
-        hold.cv.notify_all();
-        creator.join();
+        release();
         if (!handled) {
             asker->client.seen.clear();
             auto p = asker->client.waitFor(MessageType::FileData, kPatience, isSync);
