@@ -666,8 +666,12 @@ TEST_F(HttpTest, AnAnswerToAPeerThatLeftRaisesNoSignal) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(fd);
     }
-    ASSERT_TRUE(kt::eventually([&] { return panel->liveConnections() == 0; }, 10s));
-    EXPECT_EQ(get("/panel", cookie).body, WebPanelServer::PANEL_HTML);
+    // A reset connection may still wait in the listen queue, or hold its
+    // address's place a moment after it left the live set: a refusal then is
+    // the per-address limit at work, and the next try is served.
+    EXPECT_TRUE(kt::eventually(
+        [&] { return panel->liveConnections() == 0 && get("/panel", cookie).body == WebPanelServer::PANEL_HTML; },
+        10s));
 }
 
 TEST_F(HttpTest, StopWaitsForRequestsInFlightAndEndsIdleConnections) {
